@@ -1,0 +1,70 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace pelldor::platform {
+
+// A UDP peer in a form the time client can compare and print without socket headers.
+struct NetAddress {
+    enum class Family : std::uint8_t { V4, V6 };
+    Family family = Family::V4;
+    std::array<std::uint8_t, 16> bytes{};  // V4 uses the first four
+    std::uint16_t port = 0;
+    std::uint32_t scopeId = 0;
+
+    bool operator==(const NetAddress&) const = default;
+    // "127.0.0.1:123" or "[::1]:123"
+    [[nodiscard]] std::string ToString() const;
+};
+
+[[nodiscard]] NetAddress MakeV4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d,
+                                std::uint16_t port);
+
+enum class LookupStatus { Pending, Done, Failed };
+
+// A name lookup in progress. Poll never blocks; a lookup that never finishes is
+// abandoned by dropping it.
+class NameLookup {
+public:
+    virtual ~NameLookup() = default;
+    virtual LookupStatus Poll() = 0;
+    // Valid once Poll returned Done, in the resolver's order, never empty.
+    [[nodiscard]] virtual const std::vector<NetAddress>& Addresses() const = 0;
+    // Valid once Poll returned Failed.
+    [[nodiscard]] virtual std::string FailureText() const = 0;
+};
+
+enum class ReceiveStatus {
+    Datagram,      // one datagram was read into the buffer
+    Nothing,       // nothing waiting now
+    NetworkError,  // the peer cannot be reached through this channel (refused, unreachable)
+};
+
+struct ReceiveResult {
+    ReceiveStatus status = ReceiveStatus::Nothing;
+    std::size_t size = 0;  // bytes of the datagram, which may exceed the buffer
+    NetAddress from;
+    std::string errorText;
+};
+
+// A UDP socket connected to one peer on a fresh ephemeral port. Never blocks.
+class UdpChannel {
+public:
+    virtual ~UdpChannel() = default;
+    // Empty on success, else the system's text for the failure.
+    [[nodiscard]] virtual std::string Send(std::span<const std::uint8_t> bytes) = 0;
+    [[nodiscard]] virtual ReceiveResult Receive(std::span<std::uint8_t> buffer) = 0;
+};
+
+struct OpenResult {
+    std::unique_ptr<UdpChannel> channel;  // null on failure
+    std::string errorText;
+};
+
+}  // namespace pelldor::platform

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "platform/local_time.h"
+
+namespace pelldor::timequery {
+
+// The codes of the time client's error notification.
+enum class ClientError : std::int16_t {
+    NoHost = 1,
+    InvalidPort = 2,
+    HostNotFound = 3,
+    NetworkError = 4,
+    TimedOut = 5,
+    KissOfDeath = 6,
+    Unsynchronised = 7,
+    BadReply = 8,
+};
+
+using ErrorHandler = std::function<void(std::int16_t code, const std::string& description)>;
+
+// The time-client component: set the three properties, begin a query, poll QueryDone,
+// then read ReceivedTime. Failures of a query arrive as error notifications, delivered
+// only inside the event-delivery step on the program's thread. A method may throw
+// RunError(Component) when the component itself fails.
+class TimeClient {
+public:
+    virtual ~TimeClient() = default;
+
+    virtual void QueryTimeout(std::int16_t seconds) = 0;
+    virtual void QueryHost(const std::string& host) = 0;
+    virtual void QueryPort(std::int32_t port) = 0;
+    virtual void BeginQuery() = 0;
+    [[nodiscard]] virtual bool QueryDone() = 0;
+    // The server's clock at the moment of receipt, as a local date-time; empty when the
+    // last query brought no time.
+    [[nodiscard]] virtual std::optional<platform::PreciseLocalTime> ReceivedTime() = 0;
+
+    void OnError(ErrorHandler handler) { errorHandler_ = std::move(handler); }
+
+protected:
+    // Queues the notification for the next event delivery.
+    void RaiseError(ClientError code, std::string description);
+
+private:
+    ErrorHandler errorHandler_;
+};
+
+}  // namespace pelldor::timequery

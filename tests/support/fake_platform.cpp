@@ -1,0 +1,92 @@
+#include "support/fake_platform.h"
+
+#include <gtest/gtest.h>
+
+namespace pelldor::testing {
+
+FakePlatform::FakePlatform() = default;
+FakePlatform::~FakePlatform() = default;
+
+platform::LocalDateTime FakePlatform::LocalAt(std::int64_t unixNanos) const {
+    std::int64_t seconds = unixNanos / 1'000'000'000;
+    if (unixNanos < 0 && unixNanos % 1'000'000'000 != 0) --seconds;
+    return platform::FromSerialSeconds(seconds + kUtcOffsetSeconds);
+}
+
+platform::WallReading FakePlatform::ReadWallClock() {
+    std::int64_t seconds = wallNanos / 1'000'000'000;
+    std::int64_t nanos = wallNanos % 1'000'000'000;
+    if (nanos < 0) {
+        --seconds;
+        nanos += 1'000'000'000;
+    }
+    return {seconds, static_cast<std::uint32_t>(nanos), LocalAt(wallNanos)};
+}
+
+void FakePlatform::Advance(std::int64_t nanos) {
+    wallNanos += nanos;
+    monotonicNanos += nanos;
+}
+
+void FakePlatform::Sleep(int milliseconds) {
+    ++sleepCalls;
+    sleptMilliseconds += milliseconds;
+    Advance(static_cast<std::int64_t>(milliseconds) * 1'000'000);
+    if (onSleep) onSleep();
+}
+
+bool FakePlatform::IsRegularFile(const std::string& path) { return files.count(path) != 0; }
+
+std::string FakePlatform::AppendToFile(const std::string& path, std::string_view text) {
+    ++appendCalls;
+    if (failingAppends.count(path) != 0 || directories.count(path) != 0) return "Permission denied";
+    files[path].append(text);
+    return {};
+}
+
+std::unique_ptr<platform::NameLookup> FakePlatform::StartLookup(const std::string& host,
+                                                               std::uint16_t port) {
+    if (!lookupHook) ADD_FAILURE() << "unexpected name lookup of " << host << ":" << port;
+    return lookupHook ? lookupHook(host, port) : nullptr;
+}
+
+platform::OpenResult FakePlatform::OpenUdp(const platform::NetAddress& peer) {
+    if (!openHook) {
+        ADD_FAILURE() << "unexpected socket to " << peer.ToString();
+        return {nullptr, "no network in this test"};
+    }
+    return openHook(peer);
+}
+
+void FakePlatform::ExitProcess(int status) { throw ProcessEnd{ProcessEnd::Way::Exit, status, {}}; }
+
+void FakePlatform::EndNormally() { throw ProcessEnd{ProcessEnd::Way::Normal, 0, {}}; }
+
+void FakePlatform::EndOnUnhandledError(std::string_view what) {
+    throw ProcessEnd{ProcessEnd::Way::Unhandled, 1, std::string(what)};
+}
+
+std::vector<std::string> FakePlatform::LogLines() const {
+    std::vector<std::string> lines;
+    const auto it = files.find(LogPath());
+    if (it == files.end()) return lines;
+    const std::string& text = it->second;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const std::size_t end = text.find("\r\n", start);
+        if (end == std::string::npos) {
+            ADD_FAILURE() << "log ends without CR LF: " << text.substr(start);
+            lines.push_back(text.substr(start));
+            break;
+        }
+        lines.push_back(text.substr(start, end - start));
+        start = end + 2;
+    }
+    return lines;
+}
+
+ScopedFakePlatform::ScopedFakePlatform() { platform::Install(&platform_); }
+
+ScopedFakePlatform::~ScopedFakePlatform() { platform::Install(nullptr); }
+
+}  // namespace pelldor::testing
