@@ -6,16 +6,16 @@
 
 int main(int argc, char** argv) {
     using namespace pelldor;
-    platform::LinuxPlatform linux(argc, argv);
-    platform::Install(&linux);
+    platform::LinuxPlatform os(argc, argv);
+    platform::Install(&os);
     try {
         // Both live until the process ends; nothing is torn down.
-        static timequery::SntpClient client(linux);
+        static timequery::SntpClient client(os);
         BindNetClock(client);
         RunDriver();
     } catch (const std::exception& e) {
-        linux.EndOnUnhandledError(e.what());
+        os.EndOnUnhandledError(e.what());
     } catch (...) {
-        linux.EndOnUnhandledError("unknown error");
+        os.EndOnUnhandledError("unknown error");
     }
 }
