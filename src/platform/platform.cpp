@@ -1,6 +1,7 @@
 #include "platform/platform.h"
 
 #include <cassert>
+#include <cstdlib>
 #include <exception>
 
 namespace pelldor::platform {
@@ -14,6 +15,16 @@ Platform& Current() {
 }
 
 void Install(Platform* platform) { installed = platform; }
+
+void ExitProcess(int status) {
+    Current().ExitProcess(status);
+    std::_Exit(status);
+}
+
+void EndNormally() {
+    Current().EndNormally();
+    std::_Exit(0);
+}
 
 void Platform::DeliverEvents() {
     events_.AdvanceSources();

@@ -71,4 +71,9 @@ private:
 Platform& Current();
 void Install(Platform* platform);
 
+// The ends of a run through the installed platform. An override cannot promise not to
+// return, so these close the door behind it.
+[[noreturn]] void ExitProcess(int status);
+[[noreturn]] void EndNormally();
+
 }  // namespace pelldor::platform

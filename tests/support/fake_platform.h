@@ -88,6 +88,7 @@ public:
     ScopedFakePlatform();
     ~ScopedFakePlatform();
     FakePlatform& operator*() { return platform_; }
+    const FakePlatform& operator*() const { return platform_; }
     FakePlatform* operator->() { return &platform_; }
 
 private:

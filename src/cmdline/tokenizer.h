@@ -1,0 +1,20 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace pelldor {
+
+inline constexpr std::int16_t kTokenSlots = 13;
+
+// Token n (1 to 13) is slot n - 1. A slot is empty or holds at least one character.
+using Tokens = std::array<std::string, kTokenSlots>;
+
+// Splits the command-line tail at blanks and tabs, double quotes grouping; the last slot
+// takes the rest of the line once reached. A tail of 32,767 characters or more is an
+// overflow RunError, since its length and position are 16-bit counts.
+void SplitCommandLine(std::string_view tail, Tokens& tokens);
+
+}  // namespace pelldor

@@ -1,0 +1,114 @@
+#include "timequery/server_check.h"
+
+#include <algorithm>
+#include <exception>
+
+#include "platform/platform.h"
+#include "run/debug_log.h"
+#include "run/run_driver.h"
+#include "run/run_error.h"
+#include "run/run_state.h"
+
+namespace pelldor::timequery {
+namespace {
+
+constexpr std::int64_t kNanosPerSecond = 1'000'000'000;
+
+// Polls until the client is done or the deadline has passed. The deadline is a wall-clock
+// date-time; the monotonic limit beside it only matters when the wall clock is stepped
+// back during the wait, which would otherwise hold the run far past its deadline.
+void WaitForAnswer(TimeClient& client, std::int64_t deadlineFixedAt) {
+    auto& os = platform::Current();
+    const std::int64_t limit =
+        (std::max<std::int64_t>(runState.TimeoutSeconds, 0) + 1) * kNanosPerSecond;
+    for (;;) {
+        Pause(20);
+        try {
+            if (client.QueryDone()) return;
+            if (os.LocalNow() > runState.Deadline) return;
+            if (os.MonotonicNanos() - deadlineFixedAt > limit) return;
+        } catch (const std::exception&) {
+            return;
+        }
+    }
+}
+
+// The received time in the timestamp pattern, its fraction dropped as the local clock's
+// is; empty when the client holds no time.
+std::string ReceivedTimeText(TimeClient& client) {
+    const auto received = client.ReceivedTime();
+    if (!received) return {};
+    std::string text = platform::FormatTimestamp(received->whole);
+    if (text.empty()) throw RunError(ErrorKind::Conversion, "the received time has no timestamp form");
+    return text;
+}
+
+platform::LocalDateTime ReadBack(const std::string& text) {
+    const auto time = platform::ParseTimestamp(text);
+    if (!time) throw RunError(ErrorKind::Conversion, "\"" + text + "\" is not a date-time");
+    return *time;
+}
+
+std::string SendingLine(std::int16_t n) {
+    const ServerEntry& row = runState.Servers(n);
+    return LogTimestamp() + " --> Sending Query to " + row.Host + " on port " + std::to_string(row.Port);
+}
+
+}  // namespace
+
+void CheckNtpStatus(std::int16_t n) {
+    auto& os = platform::Current();
+    try {
+        runState.AttemptCount = 0;
+        std::string receivedText;
+        for (;;) {
+            receivedText.clear();
+            runState.Deadline = platform::AddSeconds(os.LocalNow(), runState.TimeoutSeconds);
+            const std::int64_t deadlineFixedAt = os.MonotonicNanos();
+            if (Logging()) {
+                WriteLogLine({SendingLine(n)});
+                Pause(300);
+            }
+
+            TimeClient& client = NetClock();
+            client.QueryTimeout(runState.TimeoutSeconds);
+            client.QueryHost(runState.Servers(n).Host);
+            client.QueryPort(runState.Servers(n).Port);
+            try {
+                client.BeginQuery();
+            } catch (const std::exception&) {
+                // A failed start is not the verdict: the wait below still runs to
+                // QueryDone or the deadline.
+            }
+            WaitForAnswer(client, deadlineFixedAt);
+
+            receivedText = ReceivedTimeText(client);
+            runState.AttemptCount = CheckedAdd16(runState.AttemptCount, 1);
+            if (!receivedText.empty() || runState.AttemptCount > runState.RetryLimit) break;
+        }
+
+        if (Logging()) {
+            const std::string serverLine =
+                LogTimestamp() + " --- Server Time: " +
+                (receivedText.empty() ? std::string("n/a") : platform::FormatTimestamp(ReadBack(receivedText)));
+            const std::string localLine =
+                LogTimestamp() + " --- Local  Time: " + platform::FormatTimestamp(os.LocalNow());
+            WriteLogLine({serverLine, localLine});
+        }
+
+        std::int16_t status = 0;
+        if (!receivedText.empty()) {
+            const std::int64_t lag = platform::SecondsBetween(ReadBack(receivedText), os.LocalNow());
+            status = lag > kMaxLagSeconds ? 0 : 100;
+        }
+        runState.Servers(n).Status = status;
+    } catch (const std::exception&) {
+        if (Logging()) {
+            const ServerEntry& row = runState.Servers(n);
+            WriteLogLine({LogTimestamp() + " Error When Sending Query to " + row.Host + " on port " +
+                          std::to_string(row.Port) + " (modPelldor_CheckNtpStatus)"});
+        }
+    }
+}
+
+}  // namespace pelldor::timequery

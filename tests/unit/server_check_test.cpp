@@ -1,0 +1,252 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "run/run_error.h"
+#include "support/run_fixture.h"
+#include "timequery/server_check.h"
+
+namespace pelldor {
+namespace {
+
+using testing::FakeTimeClient;
+using testing::ProcessEnd;
+using Outcome = FakeTimeClient::Outcome;
+
+constexpr std::int64_t kMs = 1'000'000;
+constexpr std::int64_t kSecond = 1'000'000'000;
+
+class ServerCheckTest : public testing::RunFixture {
+protected:
+    void Server(std::int16_t timeout, std::int16_t retries, const std::string& host = "ntp.example",
+                std::int32_t port = 123) {
+        runState.TimeoutSeconds = timeout;
+        runState.RetryLimit = retries;
+        runState.ServerCount = 1;
+        runState.rows[0] = {host, port, 0};
+    }
+    void LogOn() {
+        CreateSwitchFile();
+        runState.DebugOn = kTrue16;
+    }
+    static Outcome AnswerWithOffset(std::int64_t offsetNanos, std::int64_t afterMs = 5) {
+        return Outcome{afterMs, offsetNanos, std::nullopt, {}};
+    }
+    std::int16_t Check() {
+        timequery::CheckNtpStatus(1);
+        return runState.rows[0].Status;
+    }
+};
+
+TEST_F(ServerCheckTest, HealthyServerGivesOneAttemptAndTheTimes) {
+    LogOn();
+    Server(5, 2);
+    client.script.push_back(AnswerWithOffset(0));
+    EXPECT_EQ(Check(), 100);
+    EXPECT_EQ(client.calls, (std::vector<std::string>{"QueryTimeout=5", "QueryHost=ntp.example", "QueryPort=123",
+                                                      "BeginQuery"}));
+    EXPECT_EQ(runState.AttemptCount, 1);
+    EXPECT_EQ(Log(), (std::vector<std::string>{"@ --> Sending Query to ntp.example on port 123",
+                                               "@ --- Server Time: 2026-12-08 12:00:00",
+                                               "@ --- Local  Time: 2026-12-08 12:00:00"}));
+    // The 300 ms after the sending line, then the first 20 ms poll took the answer.
+    EXPECT_EQ(os->sleptMilliseconds, 320);
+}
+
+TEST_F(ServerCheckTest, VerdictBoundaryOnWholeSecondsTruncated) {
+    // The virtual clock stands at 12:00:00.230 local when the answer is taken.
+    struct Case {
+        std::int64_t offsetNanos;
+        std::int16_t status;
+    };
+    const std::vector<Case> cases = {
+        {0, 100},
+        {-3 * kSecond, 100},
+        {-3 * kSecond - 200 * kMs, 100},  // 11:59:57.03 reads as 57: three behind
+        {-3 * kSecond - 300 * kMs, 0},    // 11:59:56.93 reads as 56: four behind
+        {-4 * kSecond, 0},
+        {-3600 * kSecond, 0},
+        {+1 * kSecond, 100},
+        {+30 * kSecond, 100},
+        {+86400LL * 365 * kSecond, 100},
+    };
+    for (const auto& c : cases) {
+        (*os).wallNanos = testing::FakePlatform::kStartUnixNanos - 30 * kMs;
+        Server(1, 0);
+        client.script.push_back(AnswerWithOffset(c.offsetNanos, 0));
+        EXPECT_EQ(Check(), c.status) << "offset " << c.offsetNanos / kMs << " ms";
+    }
+}
+
+TEST_F(ServerCheckTest, SilentServerGetsRetryLimitPlusOneAttempts) {
+    LogOn();
+    Server(5, 2);
+    EXPECT_EQ(Check(), 0);
+    EXPECT_EQ(client.begins, 3);
+    EXPECT_EQ(runState.AttemptCount, 3);
+    EXPECT_EQ(Log(), (std::vector<std::string>{
+                         "@ --> Sending Query to ntp.example on port 123",
+                         "@ --> Sending Query to ntp.example on port 123",
+                         "@ --> Sending Query to ntp.example on port 123",
+                         "@ --- Server Time: n/a",
+                         "@ --- Local  Time: 2026-12-08 12:00:18",
+                     }));
+}
+
+TEST_F(ServerCheckTest, WaitEndsInTheFirstWholeSecondAfterTheDeadline) {
+    // Start at xx:00.250: the deadline 5 s on is xx:05, so the wait ends in xx:06.
+    struct Case {
+        std::int16_t timeout;
+        bool logging;
+        std::int64_t beginToEndMs;
+    };
+    const std::vector<Case> cases = {
+        {5, false, 5760},  // polls fall at .250 + 20 ms steps: xx:06.010
+        {5, true, 5460},   // the deadline is fixed before the sending line's pause
+        {0, false, 760},
+        {-1, false, 20},  // already past: the first poll ends it
+        {-32768, false, 20},
+    };
+    for (const auto& c : cases) {
+        runState = RunState{};
+        (*os).wallNanos = testing::FakePlatform::kStartUnixNanos;
+        if (c.logging) LogOn();
+        Server(c.timeout, 0);
+        client.beginMonotonic.clear();
+        Check();
+        ASSERT_EQ(client.beginMonotonic.size(), 1u);
+        const std::int64_t waited = (os->monotonicNanos - client.beginMonotonic[0]) / kMs;
+        EXPECT_EQ(waited, c.beginToEndMs) << "timeout " << c.timeout << (c.logging ? " logging" : "");
+    }
+}
+
+TEST_F(ServerCheckTest, WallClockSteppedBackCannotHoldTheWaitPastItsBound) {
+    Server(2, 0);
+    bool stepped = false;
+    os->onSleep = [&] {
+        if (!stepped && os->sleepCalls == 5) {
+            os->StepWallClock(-3600 * kSecond);
+            stepped = true;
+        }
+    };
+    const std::int64_t start = os->monotonicNanos;
+    EXPECT_EQ(Check(), 0);
+    EXPECT_TRUE(stepped);
+    EXPECT_LE(os->monotonicNanos - start, 3 * kSecond + 20 * kMs);
+}
+
+TEST_F(ServerCheckTest, AnswerOnALaterAttemptEndsTheRetries) {
+    LogOn();
+    Server(1, 5);
+    client.script.push_back(std::nullopt);
+    client.script.push_back(Outcome{30, std::nullopt, std::int16_t{5}, "No answer within 1 s"});
+    client.script.push_back(AnswerWithOffset(-1 * kSecond));
+    EXPECT_EQ(Check(), 100);
+    EXPECT_EQ(client.begins, 3);
+    const auto log = Log();
+    ASSERT_EQ(log.size(), 6u);
+    EXPECT_EQ(log[2], "@Error 5: No answer within 1 s (netClock_Error)");
+    EXPECT_EQ(log[3], "@ --> Sending Query to ntp.example on port 123");
+}
+
+TEST_F(ServerCheckTest, NotificationLengthensThePauseItArrivesIn) {
+    for (const bool logging : {false, true}) {
+        runState = RunState{};
+        if (logging) LogOn();
+        Server(-1, 0);
+        client.script.push_back(Outcome{0, std::nullopt, std::int16_t{-7}, "negative"});
+        const std::int64_t before = os->sleptMilliseconds;
+        EXPECT_EQ(Check(), 0);
+        EXPECT_EQ(os->sleptMilliseconds - before, logging ? 300 + 20 + 300 : 20);
+    }
+    EXPECT_EQ(Log()[1], "@Error -7: negative (netClock_Error)");
+}
+
+TEST_F(ServerCheckTest, FailedStartOrPollIsNotTheVerdict) {
+    Server(1, 0);
+    client.failBegin = true;
+    client.script.push_back(AnswerWithOffset(0, 50));
+    EXPECT_EQ(Check(), 100) << "an answer after a failed BeginQuery still counts";
+
+    Server(3, 0);
+    client.failBegin = false;
+    client.failQueryDone = true;
+    client.script.push_back(AnswerWithOffset(0, 0));
+    const std::int64_t before = os->sleptMilliseconds;
+    EXPECT_EQ(Check(), 100) << "a failing QueryDone ends the wait, and the time is read";
+    EXPECT_EQ(os->sleptMilliseconds - before, 20);
+}
+
+TEST_F(ServerCheckTest, ComponentAndConversionErrorsTakeTheCheckErrorPath) {
+    struct Case {
+        const char* what;
+        void (*arrange)(FakeTimeClient&);
+    };
+    const std::vector<Case> cases = {
+        {"host refused", [](FakeTimeClient& c) { c.failHost = true; }},
+        {"time unreadable", [](FakeTimeClient& c) { c.failReceivedTime = true; }},
+        {"time without a text form",
+         [](FakeTimeClient& c) {
+             c.clearOnBegin = false;
+             c.received = platform::PreciseLocalTime{{10000, 1, 1, 0, 0, 0}, 0};
+         }},
+    };
+    for (const auto& c : cases) {
+        runState = RunState{};
+        os->files.clear();
+        client.failHost = client.failReceivedTime = false;
+        client.clearOnBegin = true;
+        client.begins = 0;
+        LogOn();
+        Server(-1, 3, "h", 9);
+        runState.rows[0].Status = 42;
+        c.arrange(client);
+        EXPECT_EQ(Check(), 42) << c.what << ": Status is left as it was";
+        EXPECT_LE(client.begins, 1) << c.what << ": no retry";
+        const auto log = Log();
+        ASSERT_FALSE(log.empty());
+        EXPECT_EQ(log.back(), "@ Error When Sending Query to h on port 9 (modPelldor_CheckNtpStatus)") << c.what;
+    }
+}
+
+TEST_F(ServerCheckTest, AttemptCountOverflowEndsOnTheErrorPath) {
+    LogOn();
+    Server(-1, 32767, "h", 1);
+    runState.rows[0].Status = 7;
+    EXPECT_EQ(Check(), 7);
+    EXPECT_EQ(client.begins, 32768);
+    EXPECT_EQ(Log().back(), "@ Error When Sending Query to h on port 1 (modPelldor_CheckNtpStatus)");
+}
+
+TEST_F(ServerCheckTest, StaleTimeIsTakenWhenTheClientKeepsIt) {
+    client.clearOnBegin = false;
+    for (const auto& [ageSeconds, status] : {std::pair{10, 0}, std::pair{1, 100}}) {
+        const auto now = os->ReadWallClock();
+        client.received = platform::PreciseLocalTime{platform::AddSeconds(now.local, -ageSeconds), 0};
+        Server(-1, 0);
+        EXPECT_EQ(Check(), status) << "age " << ageSeconds;
+    }
+}
+
+TEST_F(ServerCheckTest, FailingCheckErrorEntryPassesUp) {
+    LogOn();
+    Server(1, 0);
+    client.failHost = true;
+    os->onSleep = [&] { os->failingAppends.insert(os->LogPath()); };
+    EXPECT_THROW(timequery::CheckNtpStatus(1), RunError);
+}
+
+TEST_F(ServerCheckTest, ServerNumberOutsideTheTableIsABoundsError) {
+    Server(1, 0);
+    for (const std::int16_t n : {0, 11, -1}) {
+        EXPECT_NO_THROW(timequery::CheckNtpStatus(n)) << n;
+    }
+    EXPECT_EQ(client.begins, 0);
+    // With logging on, the handler's own line names the row, so the error passes up.
+    LogOn();
+    EXPECT_THROW(timequery::CheckNtpStatus(11), RunError);
+}
+
+}  // namespace
+}  // namespace pelldor
