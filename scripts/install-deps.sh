@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that the build and the tests need, and only those that are
+# missing, so a machine that has them all is left untouched (no apt-get update).
+set -euo pipefail
+
+packages=(
+  cmake g++ make libgtest-dev libgmock-dev   # build and unit tests
+  clang libclang-rt-14-dev                    # libFuzzer targets
+  chrony faketime libfaketime                 # a real NTP server to test against, with a shifted clock
+  monitoring-plugins-basic ntpsec-ntpdig time hyperfine  # peers and tools for the benchmark
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "missing packages: ${missing[*]} (run this script as root to install them)" >&2
+  exit 1
+fi
+
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+# chrony's package would start the system's own time service; the tests start their own
+# chronyd on loopback and must not have one stepping this machine's clock.
+made_policy=0
+if [ ! -e /usr/sbin/policy-rc.d ]; then
+  printf '#!/bin/sh\nexit 101\n' > /usr/sbin/policy-rc.d
+  chmod +x /usr/sbin/policy-rc.d
+  made_policy=1
+fi
+apt-get install -y -qq --no-install-recommends "${missing[@]}" > /tmp/pelldor-apt.log 2>&1 \
+  || { cat /tmp/pelldor-apt.log >&2; exit 1; }
+[ "$made_policy" -eq 1 ] && rm -f /usr/sbin/policy-rc.d
+exit 0
