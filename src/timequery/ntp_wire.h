@@ -1,0 +1,89 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+namespace pelldor::timequery {
+
+inline constexpr std::size_t kNtpPacketSize = 48;
+inline constexpr std::uint8_t kNtpVersion = 4;
+inline constexpr std::uint8_t kModeClient = 3;
+inline constexpr std::uint8_t kModeServer = 4;
+inline constexpr std::uint8_t kLeapAlarm = 3;
+inline constexpr std::uint8_t kStratumUnsynchronised = 16;
+// Seconds from the NTP epoch (1900) to the Unix epoch (1970).
+inline constexpr std::int64_t kNtpToUnixSeconds = 2'208'988'800;
+
+// The 48-byte NTP header in host order. Timestamps are the raw 32.32 fixed-point values,
+// seconds in the high half, so they can be compared with what was sent bit for bit.
+struct NtpPacket {
+    std::uint8_t leap = 0;
+    std::uint8_t version = 0;
+    std::uint8_t mode = 0;
+    std::uint8_t stratum = 0;
+    std::int8_t poll = 0;
+    std::int8_t precision = 0;
+    std::uint32_t rootDelay = 0;
+    std::uint32_t rootDispersion = 0;
+    std::uint32_t referenceId = 0;
+    std::uint64_t referenceTime = 0;
+    std::uint64_t originTime = 0;
+    std::uint64_t receiveTime = 0;
+    std::uint64_t transmitTime = 0;
+
+    bool operator==(const NtpPacket&) const = default;
+};
+
+[[nodiscard]] std::uint32_t LoadBe32(std::span<const std::uint8_t, 4> bytes);
+[[nodiscard]] std::uint64_t LoadBe64(std::span<const std::uint8_t, 8> bytes);
+void StoreBe32(std::uint32_t value, std::span<std::uint8_t, 4> bytes);
+void StoreBe64(std::uint64_t value, std::span<std::uint8_t, 8> bytes);
+
+[[nodiscard]] std::array<std::uint8_t, kNtpPacketSize> EncodePacket(const NtpPacket& packet);
+// A client request that carries only the cookie, in the transmit field: the server echoes
+// it as the origin, and our real send time never leaves the machine.
+[[nodiscard]] std::array<std::uint8_t, kNtpPacketSize> EncodeRequest(std::uint64_t transmitCookie);
+// Anything past the header (extension fields, a MAC) is ignored.
+[[nodiscard]] std::optional<NtpPacket> DecodePacket(std::span<const std::uint8_t> bytes);
+
+enum class ReplyCheck {
+    Accept,
+    // Not an answer to our request; the query keeps waiting for one.
+    NotServerMode,
+    BadVersion,
+    OriginMismatch,
+    // An answer to our request that brings no usable time; it ends the query.
+    KissOfDeath,
+    LeapAlarm,
+    StratumUnsynchronised,
+    ZeroTransmit,
+};
+
+[[nodiscard]] ReplyCheck CheckReply(const NtpPacket& reply, std::uint64_t transmitCookie);
+[[nodiscard]] bool IsIgnored(ReplyCheck check);
+// The four-letter code a kiss-o'-death carries in its reference id, printable ASCII only.
+[[nodiscard]] std::string KissCode(std::uint32_t referenceId);
+
+struct UnixTime {
+    std::int64_t seconds = 0;
+    std::uint32_t nanos = 0;  // 0 to 999,999,999
+
+    bool operator==(const UnixTime&) const = default;
+};
+
+// The era is dropped: NTP seconds wrap every 2^32 s (first in 2036).
+[[nodiscard]] std::uint64_t ToNtpTimestamp(const UnixTime& time);
+// Places the 32-bit NTP seconds in the era that puts them nearest the pivot, so any
+// timestamp within 68 years of the local clock reads correctly across a rollover.
+[[nodiscard]] UnixTime FromNtpTimestamp(std::uint64_t ntp, std::int64_t pivotUnixSeconds);
+
+// theta = ((T2 - T1) + (T3 - T4)) / 2 in signed nanoseconds: T1 our send, T2 the server's
+// receipt, T3 its send, T4 our receipt.
+[[nodiscard]] std::int64_t ClockOffsetNanos(std::uint64_t t1, std::uint64_t t2, std::uint64_t t3,
+                                            std::uint64_t t4);
+
+}  // namespace pelldor::timequery

@@ -1,0 +1,214 @@
+#include "timequery/ntp_wire.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace pelldor::timequery {
+namespace {
+
+constexpr std::int64_t kBillion = 1'000'000'000;
+constexpr std::int64_t kEra1StartUnix = 2'085'978'496;  // 2036-02-07 06:28:16 UTC
+
+// leap 3, version 4, mode 4, stratum 2, poll 6, precision -20, then every field distinct.
+const std::vector<std::uint8_t> kGoldenReply = {
+    0xe4, 0x02, 0x06, 0xec, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 'R',  'A',  'T',  'E',
+    0x10, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x20, 0x21, 0x22, 0x23, 0x24, 0x25, 0x26, 0x27,
+    0x30, 0x31, 0x32, 0x33, 0x34, 0x35, 0x36, 0x37, 0x40, 0x41, 0x42, 0x43, 0x44, 0x45, 0x46, 0x47,
+};
+
+TEST(NtpWire, RequestCarriesOnlyHeaderAndCookie) {
+    const auto bytes = EncodeRequest(0x0123'4567'89ab'cdefULL);
+    std::vector<std::uint8_t> expected(48, 0);
+    expected[0] = 0x23;  // leap 0, version 4, mode 3
+    const std::uint8_t cookie[] = {0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef};
+    std::copy(std::begin(cookie), std::end(cookie), expected.begin() + 40);
+    EXPECT_EQ(std::vector<std::uint8_t>(bytes.begin(), bytes.end()), expected);
+}
+
+TEST(NtpWire, DecodesEveryFieldBigEndian) {
+    const auto packet = DecodePacket(kGoldenReply);
+    ASSERT_TRUE(packet.has_value());
+    EXPECT_EQ(packet->leap, 3);
+    EXPECT_EQ(packet->version, 4);
+    EXPECT_EQ(packet->mode, 4);
+    EXPECT_EQ(packet->stratum, 2);
+    EXPECT_EQ(packet->poll, 6);
+    EXPECT_EQ(packet->precision, -20);
+    EXPECT_EQ(packet->rootDelay, 0x0102'0304U);
+    EXPECT_EQ(packet->rootDispersion, 0x0506'0708U);
+    EXPECT_EQ(packet->referenceId, 0x5241'5445U);
+    EXPECT_EQ(packet->referenceTime, 0x1011'1213'1415'1617ULL);
+    EXPECT_EQ(packet->originTime, 0x2021'2223'2425'2627ULL);
+    EXPECT_EQ(packet->receiveTime, 0x3031'3233'3435'3637ULL);
+    EXPECT_EQ(packet->transmitTime, 0x4041'4243'4445'4647ULL);
+
+    const auto again = EncodePacket(*packet);
+    EXPECT_EQ(std::vector<std::uint8_t>(again.begin(), again.end()), kGoldenReply);
+}
+
+TEST(NtpWire, DecodeNeedsFullHeaderAndIgnoresTheRest) {
+    const auto golden = DecodePacket(kGoldenReply);
+    ASSERT_TRUE(golden.has_value());
+    for (const std::size_t size : {0U, 47U, 48U, 49U, 1500U}) {
+        SCOPED_TRACE(size);
+        std::vector<std::uint8_t> bytes(size, 0xff);
+        std::copy_n(kGoldenReply.begin(), std::min(size, kGoldenReply.size()), bytes.begin());
+        const auto packet = DecodePacket(bytes);
+        if (size < 48) {
+            EXPECT_FALSE(packet.has_value());
+        } else {
+            ASSERT_TRUE(packet.has_value());
+            EXPECT_EQ(*packet, *golden);
+        }
+    }
+}
+
+TEST(NtpWire, ReplyChecksOneFieldAtATime) {
+    constexpr std::uint64_t kCookie = 0x1122'3344'5566'7788ULL;
+    NtpPacket good;
+    good.version = 4;
+    good.mode = kModeServer;
+    good.stratum = 2;
+    good.referenceId = 0x4750'5300;
+    good.originTime = kCookie;
+    good.receiveTime = 0xeec2'61b0'0000'0000ULL;
+    good.transmitTime = 0xeec2'61b0'0001'0000ULL;
+
+    struct Case {
+        const char* name;
+        void (*breakIt)(NtpPacket&);
+        ReplyCheck expected;
+    };
+    const Case cases[] = {
+        {"untouched", [](NtpPacket&) {}, ReplyCheck::Accept},
+        {"client mode", [](NtpPacket& p) { p.mode = 3; }, ReplyCheck::NotServerMode},
+        {"broadcast mode", [](NtpPacket& p) { p.mode = 5; }, ReplyCheck::NotServerMode},
+        {"version 0", [](NtpPacket& p) { p.version = 0; }, ReplyCheck::BadVersion},
+        {"version 5", [](NtpPacket& p) { p.version = 5; }, ReplyCheck::BadVersion},
+        {"version 1", [](NtpPacket& p) { p.version = 1; }, ReplyCheck::Accept},
+        {"other origin", [](NtpPacket& p) { p.originTime ^= 1; }, ReplyCheck::OriginMismatch},
+        {"zero origin", [](NtpPacket& p) { p.originTime = 0; }, ReplyCheck::OriginMismatch},
+        {"stratum 0", [](NtpPacket& p) { p.stratum = 0; }, ReplyCheck::KissOfDeath},
+        {"leap 3", [](NtpPacket& p) { p.leap = 3; }, ReplyCheck::LeapAlarm},
+        {"leap 1", [](NtpPacket& p) { p.leap = 1; }, ReplyCheck::Accept},
+        {"stratum 15", [](NtpPacket& p) { p.stratum = 15; }, ReplyCheck::Accept},
+        {"stratum 16", [](NtpPacket& p) { p.stratum = 16; }, ReplyCheck::StratumUnsynchronised},
+        {"stratum 255", [](NtpPacket& p) { p.stratum = 255; }, ReplyCheck::StratumUnsynchronised},
+        {"zero transmit", [](NtpPacket& p) { p.transmitTime = 0; }, ReplyCheck::ZeroTransmit},
+        {"kiss with alarm", [](NtpPacket& p) { p.stratum = 0, p.leap = 3; }, ReplyCheck::KissOfDeath},
+        {"forged kiss", [](NtpPacket& p) { p.stratum = 0, p.originTime = 7; }, ReplyCheck::OriginMismatch},
+        {"alarm not for us", [](NtpPacket& p) { p.leap = 3, p.mode = 1; }, ReplyCheck::NotServerMode},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        NtpPacket reply = good;
+        c.breakIt(reply);
+        const ReplyCheck check = CheckReply(reply, kCookie);
+        EXPECT_EQ(check, c.expected);
+        const bool ignored = c.expected == ReplyCheck::NotServerMode ||
+                             c.expected == ReplyCheck::BadVersion ||
+                             c.expected == ReplyCheck::OriginMismatch;
+        EXPECT_EQ(IsIgnored(check), ignored);
+    }
+}
+
+TEST(NtpWire, UnixToNtpExactFractions) {
+    struct Case {
+        UnixTime unix;
+        std::uint64_t ntp;
+    };
+    const Case cases[] = {
+        {{0, 0}, 0x83aa'7e80'0000'0000ULL},
+        {{0, 500'000'000}, 0x83aa'7e80'8000'0000ULL},
+        {{1'796'727'600, 250'000'000}, 0xeec2'61b0'4000'0000ULL},
+        {{kEra1StartUnix - 1, 999'999'999}, 0xffff'ffff'ffff'fffcULL},
+        {{kEra1StartUnix, 0}, 0},
+        {{-kNtpToUnixSeconds, 1}, 5},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.unix.seconds);
+        EXPECT_EQ(ToNtpTimestamp(c.unix), c.ntp);
+        EXPECT_EQ(FromNtpTimestamp(c.ntp, c.unix.seconds), c.unix);
+    }
+}
+
+TEST(NtpWire, EveryNanosecondSurvivesTheRoundTrip) {
+    for (std::int64_t nanos = 0; nanos < kBillion; nanos += 7'919) {
+        const UnixTime t{1'796'727'600, static_cast<std::uint32_t>(nanos)};
+        ASSERT_EQ(FromNtpTimestamp(ToNtpTimestamp(t), t.seconds), t) << nanos;
+    }
+    const UnixTime last{kEra1StartUnix - 1, 999'999'999};
+    EXPECT_EQ(FromNtpTimestamp(ToNtpTimestamp(last), kEra1StartUnix), last);
+}
+
+TEST(NtpWire, EraIsTheOneNearestThePivot) {
+    struct Case {
+        std::uint32_t ntpSeconds;
+        std::int64_t pivot;
+        std::int64_t unix;
+    };
+    const Case cases[] = {
+        {0xffff'ffff, kEra1StartUnix, kEra1StartUnix - 1},
+        {0x0000'0001, kEra1StartUnix - 1, kEra1StartUnix + 1},
+        {100, 1'796'727'600, kEra1StartUnix + 100},  // 2026: 2036 is nearer than 1900
+        {0xeec2'61b0, 3'786'825'600, 1'796'727'600},  // 2026 read from 2090, still era 0
+        {0x7f00'0000, 0, 0x7f00'0000 - kNtpToUnixSeconds},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.ntpSeconds);
+        const UnixTime t = FromNtpTimestamp(std::uint64_t{c.ntpSeconds} << 32, c.pivot);
+        EXPECT_EQ(t.seconds, c.unix);
+        EXPECT_EQ(t.nanos, 0U);
+    }
+}
+
+std::uint64_t NtpAt(std::int64_t unixNanos) {
+    std::int64_t seconds = unixNanos / kBillion;
+    std::int64_t nanos = unixNanos % kBillion;
+    if (nanos < 0) --seconds, nanos += kBillion;
+    return ToNtpTimestamp({seconds, static_cast<std::uint32_t>(nanos)});
+}
+
+TEST(NtpWire, OffsetOfServerAheadAndBehind) {
+    struct Case {
+        const char* name;
+        std::int64_t sentAt;  // unix nanos of T1
+        std::int64_t offset;
+    };
+    constexpr std::int64_t k2026 = 1'796'727'600 * kBillion + 250'000'000;
+    constexpr std::int64_t kRollover = kEra1StartUnix * kBillion;
+    constexpr std::int64_t kFarOff = (std::int64_t{1} << 31) - 2;
+    const Case cases[] = {
+        {"ahead", k2026, 1'500'000'000},
+        {"behind", k2026, -500'000'000},
+        {"agreeing", k2026, 0},
+        {"one nanosecond ahead", k2026, 1},
+        {"across the rollover, ahead", kRollover - 100'000'000, 150'000'000},
+        {"across the rollover, behind", kRollover + 30'000'000, -70'000'000},
+        {"far ahead", k2026, kFarOff * kBillion},
+        {"far behind", k2026, -kFarOff * kBillion},
+    };
+    constexpr std::int64_t kPath = 20'000'000;
+    constexpr std::int64_t kTurnaround = 1'000'000;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::int64_t serverReceipt = c.sentAt + kPath + c.offset;
+        const std::int64_t ourReceipt = c.sentAt + 2 * kPath + kTurnaround;
+        EXPECT_EQ(ClockOffsetNanos(NtpAt(c.sentAt), NtpAt(serverReceipt),
+                                   NtpAt(serverReceipt + kTurnaround), NtpAt(ourReceipt)),
+                  c.offset);
+    }
+}
+
+TEST(NtpWire, OffsetRoundsToNearestNanosecond) {
+    const std::uint64_t t1 = 0xeec2'61b0'0000'0000ULL;
+    // Three fraction steps ahead on the way out: 3 * 2^-32 / 2 s = 0.35 ns.
+    EXPECT_EQ(ClockOffsetNanos(t1, t1 + 3, t1 + 3, t1 + 3), 0);
+    // Eight steps are 1.86 ns, either way.
+    EXPECT_EQ(ClockOffsetNanos(t1, t1 + 8, t1 + 8, t1), 2);
+    EXPECT_EQ(ClockOffsetNanos(t1 + 8, t1, t1, t1 + 8), -2);
+}
+
+}  // namespace
+}  // namespace pelldor::timequery

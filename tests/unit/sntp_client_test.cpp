@@ -1,0 +1,383 @@
+#include "timequery/sntp_client.h"
+
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <stdexcept>
+
+#include "support/fake_network.h"
+#include "timequery/ntp_wire.h"
+
+namespace pelldor::timequery {
+namespace {
+
+using platform::MakeV4;
+using platform::NetAddress;
+using testing::FakeChannelRecord;
+using testing::FakeNetwork;
+
+constexpr std::int64_t kMs = 1'000'000;
+constexpr std::int64_t kSecond = 1'000'000'000;
+const NetAddress kServer = MakeV4(127, 0, 0, 1, 123);
+
+struct Notice {
+    std::int16_t code = 0;
+    std::string text;
+    bool operator==(const Notice&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Notice& n) { return out << n.code << " \"" << n.text << '"'; }
+
+Notice Expect(ClientError code, std::string text) { return {static_cast<std::int16_t>(code), std::move(text)}; }
+
+std::vector<std::uint8_t> Bytes(const NtpPacket& packet) {
+    const auto bytes = EncodePacket(packet);
+    return {bytes.begin(), bytes.end()};
+}
+
+class SntpClientTest : public ::testing::Test {
+protected:
+    SntpClientTest() {
+        net.Resolve("127.0.0.1", {kServer});
+        client.OnError([this](std::int16_t code, const std::string& text) { notices.push_back({code, text}); });
+        client.QueryTimeout(5);
+        client.QueryHost("127.0.0.1");
+        client.QueryPort(123);
+    }
+
+    FakeChannelRecord& LastChannel() {
+        if (net.channels.empty()) throw std::logic_error("no channel was opened");
+        return *net.channels.back();
+    }
+
+    // 18 ms each way, and the server holds the request for 4 ms.
+    void AnswerAfterRoundTrip(std::int64_t serverOffset) {
+        fake->Advance(18 * kMs);
+        NtpPacket reply = net.ReplyTo(LastChannel(), serverOffset);
+        fake->Advance(4 * kMs);
+        reply.transmitTime = net.ReplyTo(LastChannel(), serverOffset).transmitTime;
+        fake->Advance(18 * kMs);
+        FakeNetwork::Deliver(LastChannel(), reply);
+    }
+
+    void ExpectServerTimeNow(std::int64_t serverOffset) {
+        const auto received = client.ReceivedTime();
+        ASSERT_TRUE(received.has_value());
+        const std::int64_t server = fake->wallNanos + serverOffset;
+        EXPECT_EQ(platform::FormatTimestamp(received->whole), platform::FormatTimestamp(fake->LocalAt(server)));
+        EXPECT_EQ(received->nanos, static_cast<std::uint32_t>((server % kSecond + kSecond) % kSecond));
+    }
+
+    testing::ScopedFakePlatform fake;
+    FakeNetwork net{*fake};
+    SntpClient client{*fake};
+    std::vector<Notice> notices;
+};
+
+TEST_F(SntpClientTest, NumericAddressAnsweredGivesServerClockAtReceipt) {
+    for (const std::int64_t offset : {1'500'000'000LL, -500'000'000LL, -3'250'000'000LL, 750'000'001LL}) {
+        SCOPED_TRACE(offset);
+        const std::size_t channelsBefore = net.channels.size();
+        client.BeginQuery();
+        // Sent inside BeginQuery, before any event delivery.
+        ASSERT_EQ(net.channels.size(), channelsBefore + 1);
+        ASSERT_EQ(LastChannel().sent.size(), 1U);
+        const auto request = EncodeRequest(fake->nextRandom - 1);
+        EXPECT_EQ(LastChannel().sent[0], std::vector<std::uint8_t>(request.begin(), request.end()));
+        EXPECT_EQ(LastChannel().peer, kServer);
+        EXPECT_FALSE(client.QueryDone());
+
+        AnswerAfterRoundTrip(offset);
+        fake->DeliverEvents();
+        EXPECT_TRUE(client.QueryDone());
+        ExpectServerTimeNow(offset);
+        EXPECT_TRUE(LastChannel().closed);
+    }
+    EXPECT_EQ(net.lookups.back()->host, "127.0.0.1");
+    EXPECT_EQ(net.lookups.back()->port, 123);
+    EXPECT_TRUE(notices.empty());
+}
+
+TEST_F(SntpClientTest, BadSettingsEndTheQueryWithoutTouchingTheNetwork) {
+    struct Case {
+        std::string host;
+        std::int32_t port;
+        Notice notice;
+    };
+    const Case cases[] = {
+        {"127.0.0.1", 0, Expect(ClientError::InvalidPort, "Invalid port 0 (must be 1 to 65535)")},
+        {"127.0.0.1", 65536, Expect(ClientError::InvalidPort, "Invalid port 65536 (must be 1 to 65535)")},
+        {"127.0.0.1", -1, Expect(ClientError::InvalidPort, "Invalid port -1 (must be 1 to 65535)")},
+        {"", 123, Expect(ClientError::NoHost, "No host given")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.notice.text);
+        notices.clear();
+        client.QueryHost(c.host);
+        client.QueryPort(c.port);
+        client.BeginQuery();
+        EXPECT_TRUE(client.QueryDone());
+        EXPECT_TRUE(notices.empty()) << "a handler ran outside event delivery";
+        fake->DeliverEvents();
+        EXPECT_EQ(notices, std::vector<Notice>{c.notice});
+        EXPECT_FALSE(client.ReceivedTime().has_value());
+    }
+    EXPECT_TRUE(net.lookups.empty());
+    EXPECT_TRUE(net.channels.empty());
+}
+
+TEST_F(SntpClientTest, HostNotFound) {
+    net.FailLookup("nowhere.invalid", "Name or service not known", 30);
+    client.QueryHost("nowhere.invalid");
+    client.BeginQuery();
+    fake->Advance(29 * kMs);
+    fake->DeliverEvents();
+    EXPECT_FALSE(client.QueryDone());
+    fake->Advance(1 * kMs);
+    fake->DeliverEvents();
+    EXPECT_TRUE(client.QueryDone());
+    EXPECT_EQ(notices, std::vector{Expect(ClientError::HostNotFound, "Host not found: Name or service not known")});
+    EXPECT_TRUE(net.channels.empty());
+}
+
+TEST_F(SntpClientTest, FailedAddressGivesWayToTheNext) {
+    struct Case {
+        const char* name;
+        void (FakeNetwork::*fail)(const NetAddress&, std::string);
+    };
+    const Case cases[] = {
+        {"open fails", &FakeNetwork::FailOpen},
+        {"send fails", &FakeNetwork::FailSend},
+        {"refused", &FakeNetwork::Refuse},
+    };
+    std::uint8_t n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ++n;
+        const NetAddress first = MakeV4(127, 0, 1, n, 123);
+        const NetAddress second = MakeV4(127, 0, 2, n, 123);
+        const std::string host = std::string(c.name) + ".test";
+        net.Resolve(host, {first, second});
+        (net.*c.fail)(first, "Connection refused");
+        client.QueryHost(host);
+        client.BeginQuery();
+        fake->DeliverEvents();
+        ASSERT_FALSE(client.QueryDone());
+        ASSERT_EQ(LastChannel().peer, second);
+        ASSERT_EQ(LastChannel().sent.size(), 1U);
+        AnswerAfterRoundTrip(-kSecond);
+        fake->DeliverEvents();
+        ExpectServerTimeNow(-kSecond);
+        EXPECT_TRUE(notices.empty());
+        for (const auto& channel : net.channels) EXPECT_TRUE(channel->closed);
+    }
+}
+
+TEST_F(SntpClientTest, NoAddressLeftIsANetworkError) {
+    net.Resolve("down.test", {MakeV4(127, 0, 0, 2, 0), MakeV4(127, 0, 0, 3, 0)});
+    net.Refuse(MakeV4(127, 0, 0, 2, 123), "Connection refused");
+    net.FailOpen(MakeV4(127, 0, 0, 3, 123), "Network is unreachable");
+    client.QueryHost("down.test");
+    client.BeginQuery();
+    fake->DeliverEvents();
+    EXPECT_TRUE(client.QueryDone());
+    EXPECT_EQ(notices, std::vector{Expect(ClientError::NetworkError, "Network error: Network is unreachable")});
+}
+
+TEST_F(SntpClientTest, OnlyOurServersAnswerToOurRequestCounts) {
+    struct Case {
+        const char* name;
+        NetAddress from;
+        std::size_t size;
+        std::uint64_t originChange;
+        std::uint8_t mode;
+        bool taken;
+    };
+    const Case cases[] = {
+        {"other cookie", kServer, 48, 1, kModeServer, false},
+        {"other source port", MakeV4(127, 0, 0, 1, 124), 48, 0, kModeServer, false},
+        {"other source address", MakeV4(127, 0, 0, 9, 123), 48, 0, kModeServer, false},
+        {"47 bytes", kServer, 47, 0, kModeServer, false},
+        {"client mode", kServer, 48, 0, kModeClient, false},
+        {"with a MAC", kServer, 68, 0, kModeServer, true},
+        {"longer than the buffer", kServer, 2000, 0, kModeServer, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        client.BeginQuery();
+        const NtpPacket good = net.ReplyTo(LastChannel(), 2 * kSecond);
+        // Leaves a good reply in the buffer, so that a short read cannot pass by borrowing its bytes.
+        LastChannel().inbox.push_back({Bytes(good), MakeV4(127, 0, 0, 9, 123)});
+        NtpPacket variant = good;
+        variant.originTime += c.originChange;
+        variant.mode = c.mode;
+        std::vector<std::uint8_t> bytes = Bytes(variant);
+        bytes.resize(c.size, 0x5a);
+        LastChannel().inbox.push_back({bytes, c.from});
+        fake->DeliverEvents();
+        EXPECT_TRUE(LastChannel().inbox.empty());
+        EXPECT_EQ(client.QueryDone(), c.taken);
+        if (!c.taken) {
+            FakeNetwork::Deliver(LastChannel(), good);
+            fake->DeliverEvents();
+        }
+        ExpectServerTimeNow(2 * kSecond);
+    }
+    EXPECT_TRUE(notices.empty());
+}
+
+TEST_F(SntpClientTest, RepliesWithoutUsableTimeEndTheQuery) {
+    struct Case {
+        void (*spoil)(NtpPacket&);
+        Notice notice;
+    };
+    const Case cases[] = {
+        {[](NtpPacket& p) { p.stratum = 0, p.leap = 3, p.referenceId = 0x5241'5445; },
+         Expect(ClientError::KissOfDeath, "Kiss-o'-death from server: RATE")},
+        {[](NtpPacket& p) { p.stratum = 0, p.referenceId = 0x5200'5445; },
+         Expect(ClientError::KissOfDeath, "Kiss-o'-death from server: R?TE")},
+        {[](NtpPacket& p) { p.leap = 3; },
+         Expect(ClientError::Unsynchronised, "Server not synchronised (leap indicator 3)")},
+        {[](NtpPacket& p) { p.stratum = 16; },
+         Expect(ClientError::Unsynchronised, "Server not synchronised (stratum 16)")},
+        {[](NtpPacket& p) { p.transmitTime = 0; },
+         Expect(ClientError::BadReply, "Invalid reply: zero transmit timestamp")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.notice.text);
+        notices.clear();
+        client.BeginQuery();
+        NtpPacket reply = net.ReplyTo(LastChannel(), 0);
+        c.spoil(reply);
+        FakeNetwork::Deliver(LastChannel(), reply);
+        fake->DeliverEvents();
+        EXPECT_TRUE(client.QueryDone());
+        EXPECT_FALSE(client.ReceivedTime().has_value());
+        EXPECT_EQ(notices, std::vector{c.notice});
+        EXPECT_TRUE(LastChannel().closed);
+    }
+}
+
+TEST_F(SntpClientTest, TimesOutOnTheMonotonicClock) {
+    client.QueryTimeout(2);
+    client.BeginQuery();
+    fake->StepWallClock(3600 * kSecond);
+    fake->Advance(1999 * kMs);
+    fake->DeliverEvents();
+    EXPECT_FALSE(client.QueryDone());
+    fake->Advance(1 * kMs);
+    fake->DeliverEvents();
+    EXPECT_TRUE(client.QueryDone());
+    EXPECT_FALSE(client.ReceivedTime().has_value());
+    EXPECT_EQ(notices, std::vector{Expect(ClientError::TimedOut, "No answer within 2 s")});
+    EXPECT_TRUE(LastChannel().closed);
+}
+
+TEST_F(SntpClientTest, NoTimeoutOfItsOwnWhenNotPositive) {
+    for (const std::int16_t timeout : {std::int16_t{0}, std::int16_t{-5}}) {
+        SCOPED_TRACE(timeout);
+        client.QueryTimeout(timeout);
+        client.BeginQuery();
+        NtpPacket reply;
+        for (int hour = 1; hour <= 24; ++hour) {
+            fake->Advance(3600 * kSecond);
+            fake->DeliverEvents();
+            // Answered half-way, so the path is the same length both ways.
+            if (hour == 12) reply = net.ReplyTo(LastChannel(), 0);
+        }
+        EXPECT_FALSE(client.QueryDone());
+        FakeNetwork::Deliver(LastChannel(), reply);
+        fake->DeliverEvents();
+        ExpectServerTimeNow(0);
+    }
+    EXPECT_TRUE(notices.empty());
+}
+
+TEST_F(SntpClientTest, ReplyWaitingWhenTheTimeoutIsDueIsTaken) {
+    client.QueryTimeout(2);
+    client.BeginQuery();
+    fake->Advance(kSecond);
+    const NtpPacket reply = net.ReplyTo(LastChannel(), 500 * kMs);
+    fake->Advance(kSecond);
+    FakeNetwork::Deliver(LastChannel(), reply);
+    fake->DeliverEvents();
+    ExpectServerTimeNow(500 * kMs);
+    EXPECT_TRUE(notices.empty());
+}
+
+TEST_F(SntpClientTest, NewQueryAbandonsTheOldOne) {
+    client.BeginQuery();
+    AnswerAfterRoundTrip(kSecond);
+    fake->DeliverEvents();
+    ASSERT_TRUE(client.ReceivedTime().has_value());
+
+    client.BeginQuery();
+    EXPECT_FALSE(client.ReceivedTime().has_value());
+    EXPECT_FALSE(client.QueryDone());
+    FakeChannelRecord& old = LastChannel();
+    const NtpPacket late = net.ReplyTo(old, kSecond);
+
+    client.BeginQuery();
+    EXPECT_TRUE(old.closed);
+    // The old server answers late, to the same address and port as the new query.
+    FakeNetwork::Deliver(LastChannel(), late);
+    fake->DeliverEvents();
+    EXPECT_FALSE(client.QueryDone());
+    EXPECT_FALSE(client.ReceivedTime().has_value());
+
+    FakeNetwork::Deliver(LastChannel(), net.ReplyTo(LastChannel(), -kSecond));
+    fake->DeliverEvents();
+    ExpectServerTimeNow(-kSecond);
+    EXPECT_TRUE(notices.empty());
+}
+
+TEST_F(SntpClientTest, EndlessLookupEndsOnlyByTheTimeout) {
+    net.NeverResolve("slow.test");
+    client.QueryHost("slow.test");
+    client.QueryTimeout(0);
+    client.BeginQuery();
+    fake->Advance(3600 * kSecond);
+    fake->DeliverEvents();
+    EXPECT_FALSE(client.QueryDone());
+
+    client.QueryTimeout(5);
+    client.BeginQuery();
+    EXPECT_TRUE(net.lookups[0]->dropped);
+    for (int i = 0; i < 4; ++i) {
+        fake->Advance(kSecond);
+        fake->DeliverEvents();
+    }
+    EXPECT_FALSE(client.QueryDone());
+    fake->Advance(kSecond);
+    fake->DeliverEvents();
+    EXPECT_TRUE(client.QueryDone());
+    EXPECT_TRUE(net.lookups[1]->dropped);
+    EXPECT_TRUE(net.channels.empty());
+    EXPECT_EQ(notices, std::vector{Expect(ClientError::TimedOut, "No answer within 5 s")});
+}
+
+TEST_F(SntpClientTest, FloodIsReadInBoundedBatches) {
+    client.BeginQuery();
+    FakeChannelRecord& channel = LastChannel();
+    const NtpPacket good = net.ReplyTo(channel, 3 * kSecond);
+    for (int i = 0; i < 200; ++i) {
+        NtpPacket garbage = good;
+        garbage.originTime = static_cast<std::uint64_t>(i) * 0x9e37'79b9'7f4a'7c15ULL;
+        channel.inbox.push_back({Bytes(garbage), kServer});
+    }
+    FakeNetwork::Deliver(channel, good);
+
+    fake->DeliverEvents();
+    EXPECT_EQ(channel.inbox.size(), 201U - SntpClient::kMaxDatagramsPerAdvance);
+    int deliveries = 1;
+    while (!client.QueryDone() && deliveries < 10) {
+        fake->DeliverEvents();
+        ++deliveries;
+    }
+    EXPECT_EQ(deliveries, 4);
+    ExpectServerTimeNow(3 * kSecond);
+    EXPECT_TRUE(notices.empty());
+}
+
+}  // namespace
+}  // namespace pelldor::timequery
