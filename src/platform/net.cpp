@@ -6,12 +6,15 @@ namespace pelldor::platform {
 
 std::string NetAddress::ToString() const {
     char text[INET6_ADDRSTRLEN] = {};
-    if (family == Family::V4) {
-        inet_ntop(AF_INET, bytes.data(), text, sizeof text);
-        return std::string(text) + ":" + std::to_string(port);
-    }
-    inet_ntop(AF_INET6, bytes.data(), text, sizeof text);
-    return "[" + std::string(text) + "]:" + std::to_string(port);
+    const bool v4 = family == Family::V4;
+    inet_ntop(v4 ? AF_INET : AF_INET6, bytes.data(), text, sizeof text);
+    std::string out;
+    if (!v4) out += '[';
+    out += text;
+    if (!v4) out += ']';
+    out += ':';
+    out += std::to_string(port);
+    return out;
 }
 
 NetAddress MakeV4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d, std::uint16_t port) {

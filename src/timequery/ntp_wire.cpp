@@ -84,9 +84,12 @@ ReplyCheck CheckReply(const NtpPacket& reply, std::uint64_t transmitCookie) {
     if (reply.version < 1 || reply.version > kNtpVersion) return ReplyCheck::BadVersion;
     if (reply.originTime != transmitCookie) return ReplyCheck::OriginMismatch;
     // A kiss-o'-death usually carries the alarm leap indicator as well; its code matters more.
-    if (reply.stratum == 0) return ReplyCheck::KissOfDeath;
+    if (reply.stratum == 0 && HasKissCode(reply.referenceId)) return ReplyCheck::KissOfDeath;
     if (reply.leap == kLeapAlarm) return ReplyCheck::LeapAlarm;
-    if (reply.stratum >= kStratumUnsynchronised) return ReplyCheck::StratumUnsynchronised;
+    // Stratum 0 without a kiss code is how an unsynchronised server sends stratum 16.
+    if (reply.stratum == 0 || reply.stratum >= kStratumUnsynchronised) {
+        return ReplyCheck::StratumUnsynchronised;
+    }
     if (reply.transmitTime == 0) return ReplyCheck::ZeroTransmit;
     return ReplyCheck::Accept;
 }
@@ -96,11 +99,21 @@ bool IsIgnored(ReplyCheck check) {
            check == ReplyCheck::OriginMismatch;
 }
 
+bool HasKissCode(std::uint32_t referenceId) {
+    const auto first = static_cast<std::uint8_t>(referenceId >> 24);
+    return first > 0x20 && first <= 0x7e;
+}
+
 std::string KissCode(std::uint32_t referenceId) {
     std::string code(4, '?');
     for (std::size_t i = 0; i < code.size(); ++i) {
         const auto c = static_cast<std::uint8_t>(referenceId >> (24 - 8 * i));
         if (c >= 0x20 && c <= 0x7e) code[i] = static_cast<char>(c);
+    }
+    // Codes shorter than four characters are padded with NULs.
+    while (!code.empty() && (referenceId & 0xff) == 0) {
+        code.pop_back();
+        referenceId >>= 8;
     }
     return code;
 }

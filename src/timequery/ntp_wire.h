@@ -66,6 +66,9 @@ enum class ReplyCheck {
 [[nodiscard]] ReplyCheck CheckReply(const NtpPacket& reply, std::uint64_t transmitCookie);
 [[nodiscard]] bool IsIgnored(ReplyCheck check);
 // The four-letter code a kiss-o'-death carries in its reference id, printable ASCII only.
+// A kiss code starts with a printable character; stratum 0 with anything else in the
+// reference id is no kiss.
+[[nodiscard]] bool HasKissCode(std::uint32_t referenceId);
 [[nodiscard]] std::string KissCode(std::uint32_t referenceId);
 
 struct UnixTime {

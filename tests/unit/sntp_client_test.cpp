@@ -240,6 +240,12 @@ TEST_F(SntpClientTest, RepliesWithoutUsableTimeEndTheQuery) {
          Expect(ClientError::Unsynchronised, "Server not synchronised (leap indicator 3)")},
         {[](NtpPacket& p) { p.stratum = 16; },
          Expect(ClientError::Unsynchronised, "Server not synchronised (stratum 16)")},
+        {[](NtpPacket& p) { p.stratum = 0, p.referenceId = 0; },
+         Expect(ClientError::Unsynchronised, "Server not synchronised (stratum 0)")},
+        {[](NtpPacket& p) { p.stratum = 0, p.leap = 3, p.referenceId = 0; },
+         Expect(ClientError::Unsynchronised, "Server not synchronised (leap indicator 3)")},
+        {[](NtpPacket& p) { p.stratum = 0, p.referenceId = 0x4e54'5300; },
+         Expect(ClientError::KissOfDeath, "Kiss-o'-death from server: NTS")},
         {[](NtpPacket& p) { p.transmitTime = 0; },
          Expect(ClientError::BadReply, "Invalid reply: zero transmit timestamp")},
     };

@@ -1,0 +1,255 @@
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <system_error>
+#include <thread>
+
+#include "platform/linux_platform.h"
+
+namespace pelldor::platform {
+namespace {
+
+std::optional<NetAddress> FromSockaddr(const sockaddr* address) {
+    NetAddress result;
+    if (address->sa_family == AF_INET) {
+        sockaddr_in v4{};
+        std::memcpy(&v4, address, sizeof v4);
+        result.family = NetAddress::Family::V4;
+        std::memcpy(result.bytes.data(), &v4.sin_addr, 4);
+        result.port = ntohs(v4.sin_port);
+        return result;
+    }
+    if (address->sa_family == AF_INET6) {
+        sockaddr_in6 v6{};
+        std::memcpy(&v6, address, sizeof v6);
+        result.family = NetAddress::Family::V6;
+        std::memcpy(result.bytes.data(), &v6.sin6_addr, 16);
+        result.port = ntohs(v6.sin6_port);
+        result.scopeId = v6.sin6_scope_id;
+        return result;
+    }
+    return std::nullopt;
+}
+
+socklen_t ToSockaddr(const NetAddress& address, sockaddr_storage& storage) {
+    storage = {};
+    if (address.family == NetAddress::Family::V4) {
+        sockaddr_in v4{};
+        v4.sin_family = AF_INET;
+        std::memcpy(&v4.sin_addr, address.bytes.data(), 4);
+        v4.sin_port = htons(address.port);
+        std::memcpy(&storage, &v4, sizeof v4);
+        return sizeof v4;
+    }
+    sockaddr_in6 v6{};
+    v6.sin6_family = AF_INET6;
+    std::memcpy(&v6.sin6_addr, address.bytes.data(), 16);
+    v6.sin6_port = htons(address.port);
+    v6.sin6_scope_id = address.scopeId;
+    std::memcpy(&storage, &v6, sizeof v6);
+    return sizeof v6;
+}
+
+struct LookupOutcome {
+    std::vector<NetAddress> addresses;
+    std::string failureText;  // empty on success
+};
+
+LookupOutcome Resolve(const std::string& host, std::uint16_t port, int flags) {
+    LookupOutcome outcome;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_DGRAM;
+    hints.ai_flags = flags;
+    addrinfo* list = nullptr;
+    const int status = ::getaddrinfo(host.c_str(), nullptr, &hints, &list);
+    if (status != 0) {
+        // Off the program's thread: strerror's buffer is not ours to share.
+        outcome.failureText =
+            status == EAI_SYSTEM ? std::system_category().message(errno) : ::gai_strerror(status);
+        return outcome;
+    }
+    for (const addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
+        if (entry->ai_addr == nullptr) continue;
+        auto address = FromSockaddr(entry->ai_addr);
+        if (!address) continue;
+        address->port = port;
+        // The resolver can list one address more than once (several /etc/hosts lines).
+        if (std::find(outcome.addresses.begin(), outcome.addresses.end(), *address) ==
+            outcome.addresses.end()) {
+            outcome.addresses.push_back(*address);
+        }
+    }
+    ::freeaddrinfo(list);
+    if (outcome.addresses.empty()) outcome.failureText = ::gai_strerror(EAI_NONAME);
+    return outcome;
+}
+
+// Shared by the lookup and its resolver thread, so either may go first.
+struct LookupState {
+    std::mutex mutex;
+    bool finished = false;
+    LookupOutcome outcome;
+};
+
+class LinuxLookup final : public NameLookup {
+public:
+    explicit LinuxLookup(LookupOutcome outcome) { Take(std::move(outcome)); }
+    explicit LinuxLookup(std::shared_ptr<LookupState> state) : state_(std::move(state)) {}
+
+    LookupStatus Poll() override {
+        if (state_) {
+            std::lock_guard lock(state_->mutex);
+            if (!state_->finished) return LookupStatus::Pending;
+            Take(std::move(state_->outcome));
+        }
+        state_.reset();
+        return status_;
+    }
+    const std::vector<NetAddress>& Addresses() const override { return addresses_; }
+    std::string FailureText() const override { return failureText_; }
+
+private:
+    void Take(LookupOutcome outcome) {
+        addresses_ = std::move(outcome.addresses);
+        failureText_ = std::move(outcome.failureText);
+        status_ = failureText_.empty() ? LookupStatus::Done : LookupStatus::Failed;
+    }
+
+    std::shared_ptr<LookupState> state_;
+    LookupStatus status_ = LookupStatus::Pending;
+    std::vector<NetAddress> addresses_;
+    std::string failureText_;
+};
+
+enum class ErrnoMeaning { NothingYet, TryAgain, Unreachable };
+
+ErrnoMeaning ClassifyReceiveErrno(int error) {
+    switch (error) {
+    case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+        return ErrnoMeaning::NothingYet;
+    case EINTR:
+        return ErrnoMeaning::TryAgain;
+    // ICMP port unreachable for an earlier send, reported on the connected socket.
+    case ECONNREFUSED:
+    // ICMP host or network unreachable, or no route left.
+    case EHOSTUNREACH:
+    case ENETUNREACH:
+    case EHOSTDOWN:
+    case ENETDOWN:
+        return ErrnoMeaning::Unreachable;
+    default:
+        // Nothing else is expected on a connected datagram socket; whatever it is, the
+        // channel cannot bring an answer, and waiting on would only end in a timeout.
+        return ErrnoMeaning::Unreachable;
+    }
+}
+
+class LinuxUdpChannel final : public UdpChannel {
+public:
+    explicit LinuxUdpChannel(int fd) : fd_(fd) {}
+    ~LinuxUdpChannel() override { ::close(fd_); }
+    LinuxUdpChannel(const LinuxUdpChannel&) = delete;
+    LinuxUdpChannel& operator=(const LinuxUdpChannel&) = delete;
+
+    std::string Send(std::span<const std::uint8_t> bytes) override {
+        for (;;) {
+            if (::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) >= 0) return {};
+            if (errno != EINTR) return std::strerror(errno);
+        }
+    }
+
+    ReceiveResult Receive(std::span<std::uint8_t> buffer) override {
+        ReceiveResult result;
+        for (;;) {
+            sockaddr_storage from{};
+            socklen_t fromLength = sizeof from;
+            const ssize_t size = ::recvfrom(fd_, buffer.data(), buffer.size(), MSG_DONTWAIT | MSG_TRUNC,
+                                            reinterpret_cast<sockaddr*>(&from), &fromLength);
+            if (size >= 0) {
+                result.status = ReceiveStatus::Datagram;
+                result.size = static_cast<std::size_t>(size);
+                if (auto address = FromSockaddr(reinterpret_cast<const sockaddr*>(&from))) {
+                    result.from = *address;
+                }
+                return result;
+            }
+            const int error = errno;
+            switch (ClassifyReceiveErrno(error)) {
+            case ErrnoMeaning::TryAgain:
+                continue;
+            case ErrnoMeaning::NothingYet:
+                result.status = ReceiveStatus::Nothing;
+                return result;
+            case ErrnoMeaning::Unreachable:
+                result.status = ReceiveStatus::NetworkError;
+                result.errorText = std::strerror(error);
+                return result;
+            }
+        }
+    }
+
+private:
+    int fd_;
+};
+
+}  // namespace
+
+std::unique_ptr<NameLookup> LinuxPlatform::StartLookup(const std::string& host, std::uint16_t port) {
+    // Not handed to the resolver: libraries differ on what an empty name means, and a
+    // NUL would silently cut the name short.
+    if (host.empty() || host.find('\0') != std::string::npos) {
+        return std::make_unique<LinuxLookup>(LookupOutcome{{}, ::gai_strerror(EAI_NONAME)});
+    }
+    LookupOutcome numeric = Resolve(host, port, AI_NUMERICHOST);
+    if (numeric.failureText.empty()) return std::make_unique<LinuxLookup>(std::move(numeric));
+    auto state = std::make_shared<LookupState>();
+    try {
+        // Detached: a resolver stuck on a dead name server must not hold up the run, and
+        // the process may well end before it returns.
+        std::thread([state, host, port] {
+            LookupOutcome outcome = Resolve(host, port, 0);
+            std::lock_guard lock(state->mutex);
+            state->outcome = std::move(outcome);
+            state->finished = true;
+        }).detach();
+    } catch (const std::system_error& e) {
+        return std::make_unique<LinuxLookup>(LookupOutcome{{}, e.what()});
+    }
+    return std::make_unique<LinuxLookup>(std::move(state));
+}
+
+OpenResult LinuxPlatform::OpenUdp(const NetAddress& peer) {
+    OpenResult result;
+    sockaddr_storage address{};
+    const socklen_t length = ToSockaddr(peer, address);
+    const int family = peer.family == NetAddress::Family::V4 ? AF_INET : AF_INET6;
+    const int fd = ::socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        result.errorText = std::strerror(errno);
+        return result;
+    }
+    int status = 0;
+    do {
+        status = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), length);
+    } while (status != 0 && errno == EINTR);
+    if (status != 0) {
+        result.errorText = std::strerror(errno);
+        ::close(fd);
+        return result;
+    }
+    result.channel = std::make_unique<LinuxUdpChannel>(fd);
+    return result;
+}
+
+}  // namespace pelldor::platform

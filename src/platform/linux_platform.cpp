@@ -1,0 +1,189 @@
+#include "platform/linux_platform.h"
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+namespace pelldor::platform {
+namespace {
+
+std::string ErrorText(int error) { return std::strerror(error); }
+
+std::string DirectoryOf(const std::string& path) {
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+// Writes all of the text, in a single call unless the system takes only part of it.
+int WriteAll(int fd, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t written = ::write(fd, text.data(), text.size());
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        text.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return 0;
+}
+
+bool ReadRandom(void* target, std::size_t size) {
+    auto* bytes = static_cast<unsigned char*>(target);
+    std::size_t done = 0;
+    while (done < size) {
+        // Non-blocking: early in boot the pool may not be ready, and /dev/urandom never waits.
+        const ssize_t got = ::getrandom(bytes + done, size - done, GRND_NONBLOCK);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    if (done == size) return true;
+
+    const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    done = 0;
+    while (done < size) {
+        const ssize_t got = ::read(fd, bytes + done, size - done);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        done += static_cast<std::size_t>(got);
+    }
+    ::close(fd);
+    return done == size;
+}
+
+std::uint64_t Mix(std::uint64_t x) {
+    x += 0x9e3779b97f4a7c15ULL;
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+    return x ^ (x >> 31);
+}
+
+std::uint64_t ClockNanos(clockid_t clock) {
+    timespec ts{};
+    ::clock_gettime(clock, &ts);
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000'000ULL +
+           static_cast<std::uint64_t>(ts.tv_nsec);
+}
+
+}  // namespace
+
+std::string JoinCommandLineTail(std::span<const std::string> arguments) {
+    std::string tail;
+    bool first = true;
+    for (const std::string& argument : arguments) {
+        if (!first) tail += ' ';
+        first = false;
+        if (argument.empty() || argument.find_first_of(" \t") != std::string::npos) {
+            tail += '"';
+            tail += argument;
+            tail += '"';
+        } else {
+            tail += argument;
+        }
+    }
+    return tail;
+}
+
+LinuxPlatform::LinuxPlatform(int argc, char** argv) {
+    if (argc > 0 && argv[0] != nullptr) programPath_ = argv[0];
+    for (int i = 1; i < argc; ++i) arguments_.emplace_back(argv[i] != nullptr ? argv[i] : "");
+}
+
+WallReading LinuxPlatform::ReadWallClock() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    WallReading reading;
+    reading.unixSeconds = ts.tv_sec;
+    reading.nanos = static_cast<std::uint32_t>(ts.tv_nsec);
+    const time_t seconds = ts.tv_sec;
+    tm fields{};
+    if (::localtime_r(&seconds, &fields) != nullptr) {
+        reading.local.year = fields.tm_year + 1900;
+        reading.local.month = fields.tm_mon + 1;
+        reading.local.day = fields.tm_mday;
+        reading.local.hour = fields.tm_hour;
+        reading.local.minute = fields.tm_min;
+        // A leap second shows as :60 here; the naive calendar has no room for it.
+        reading.local.second = fields.tm_sec > 59 ? 59 : fields.tm_sec;
+    }
+    return reading;
+}
+
+std::int64_t LinuxPlatform::MonotonicNanos() {
+    return static_cast<std::int64_t>(ClockNanos(CLOCK_MONOTONIC));
+}
+
+void LinuxPlatform::Sleep(int milliseconds) {
+    if (milliseconds <= 0) return;
+    timespec remaining{milliseconds / 1000, static_cast<long>(milliseconds % 1000) * 1'000'000L};
+    while (::nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+    }
+}
+
+std::string LinuxPlatform::ExecutableDirectory() {
+    std::string target(256, '\0');
+    for (;;) {
+        const ssize_t length = ::readlink("/proc/self/exe", target.data(), target.size());
+        if (length < 0) break;
+        if (static_cast<std::size_t>(length) < target.size()) {
+            target.resize(static_cast<std::size_t>(length));
+            if (!target.empty() && target.front() == '/') return DirectoryOf(target);
+            break;
+        }
+        // Possibly cut short: try again with room to spare.
+        target.resize(target.size() * 2);
+    }
+    return DirectoryOf(programPath_);
+}
+
+std::string LinuxPlatform::CommandLineTail() { return JoinCommandLineTail(arguments_); }
+
+bool LinuxPlatform::IsRegularFile(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+std::string LinuxPlatform::AppendToFile(const std::string& path, std::string_view text) {
+    int fd = -1;
+    do {
+        fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return ErrorText(errno);
+    const int writeError = WriteAll(fd, text);
+    // A failed close can be the first news of a lost write on some file systems.
+    const int closeError = ::close(fd) == 0 || errno == EINTR ? 0 : errno;
+    if (writeError != 0) return ErrorText(writeError);
+    if (closeError != 0) return ErrorText(closeError);
+    return {};
+}
+
+std::uint64_t LinuxPlatform::Random64() {
+    std::uint64_t value = 0;
+    if (ReadRandom(&value, sizeof value)) return value;
+    return Mix(ClockNanos(CLOCK_REALTIME) ^ Mix(ClockNanos(CLOCK_MONOTONIC)) ^
+               (static_cast<std::uint64_t>(::getpid()) << 32));
+}
+
+void LinuxPlatform::ExitProcess(int status) { ::_exit(status); }
+
+void LinuxPlatform::EndNormally() { ::_exit(0); }
+
+void LinuxPlatform::EndOnUnhandledError(std::string_view what) {
+    std::string line = "pelldor: unhandled error: ";
+    line += what;
+    line += '\n';
+    WriteAll(STDERR_FILENO, line);
+    ::_exit(1);
+}
+
+}  // namespace pelldor::platform

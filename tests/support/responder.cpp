@@ -1,0 +1,186 @@
+#include "support/responder.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+namespace pelldor::testing {
+namespace {
+
+using namespace std::chrono;
+
+constexpr std::int64_t kNtpEraOffset = 2'208'988'800;  // 1900-01-01 to 1970-01-01 in seconds
+
+using Packet = std::array<std::uint8_t, 48>;
+
+void PutBigEndian32(std::uint8_t* at, std::uint32_t value) {
+    at[0] = static_cast<std::uint8_t>(value >> 24);
+    at[1] = static_cast<std::uint8_t>(value >> 16);
+    at[2] = static_cast<std::uint8_t>(value >> 8);
+    at[3] = static_cast<std::uint8_t>(value);
+}
+
+void PutTimestamp(std::uint8_t* at, system_clock::time_point when) {
+    const std::int64_t nanos = duration_cast<nanoseconds>(when.time_since_epoch()).count();
+    std::int64_t seconds = nanos / 1'000'000'000;
+    std::int64_t rest = nanos % 1'000'000'000;
+    if (rest < 0) {
+        rest += 1'000'000'000;
+        --seconds;
+    }
+    PutBigEndian32(at, static_cast<std::uint32_t>(seconds + kNtpEraOffset));
+    PutBigEndian32(at + 4, static_cast<std::uint32_t>((static_cast<std::uint64_t>(rest) << 32) / 1'000'000'000));
+}
+
+int BoundLoopbackSocket() {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) throw std::runtime_error(std::string("responder socket: ") + std::strerror(errno));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        const int error = errno;
+        ::close(fd);
+        throw std::runtime_error(std::string("responder bind: ") + std::strerror(error));
+    }
+    return fd;
+}
+
+std::uint16_t PortOf(int fd) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    return ntohs(address.sin_port);
+}
+
+// Datagrams a careful client throws away: too short, nonsense, and a plausible answer to
+// somebody else's request carrying a wildly wrong time.
+std::vector<std::uint8_t> Garbage(int index) {
+    switch (index % 3) {
+    case 0:
+        return std::vector<std::uint8_t>(13, 0xFF);
+    case 1:
+        return std::vector<std::uint8_t>(48, 0xA5);
+    default: {
+        Packet packet{};
+        packet[0] = 0x24;
+        packet[1] = 2;
+        PutTimestamp(&packet[24], system_clock::time_point{} + hours(24 * 365 * 20));
+        PutTimestamp(&packet[32], system_clock::time_point{} + hours(24 * 365 * 20));
+        PutTimestamp(&packet[40], system_clock::time_point{} + hours(24 * 365 * 20));
+        return {packet.begin(), packet.end()};
+    }
+    }
+}
+
+}  // namespace
+
+NtpResponder::NtpResponder(ResponderOptions options) : options_(options) {
+    fd_ = BoundLoopbackSocket();
+    port_ = PortOf(fd_);
+    if (options_.kind == ReplyKind::OtherSourcePort) {
+        try {
+            otherFd_ = BoundLoopbackSocket();
+        } catch (...) {
+            ::close(fd_);
+            throw;
+        }
+    }
+    thread_ = std::thread([this] { Serve(); });
+}
+
+NtpResponder::~NtpResponder() {
+    stop_ = true;
+    thread_.join();
+    ::close(fd_);
+    if (otherFd_ >= 0) ::close(otherFd_);
+}
+
+std::vector<std::vector<std::uint8_t>> NtpResponder::received() const {
+    std::lock_guard lock(mutex_);
+    return received_;
+}
+
+void NtpResponder::Serve() {
+    std::vector<Pending> pending;
+    while (!stop_) {
+        // Short enough that the destructor never waits long, and a delayed answer goes out
+        // close to its time.
+        auto wait = milliseconds(20);
+        const auto now = steady_clock::now();
+        for (const Pending& p : pending) {
+            wait = std::min(wait, std::max(milliseconds(0), duration_cast<milliseconds>(p.due - now)));
+        }
+        pollfd watch{fd_, POLLIN, 0};
+        ::poll(&watch, 1, static_cast<int>(wait.count()));
+
+        for (;;) {
+            Pending request;
+            request.request.resize(2048);
+            socklen_t length = sizeof request.client;
+            const ssize_t size = ::recvfrom(fd_, request.request.data(), request.request.size(), 0,
+                                            reinterpret_cast<sockaddr*>(&request.client), &length);
+            if (size < 0) break;
+            request.receivedAt = system_clock::now();
+            request.due = steady_clock::now() + options_.delay;
+            request.request.resize(static_cast<std::size_t>(size));
+            {
+                std::lock_guard lock(mutex_);
+                received_.push_back(request.request);
+            }
+            ++requests_;
+            if (options_.kind != ReplyKind::Silent) pending.push_back(std::move(request));
+        }
+
+        const auto due = steady_clock::now();
+        auto ready = std::stable_partition(pending.begin(), pending.end(),
+                                           [due](const Pending& p) { return p.due <= due; });
+        for (auto it = pending.begin(); it != ready; ++it) Answer(*it);
+        pending.erase(pending.begin(), ready);
+    }
+}
+
+void NtpResponder::Answer(const Pending& pending) {
+    const auto shifted = [this](system_clock::time_point t) {
+        return t + duration_cast<system_clock::duration>(options_.offset);
+    };
+    const ReplyKind kind = options_.kind;
+
+    Packet packet{};
+    // Real servers mark a kiss-o'-death as unsynchronised as well.
+    const std::uint8_t leap = kind == ReplyKind::Leap3 || kind == ReplyKind::KissOfDeath ? 3 : 0;
+    packet[0] = static_cast<std::uint8_t>(leap << 6 | 4 << 3 | 4);
+    packet[1] = kind == ReplyKind::KissOfDeath ? 0 : kind == ReplyKind::Stratum16 ? 16 : 2;
+    packet[2] = pending.request.size() > 2 ? pending.request[2] : 6;
+    packet[3] = 0xEC;                         // precision 2^-20 s
+    PutBigEndian32(&packet[4], 0x0000'0100);  // root delay 1/256 s
+    PutBigEndian32(&packet[8], 0x0000'0200);  // root dispersion 1/128 s
+    const std::uint8_t refid[4] = {192, 0, 2, 1};
+    std::memcpy(&packet[12], kind == ReplyKind::KissOfDeath ? reinterpret_cast<const std::uint8_t*>("RATE") : refid, 4);
+    PutTimestamp(&packet[16], shifted(pending.receivedAt) - seconds(16));
+    if (pending.request.size() >= 48) std::copy_n(pending.request.begin() + 40, 8, packet.begin() + 24);
+    if (kind == ReplyKind::WrongOrigin) packet[31] ^= 0x01;
+    PutTimestamp(&packet[32], shifted(pending.receivedAt));
+    if (kind != ReplyKind::ZeroTransmit) PutTimestamp(&packet[40], shifted(system_clock::now()));
+
+    std::vector<std::uint8_t> reply(packet.begin(), packet.end());
+    if (kind == ReplyKind::Short) reply.resize(options_.shortLength, 0);
+
+    const int from = kind == ReplyKind::OtherSourcePort ? otherFd_ : fd_;
+    const auto send = [&](const std::vector<std::uint8_t>& bytes) {
+        ::sendto(from, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&pending.client),
+                 sizeof pending.client);
+    };
+    for (int i = 0; i < options_.garbageBefore; ++i) send(Garbage(i));
+    for (int i = 0; i < options_.copies; ++i) send(reply);
+}
+
+}  // namespace pelldor::testing

@@ -1,0 +1,78 @@
+#pragma once
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace pelldor::testing {
+
+// What the server puts in its answer.
+enum class ReplyKind {
+    Healthy,
+    Silent,           // reads every request, answers none
+    KissOfDeath,      // stratum 0, reference id "RATE"
+    Leap3,            // leap indicator 3, clock not synchronised
+    Stratum16,
+    WrongOrigin,      // origin timestamp does not echo the request
+    ZeroTransmit,     // transmit timestamp all zero
+    Short,            // only the first shortLength bytes of a healthy answer
+    OtherSourcePort,  // a healthy answer, sent from a second socket
+};
+
+struct ResponderOptions {
+    ReplyKind kind = ReplyKind::Healthy;
+    // The server's clock is the real clock shifted by this much.
+    std::chrono::nanoseconds offset{0};
+    std::size_t shortLength = 47;
+    // Junk datagrams sent from the server's port ahead of each answer.
+    int garbageBefore = 0;
+    // How often each answer is sent.
+    int copies = 1;
+    std::chrono::milliseconds delay{0};
+};
+
+// An NTP server on 127.0.0.1 with a chosen misbehaviour, serving on its own thread until
+// destroyed. Its packet encoding is its own, so a bug in the product's wire code cannot
+// hide behind the same bug here.
+class NtpResponder {
+public:
+    explicit NtpResponder(ResponderOptions options = {});
+    ~NtpResponder();
+    NtpResponder(const NtpResponder&) = delete;
+    NtpResponder& operator=(const NtpResponder&) = delete;
+
+    [[nodiscard]] std::uint16_t port() const { return port_; }
+    // Datagrams received so far, whatever their content.
+    [[nodiscard]] int requests() const { return requests_.load(); }
+    // The bytes of every datagram received so far.
+    [[nodiscard]] std::vector<std::vector<std::uint8_t>> received() const;
+
+private:
+    struct Pending {
+        std::chrono::steady_clock::time_point due;
+        std::vector<std::uint8_t> request;
+        std::chrono::system_clock::time_point receivedAt;
+        sockaddr_in client{};
+    };
+
+    void Serve();
+    void Answer(const Pending& pending);
+
+    ResponderOptions options_;
+    int fd_ = -1;
+    int otherFd_ = -1;
+    std::uint16_t port_ = 0;
+    std::atomic<int> requests_{0};
+    std::atomic<bool> stop_{false};
+    mutable std::mutex mutex_;
+    std::vector<std::vector<std::uint8_t>> received_;
+    std::thread thread_;
+};
+
+}  // namespace pelldor::testing
