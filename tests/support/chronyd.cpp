@@ -1,0 +1,311 @@
+#include "support/chronyd.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace pelldor::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono;
+using namespace std::chrono_literals;
+
+constexpr std::size_t kPacketSize = 48;
+constexpr int kStartAttempts = 3;
+constexpr milliseconds kReadyBound = 5s;
+constexpr milliseconds kStopBound = 3s;
+
+class Fd {
+public:
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    [[nodiscard]] int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+sockaddr_in Loopback(std::uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    return address;
+}
+
+std::uint16_t FreeLoopbackPort() {
+    const Fd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address = Loopback(0);
+    socklen_t length = sizeof address;
+    if (fd.get() < 0 || ::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        throw std::runtime_error("no free UDP port on 127.0.0.1: " + std::string(std::strerror(errno)));
+    }
+    return ntohs(address.sin_port);
+}
+
+bool IsExecutable(const fs::path& path) {
+    std::error_code ignored;
+    return fs::is_regular_file(path, ignored) && ::access(path.c_str(), X_OK) == 0;
+}
+
+// chronyd lives in an sbin folder, which a non-root PATH often leaves out.
+std::string FindProgram(const std::string& name) {
+    std::vector<std::string> folders;
+    if (const char* path = std::getenv("PATH"); path != nullptr) {
+        std::istringstream in(path);
+        for (std::string folder; std::getline(in, folder, ':');) {
+            if (!folder.empty()) folders.push_back(folder);
+        }
+    }
+    for (const char* folder : {"/usr/sbin", "/sbin", "/usr/local/sbin", "/usr/bin", "/usr/local/bin"}) {
+        folders.emplace_back(folder);
+    }
+    for (const auto& folder : folders) {
+        const fs::path candidate = fs::path(folder) / name;
+        if (IsExecutable(candidate)) return candidate.string();
+    }
+    return {};
+}
+
+// Preloading the library straight into chronyd, rather than through the faketime wrapper,
+// keeps chronyd our own child: the wrapper forks, so stopping it would orphan chronyd, and
+// a killed wrapper leaves its shared memory behind.
+std::string FindLibfaketime() {
+    std::vector<fs::path> folders{"/usr/lib", "/usr/lib64", "/usr/local/lib"};
+    std::error_code error;
+    for (fs::directory_iterator it("/usr/lib", error), end; !error && it != end; it.increment(error)) {
+        if (it->is_directory(error)) folders.push_back(it->path());
+    }
+    for (const auto& folder : folders) {
+        const fs::path candidate = folder / "faketime" / "libfaketime.so.1";
+        if (fs::is_regular_file(candidate, error)) return candidate.string();
+    }
+    return {};
+}
+
+std::string CurrentUserName() {
+    const passwd* entry = ::getpwuid(::geteuid());
+    return entry != nullptr ? entry->pw_name : "root";
+}
+
+std::uint32_t ReadU32(const std::uint8_t* at) {
+    return (std::uint32_t{at[0]} << 24) | (std::uint32_t{at[1]} << 16) | (std::uint32_t{at[2]} << 8) | at[3];
+}
+
+std::uint64_t ReadU64(const std::uint8_t* at) {
+    return (std::uint64_t{ReadU32(at)} << 32) | ReadU32(at + 4);
+}
+
+}  // namespace
+
+std::string NtpReplyHeader::ReferenceText() const {
+    std::string text(4, '.');
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(referenceId >> (24 - 8 * i));
+        if (c >= 0x20 && c < 0x7f) text[i] = static_cast<char>(c);
+    }
+    return text;
+}
+
+std::optional<NtpReplyHeader> AskOnce(std::uint16_t port, milliseconds wait) {
+    // A fresh connected socket per question: whatever arrives on it answers this request,
+    // never a late one sent earlier.
+    const Fd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const sockaddr_in server = Loopback(port);
+    if (fd.get() < 0 || ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0) {
+        return std::nullopt;
+    }
+
+    static thread_local std::mt19937_64 random{std::random_device{}()};
+    const std::uint64_t cookie = random();
+    std::array<std::uint8_t, kPacketSize> request{};
+    request[0] = (4 << 3) | 3;  // version 4, client
+    for (int i = 0; i < 8; ++i) request[40 + i] = static_cast<std::uint8_t>(cookie >> (56 - 8 * i));
+    if (::send(fd.get(), request.data(), request.size(), 0) != static_cast<ssize_t>(request.size())) {
+        return std::nullopt;
+    }
+
+    const auto deadline = steady_clock::now() + wait;
+    for (;;) {
+        const auto left = duration_cast<milliseconds>(deadline - steady_clock::now());
+        if (left.count() <= 0) return std::nullopt;
+        pollfd watch{fd.get(), POLLIN, 0};
+        const int ready = ::poll(&watch, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) return std::nullopt;
+        std::array<std::uint8_t, 512> reply{};
+        const ssize_t got = ::recv(fd.get(), reply.data(), reply.size(), 0);
+        // Nothing listening yet shows as a refused connection; the caller asks again.
+        if (got < 0) return std::nullopt;
+        if (static_cast<std::size_t>(got) < kPacketSize) continue;
+        NtpReplyHeader header;
+        header.leap = reply[0] >> 6;
+        header.version = (reply[0] >> 3) & 7;
+        header.mode = reply[0] & 7;
+        header.stratum = reply[1];
+        header.referenceId = ReadU32(&reply[12]);
+        if (ReadU64(&reply[24]) != cookie) continue;
+        header.transmitTime = ReadU64(&reply[40]);
+        return header;
+    }
+}
+
+ChronydServer::ChronydServer(ChronydOptions options) : options_(std::move(options)) {
+    chronyd_ = FindProgram("chronyd");
+    if (chronyd_.empty()) throw ChronydUnavailable("chronyd is not installed (Debian package chrony)");
+    if (options_.shift != "0") {
+        libfaketime_ = FindLibfaketime();
+        if (libfaketime_.empty()) {
+            throw ChronydUnavailable("libfaketime is not installed (Debian packages faketime and libfaketime)");
+        }
+    }
+
+    std::string failures;
+    for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
+        // Another test may take the port between our probe and chronyd's bind: try anew.
+        port_ = FreeLoopbackPort();
+        const std::string config = WriteConfig();
+        if (attempt == 0) {
+            const RunResult check = RunProgram(chronyd_, {"-p", "-f", config}, 5s);
+            if (!check.exited || check.exitStatus != 0) {
+                const std::string why = "chronyd -p rejects the configuration: " + check.err + check.startError;
+                // Only the rate limit uses a directive that older chronyd versions lack.
+                if (options_.rateLimited) throw ChronydUnavailable(why + " (ratelimit's kod option needs chrony 4.6)");
+                throw std::runtime_error(why);
+            }
+        }
+        Launch(config);
+        if (AnswersWithin(kReadyBound)) return;
+        failures += "attempt " + std::to_string(attempt + 1) + " on port " + std::to_string(port_) + ":\n" +
+                    Output() + "\n";
+        Stop();
+    }
+    throw std::runtime_error("chronyd did not answer on 127.0.0.1:\n" + failures);
+}
+
+ChronydServer::~ChronydServer() { Stop(); }
+
+std::string ChronydServer::Output() const { return ReadWholeFile(dir_.File("chronyd.log")); }
+
+std::string ChronydServer::WriteConfig() const {
+    const std::string path = dir_.File("chronyd.conf");
+    std::ofstream out(path, std::ios::trunc);
+    out << "port " << port_ << "\n"
+        << "bindaddress 127.0.0.1\n"
+        << "allow 127.0.0.1\n"
+        << "cmdport 0\n"
+        // No command socket under /run: parallel chronyds would fight over it.
+        << "bindcmdaddress /\n"
+        << "pidfile " << dir_.File("chronyd.pid") << "\n";
+    if (options_.synchronised) out << "local stratum 8\n";
+    if (options_.rateLimited) {
+        // One answer per 16 s after a burst of one, so a client asking every second or
+        // faster is over the limit for the whole test; the fewest plain answers leak
+        // through (1 in 16) and half of the excess is answered with a KoD RATE.
+        out << "ratelimit interval 4 burst 1 leak 4 kod 1\n";
+    }
+    out.close();
+    if (!out) throw std::runtime_error("cannot write " + path);
+    return path;
+}
+
+void ChronydServer::Launch(const std::string& config) {
+    std::vector<std::string> args{chronyd_, "-x", "-d", "-u", CurrentUserName(), "-f", config};
+    std::vector<std::string> env;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string_view text(*entry);
+        if (text.starts_with("LD_PRELOAD=") || text.starts_with("FAKETIME")) continue;
+        env.emplace_back(text);
+    }
+    if (!libfaketime_.empty()) {
+        env.push_back("LD_PRELOAD=" + libfaketime_);
+        env.push_back("FAKETIME=" + options_.shift + "s");
+    }
+    std::vector<char*> argv;
+    for (auto& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (auto& entry : env) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+
+    std::error_code ignored;
+    fs::remove(dir_.File("chronyd.pid"), ignored);
+    const Fd input(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    const Fd output(::open(dir_.File("chronyd.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (input.get() < 0 || output.get() < 0) throw std::runtime_error("cannot open chronyd's streams");
+
+    const pid_t parent = ::getpid();
+    const pid_t child = ::fork();
+    if (child < 0) throw std::runtime_error("fork: " + std::string(std::strerror(errno)));
+    if (child == 0) {
+        // Only async-signal-safe calls here. A test process that dies takes chronyd along.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != parent) ::_exit(127);
+        ::dup2(input.get(), STDIN_FILENO);
+        ::dup2(output.get(), STDOUT_FILENO);
+        ::dup2(output.get(), STDERR_FILENO);
+        ::execve(argv[0], argv.data(), envp.data());
+        ::_exit(127);
+    }
+    pid_ = child;
+}
+
+bool ChronydServer::AnswersWithin(milliseconds bound) {
+    const auto deadline = steady_clock::now() + bound;
+    while (steady_clock::now() < deadline) {
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            return false;
+        }
+        const auto asked = steady_clock::now();
+        if (AskOnce(port_, 200ms)) return true;
+        std::this_thread::sleep_until(asked + 100ms);
+    }
+    return false;
+}
+
+void ChronydServer::Stop() {
+    if (pid_ < 0) return;
+    ::kill(pid_, SIGTERM);
+    const auto deadline = steady_clock::now() + kStopBound;
+    int status = 0;
+    while (::waitpid(pid_, &status, WNOHANG) == 0) {
+        if (steady_clock::now() >= deadline) {
+            ::kill(pid_, SIGKILL);
+            while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+            }
+            break;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    pid_ = -1;
+}
+
+}  // namespace pelldor::testing

@@ -1,0 +1,78 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include "support/process.h"
+
+namespace pelldor::testing {
+
+struct ChronydOptions {
+    // How far chronyd's clock is set from the real one, in seconds as libfaketime reads
+    // them: "-4.5", "+30", "0" (no shift, no libfaketime).
+    std::string shift = "0";
+    // With a local reference chronyd serves as stratum 8; without one it still answers,
+    // but flagged as not synchronised.
+    bool synchronised = true;
+    // Limits the responses to 127.0.0.1 so that a few requests a second are over the
+    // limit, and answers part of the excess with a kiss-o'-death RATE.
+    bool rateLimited = false;
+};
+
+// This machine cannot run the chronyd asked for: chronyd or libfaketime is missing, or the
+// installed chronyd does not know a directive of the configuration.
+class ChronydUnavailable : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The header fields of an NTP reply that tell how a server answered.
+struct NtpReplyHeader {
+    int leap = 0;
+    int version = 0;
+    int mode = 0;
+    int stratum = 0;
+    std::uint32_t referenceId = 0;
+    std::uint64_t transmitTime = 0;
+
+    [[nodiscard]] std::string ReferenceText() const;  // the four bytes, '.' for unprintable ones
+};
+
+// Sends one 48-byte client request from a fresh socket on 127.0.0.1 and waits up to `wait`
+// for the server's reply to it.
+std::optional<NtpReplyHeader> AskOnce(std::uint16_t port, std::chrono::milliseconds wait);
+
+// A chronyd serving NTP on 127.0.0.1 on a free port, started and ready when constructed,
+// stopped when destroyed. It never touches the system clock.
+class ChronydServer {
+public:
+    explicit ChronydServer(ChronydOptions options);
+    ~ChronydServer();
+    ChronydServer(const ChronydServer&) = delete;
+    ChronydServer& operator=(const ChronydServer&) = delete;
+
+    [[nodiscard]] std::uint16_t port() const { return port_; }
+    [[nodiscard]] std::string Peer() const { return "127.0.0.1:" + std::to_string(port_); }
+    // What chronyd printed so far, for failure messages.
+    [[nodiscard]] std::string Output() const;
+
+private:
+    std::string WriteConfig() const;
+    void Launch(const std::string& config);
+    bool AnswersWithin(std::chrono::milliseconds bound);
+    void Stop();
+
+    ChronydOptions options_;
+    std::string chronyd_;
+    std::string libfaketime_;
+    TempDir dir_;
+    std::uint16_t port_ = 0;
+    pid_t pid_ = -1;
+};
+
+}  // namespace pelldor::testing
