@@ -12,3 +12,6 @@ for preset in release debug; do
   cmake --build --preset "$preset"
   ctest --preset "$preset"
 done
+
+echo "== fuzzing =="
+scripts/fuzz.sh "${PELLDOR_FUZZ_SECONDS:-30}"

@@ -239,6 +239,11 @@ OpenResult LinuxPlatform::OpenUdp(const NetAddress& peer) {
         result.errorText = std::strerror(errno);
         return result;
     }
+    // The probe reads only between its 10 ms sleeps; the default buffer holds a few hundred
+    // small datagrams, so a burst of junk could push the real reply out before it is read.
+    // Best effort: the kernel caps the size, and a smaller buffer still works.
+    constexpr int kReceiveBuffer = 1 << 20;
+    (void)::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kReceiveBuffer, sizeof kReceiveBuffer);
     int status = 0;
     do {
         status = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), length);

@@ -156,15 +156,18 @@ void NtpResponder::Answer(const Pending& pending) {
 
     Packet packet{};
     // Real servers mark a kiss-o'-death as unsynchronised as well.
-    const std::uint8_t leap = kind == ReplyKind::Leap3 || kind == ReplyKind::KissOfDeath ? 3 : 0;
-    packet[0] = static_cast<std::uint8_t>(leap << 6 | 4 << 3 | 4);
-    packet[1] = kind == ReplyKind::KissOfDeath ? 0 : kind == ReplyKind::Stratum16 ? 16 : 2;
+    const std::uint8_t leap =
+        options_.leap.value_or(kind == ReplyKind::Leap3 || kind == ReplyKind::KissOfDeath ? 3 : 0);
+    packet[0] = static_cast<std::uint8_t>((leap & 3) << 6 | (options_.version.value_or(4) & 7) << 3 |
+                                          (options_.mode.value_or(4) & 7));
+    packet[1] = options_.stratum.value_or(kind == ReplyKind::KissOfDeath ? 0 : kind == ReplyKind::Stratum16 ? 16 : 2);
     packet[2] = pending.request.size() > 2 ? pending.request[2] : 6;
     packet[3] = 0xEC;                         // precision 2^-20 s
     PutBigEndian32(&packet[4], 0x0000'0100);  // root delay 1/256 s
     PutBigEndian32(&packet[8], 0x0000'0200);  // root dispersion 1/128 s
     const std::uint8_t refid[4] = {192, 0, 2, 1};
     std::memcpy(&packet[12], kind == ReplyKind::KissOfDeath ? reinterpret_cast<const std::uint8_t*>("RATE") : refid, 4);
+    if (options_.referenceId) std::copy(options_.referenceId->begin(), options_.referenceId->end(), &packet[12]);
     PutTimestamp(&packet[16], shifted(pending.receivedAt) - seconds(16));
     if (pending.request.size() >= 48) std::copy_n(pending.request.begin() + 40, 8, packet.begin() + 24);
     if (kind == ReplyKind::WrongOrigin) packet[31] ^= 0x01;
@@ -173,13 +176,20 @@ void NtpResponder::Answer(const Pending& pending) {
 
     std::vector<std::uint8_t> reply(packet.begin(), packet.end());
     if (kind == ReplyKind::Short) reply.resize(options_.shortLength, 0);
+    // Non-zero filler: a reader that took a field from past the header would see nonsense.
+    if (kind == ReplyKind::Padded) reply.resize(std::max(options_.paddedLength, reply.size()), 0xA5);
 
     const int from = kind == ReplyKind::OtherSourcePort ? otherFd_ : fd_;
     const auto send = [&](const std::vector<std::uint8_t>& bytes) {
         ::sendto(from, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&pending.client),
                  sizeof pending.client);
     };
-    for (int i = 0; i < options_.garbageBefore; ++i) send(Garbage(i));
+    for (int i = 0; i < options_.garbageBefore; ++i) {
+        if (options_.garbageBatch > 0 && i > 0 && i % options_.garbageBatch == 0) {
+            std::this_thread::sleep_for(milliseconds(5));
+        }
+        send(Garbage(i));
+    }
     for (int i = 0; i < options_.copies; ++i) send(reply);
 }
 

@@ -2,11 +2,13 @@
 
 #include <netinet/in.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -23,6 +25,7 @@ enum class ReplyKind {
     ZeroTransmit,     // transmit timestamp all zero
     Short,            // only the first shortLength bytes of a healthy answer
     OtherSourcePort,  // a healthy answer, sent from a second socket
+    Padded,           // a healthy answer followed by filler bytes up to paddedLength
 };
 
 struct ResponderOptions {
@@ -35,6 +38,16 @@ struct ResponderOptions {
     // How often each answer is sent.
     int copies = 1;
     std::chrono::milliseconds delay{0};
+    // Header fields written in place of the answer's own, to break one at a time.
+    std::optional<std::uint8_t> leap{};
+    std::optional<std::uint8_t> version{};
+    std::optional<std::uint8_t> mode{};
+    std::optional<std::uint8_t> stratum{};
+    std::optional<std::array<std::uint8_t, 4>> referenceId{};
+    std::size_t paddedLength = 1500;
+    // Above 0: the junk goes out in batches of this many, 5 ms apart, so that a flood
+    // larger than a socket's receive buffer still reaches a reader that keeps up.
+    int garbageBatch = 0;
 };
 
 // An NTP server on 127.0.0.1 with a chosen misbehaviour, serving on its own thread until

@@ -1,0 +1,158 @@
+// Arbitrary datagrams through the NTP decoder, the reply checks and the offset arithmetic.
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "fuzz_check.h"
+#include "platform/local_time.h"
+#include "timequery/ntp_wire.h"
+
+namespace pelldor::fuzz {
+namespace {
+
+using namespace pelldor::timequery;
+
+__extension__ typedef __int128 Int128;
+
+constexpr std::uint64_t kFixedCookie = 0x0123456789abcdefULL;
+constexpr std::int64_t kBillion = 1'000'000'000;
+constexpr std::int64_t kUtcOffsetSeconds = 3600;
+
+// Local clocks to measure against: an ordinary day, just before the 2036 NTP era rollover
+// (the reply path then crosses it), and a second before a new year.
+constexpr std::array<UnixTime, 3> kLocalClocks = {{
+    {1796727600, 250'000'000},
+    {2085978495, 980'000'000},
+    {946684799, 999'000'000},
+}};
+constexpr std::int64_t kPathNanos = 40'000'000;
+
+std::uint64_t ReadBe(const std::uint8_t* bytes, std::size_t count) {
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < count; ++i) value = value * 256 + bytes[i];
+    return value;
+}
+
+UnixTime Later(UnixTime t, std::int64_t nanos) {
+    const std::int64_t total = t.nanos + nanos;
+    return UnixTime{t.seconds + total / kBillion, static_cast<std::uint32_t>(total % kBillion)};
+}
+
+void CheckFields(const NtpPacket& p, const std::uint8_t* b) {
+    Check(p.leap == b[0] >> 6 && p.version == ((b[0] >> 3) & 7) && p.mode == (b[0] & 7), "first octet");
+    Check(p.stratum == b[1] && static_cast<std::uint8_t>(p.poll) == b[2] &&
+              static_cast<std::uint8_t>(p.precision) == b[3], "stratum, poll or precision");
+    Check(p.rootDelay == ReadBe(b + 4, 4) && p.rootDispersion == ReadBe(b + 8, 4) &&
+              p.referenceId == ReadBe(b + 12, 4), "root delay, dispersion or reference id");
+    Check(p.referenceTime == ReadBe(b + 16, 8) && p.originTime == ReadBe(b + 24, 8) &&
+              p.receiveTime == ReadBe(b + 32, 8) && p.transmitTime == ReadBe(b + 40, 8), "a timestamp");
+    const auto encoded = EncodePacket(p);
+    Check(std::equal(encoded.begin(), encoded.end(), b), "encoding a decoded packet changed its bytes");
+    Check(DecodePacket(encoded) == p, "decoding an encoded packet changed it");
+}
+
+void CheckClassification(const NtpPacket& p, std::uint64_t cookie) {
+    const ReplyCheck check = CheckReply(p, cookie);
+    const bool answersUs = p.mode == kModeServer && p.version >= 1 && p.version <= kNtpVersion &&
+                           p.originTime == cookie;
+    Check(IsIgnored(check) == !answersUs, "ignored although it answers our request, or the reverse");
+    if (p.originTime != cookie) Check(IsIgnored(check), "a reply without our cookie was not ignored");
+    const bool usable = answersUs && p.stratum >= 1 && p.stratum < kStratumUnsynchronised &&
+                        p.leap != kLeapAlarm && p.transmitTime != 0;
+    Check((check == ReplyCheck::Accept) == usable, "accepted a reply with no usable time, or refused a good one");
+    if (check == ReplyCheck::Accept) Check(p.mode == kModeServer && p.originTime == cookie, "accepted a non-answer");
+    const bool kiss = HasKissCode(p.referenceId);
+    if (answersUs && p.stratum == 0 && kiss) Check(check == ReplyCheck::KissOfDeath, "a kiss-o'-death was not taken as one");
+    if (check == ReplyCheck::KissOfDeath) Check(p.stratum == 0 && kiss, "a kiss-o'-death without stratum 0 and a code");
+    if (check == ReplyCheck::LeapAlarm) Check(p.leap == kLeapAlarm, "a leap alarm without the alarm bits");
+    if (check == ReplyCheck::StratumUnsynchronised) Check(p.stratum == 0 || p.stratum >= kStratumUnsynchronised, "stratum");
+    if (check == ReplyCheck::ZeroTransmit) Check(p.transmitTime == 0, "zero transmit with a transmit time");
+
+    // Trailing NUL octets shorten the code; every other octet stays in its place.
+    const std::string code = KissCode(p.referenceId);
+    std::size_t length = 4;
+    while (length > 0 && static_cast<std::uint8_t>(p.referenceId >> (32 - 8 * length)) == 0) --length;
+    Check(code.size() == length, "the kiss code is not the reference id less its trailing NULs");
+    if (kiss) Check(!code.empty() && static_cast<std::uint8_t>(code[0]) == p.referenceId >> 24, "a kiss code lost its first letter");
+    for (std::size_t i = 0; i < code.size(); ++i) {
+        const auto c = static_cast<std::uint8_t>(code[i]);
+        Check(c >= 0x20 && c <= 0x7e, "the kiss code is not printable ASCII");
+        const auto sent = static_cast<std::uint8_t>(p.referenceId >> (24 - 8 * i));
+        if (sent >= 0x20 && sent <= 0x7e) Check(c == sent, "a printable kiss code character was changed");
+    }
+}
+
+void CheckOffset(std::uint64_t t1, std::uint64_t t2, std::uint64_t t3, std::uint64_t t4, const UnixTime& local) {
+    const std::int64_t offset = ClockOffsetNanos(t1, t2, t3, t4);
+    // The same half-sum in long double: 64 bits of mantissa leave well under a nanosecond of error.
+    const long double model = (static_cast<long double>(static_cast<std::int64_t>(t2 - t1)) +
+                               static_cast<long double>(static_cast<std::int64_t>(t3 - t4))) *
+                              1e9L / 8589934592.0L;
+    Check(std::fabs(model - static_cast<long double>(offset)) <= 1.0L, "the offset is not the half-sum");
+    const std::int64_t mirrored = ClockOffsetNanos(t2, t1, t4, t3);
+    Check(mirrored + offset >= -1 && mirrored + offset <= 1, "swapping the clocks did not negate the offset");
+
+    // The client adds the offset to the local time of receipt.
+    const platform::PreciseLocalTime base{platform::FromSerialSeconds(local.seconds + kUtcOffsetSeconds), local.nanos};
+    const platform::PreciseLocalTime moved = platform::AddNanos(base, offset);
+    Check(moved.nanos < kBillion, "AddNanos left a fraction of a second out of range");
+    const Int128 before = static_cast<Int128>(platform::ToSerialSeconds(base.whole)) * kBillion + base.nanos;
+    const Int128 after = static_cast<Int128>(platform::ToSerialSeconds(moved.whole)) * kBillion + moved.nanos;
+    Check(after - before == offset, "AddNanos did not move the time by the offset");
+    Check(!platform::FormatTimestamp(moved.whole).empty(), "a server time within 68 years has no timestamp form");
+}
+
+void CheckTimestamps(std::uint64_t ntp, std::uint32_t spread, std::uint32_t fraction, const UnixTime& local) {
+    const UnixTime read = FromNtpTimestamp(ntp, local.seconds);
+    Check(read.nanos < kBillion, "nanoseconds out of range");
+    Check(read.seconds - local.seconds >= -(std::int64_t{1} << 31) && read.seconds - local.seconds < (std::int64_t{1} << 31),
+          "a timestamp was placed more than 68 years from the local clock");
+    Check(static_cast<std::uint32_t>(read.seconds + kNtpToUnixSeconds) == ntp >> 32, "the era placement changed the seconds");
+    const std::uint64_t back = ToNtpTimestamp(read);
+    Check(back >> 32 == ntp >> 32, "seconds changed on the way back");
+    Check((ntp & 0xffff'ffffU) - (back & 0xffff'ffffU) <= 4, "a fraction moved by more than a nanosecond");
+
+    const UnixTime near{local.seconds + static_cast<std::int32_t>(spread), fraction % static_cast<std::uint32_t>(kBillion)};
+    Check(FromNtpTimestamp(ToNtpTimestamp(near), local.seconds) == near, "a time within 68 years did not survive the wire");
+}
+
+void Examine(const NtpPacket& p, std::uint64_t cookie) {
+    CheckClassification(p, cookie);
+    for (const UnixTime& local : kLocalClocks) {
+        const std::uint64_t t1 = ToNtpTimestamp(local);
+        const UnixTime receipt = Later(local, kPathNanos);
+        const std::uint64_t t4 = ToNtpTimestamp(receipt);
+        CheckOffset(t1, p.receiveTime, p.transmitTime, t4, receipt);
+        CheckTimestamps(p.transmitTime, p.rootDelay, p.rootDispersion, local);
+    }
+}
+
+}  // namespace
+}  // namespace pelldor::fuzz
+
+// The input is the datagram; when it is long enough, its octets 48 to 55 (past the header,
+// where extension fields would be) are the cookie we sent, else a fixed one.
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using namespace pelldor::fuzz;
+    using namespace pelldor::timequery;
+    const auto decoded = DecodePacket(std::span<const std::uint8_t>(data, size));
+    Check(decoded.has_value() == (size >= kNtpPacketSize), "a packet decoded although short, or the reverse");
+    if (!decoded) return 0;
+    CheckFields(*decoded, data);
+
+    const std::uint64_t cookie = size >= kNtpPacketSize + 8 ? ReadBe(data + kNtpPacketSize, 8) : kFixedCookie;
+    Examine(*decoded, cookie);
+
+    // The same datagram as if it answered our request: the cookie in the origin field.
+    std::vector<std::uint8_t> echoed(data, data + size);
+    StoreBe64(cookie, std::span<std::uint8_t, 8>(echoed.data() + 24, 8));
+    const auto answer = DecodePacket(echoed);
+    Check(answer.has_value() && answer->originTime == cookie, "the cookie written as origin did not read back");
+    Check(CheckReply(*answer, cookie) != ReplyCheck::OriginMismatch, "our own cookie did not match");
+    Examine(*answer, cookie);
+    return 0;
+}

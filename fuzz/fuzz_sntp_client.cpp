@@ -1,0 +1,397 @@
+// The real SNTP client against a scripted network: the fuzz input decides the lookup, the
+// peers' failures, the datagrams that arrive (from the server or a stranger) and how the
+// clock moves, and the query must end the way its last reply or its timeout says.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "fuzz_check.h"
+#include "fuzz_platform.h"
+#include "timequery/ntp_wire.h"
+#include "timequery/sntp_client.h"
+
+namespace pelldor::fuzz {
+namespace {
+
+using platform::NetAddress;
+using namespace pelldor::timequery;
+
+__extension__ typedef __int128 Int128;
+
+constexpr std::int64_t kMs = 1'000'000;
+constexpr std::int64_t kBillion = 1'000'000'000;
+constexpr std::uint16_t kPort = 123;
+constexpr std::size_t kOversized = 2000;
+constexpr std::size_t kMaxOps = 1024;
+
+struct Datagram {
+    std::vector<std::uint8_t> bytes;
+    NetAddress from;
+    // For a reply built as a server whose clock is a known distance from ours: the
+    // server's time in Unix nanoseconds.
+    std::optional<std::int64_t> serverNanos;
+};
+
+struct ChannelRecord {
+    NetAddress peer;
+    std::vector<std::vector<std::uint8_t>> sent;
+    std::int64_t sentWallNanos = 0;
+    std::deque<Datagram> inbox;
+    bool refuses = false;
+    bool closed = false;
+};
+
+struct Taken {
+    Datagram datagram;
+    std::shared_ptr<ChannelRecord> channel;
+    std::int64_t wallNanos = 0;
+};
+
+struct Network {
+    FuzzPlatform& os;
+    std::vector<NetAddress> addresses;
+    std::int64_t lookupReadyAt = 0;
+    bool lookupFails = false;
+    bool firstOpenFails = false;
+    bool firstChannelRefuses = false;
+    int opens = 0;
+    std::vector<std::shared_ptr<ChannelRecord>> channels;
+    std::optional<Taken> lastTaken;
+    long receives = 0;
+};
+
+class Lookup final : public platform::NameLookup {
+public:
+    explicit Lookup(Network& net) : net_(net) {}
+    platform::LookupStatus Poll() override {
+        if (net_.os.monotonicNanos < net_.lookupReadyAt) return platform::LookupStatus::Pending;
+        return net_.lookupFails ? platform::LookupStatus::Failed : platform::LookupStatus::Done;
+    }
+    const std::vector<NetAddress>& Addresses() const override { return net_.addresses; }
+    std::string FailureText() const override { return "no such host"; }
+
+private:
+    Network& net_;
+};
+
+class Channel final : public platform::UdpChannel {
+public:
+    Channel(Network& net, std::shared_ptr<ChannelRecord> record) : net_(net), record_(std::move(record)) {}
+    ~Channel() override { record_->closed = true; }
+
+    std::string Send(std::span<const std::uint8_t> bytes) override {
+        record_->sent.emplace_back(bytes.begin(), bytes.end());
+        record_->sentWallNanos = net_.os.wallNanos;
+        return {};
+    }
+
+    platform::ReceiveResult Receive(std::span<std::uint8_t> buffer) override {
+        Check(!record_->closed, "a closed channel was read");
+        ++net_.receives;
+        if (record_->inbox.empty()) {
+            if (record_->refuses) return {platform::ReceiveStatus::NetworkError, 0, {}, "Connection refused"};
+            return {};
+        }
+        Datagram datagram = std::move(record_->inbox.front());
+        record_->inbox.pop_front();
+        const std::size_t copied = std::min(datagram.bytes.size(), buffer.size());
+        std::copy_n(datagram.bytes.begin(), copied, buffer.begin());
+        platform::ReceiveResult result{platform::ReceiveStatus::Datagram, datagram.bytes.size(), datagram.from, {}};
+        net_.lastTaken = Taken{std::move(datagram), record_, net_.os.wallNanos};
+        return result;
+    }
+
+private:
+    Network& net_;
+    std::shared_ptr<ChannelRecord> record_;
+};
+
+struct Notice {
+    std::int16_t code = 0;
+    std::string text;
+};
+
+class Reader {
+public:
+    Reader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+    [[nodiscard]] bool Empty() const { return at_ >= size_; }
+    std::uint8_t Byte() { return at_ < size_ ? data_[at_++] : 0; }
+    std::vector<std::uint8_t> Bytes(std::size_t count) {
+        count = std::min(count, size_ - std::min(at_, size_));
+        std::vector<std::uint8_t> out(data_ + at_, data_ + at_ + count);
+        at_ += count;
+        return out;
+    }
+
+private:
+    const std::uint8_t* data_;
+    std::size_t size_;
+    std::size_t at_ = 0;
+};
+
+std::uint64_t CookieOf(const ChannelRecord& channel) {
+    Check(!channel.sent.empty(), "a channel was kept without a request sent");
+    const auto request = DecodePacket(channel.sent.back());
+    Check(request.has_value() && channel.sent.back().size() == kNtpPacketSize, "a request is not 48 octets");
+    Check(request->mode == kModeClient && request->version == kNtpVersion, "a request is not an SNTPv4 client packet");
+    Check(request->originTime == 0 && request->receiveTime == 0 && request->referenceTime == 0,
+          "a request carries a timestamp besides the cookie");
+    return request->transmitTime;
+}
+
+std::int64_t UnixNanos(const platform::PreciseLocalTime& t) {
+    return (platform::ToSerialSeconds(t.whole) - FuzzPlatform::kUtcOffsetSeconds) * kBillion + t.nanos;
+}
+
+std::uint64_t NtpAt(std::int64_t unixNanos) {
+    std::int64_t seconds = unixNanos / kBillion;
+    std::int64_t nanos = unixNanos % kBillion;
+    if (nanos < 0) {
+        --seconds;
+        nanos += kBillion;
+    }
+    return ToNtpTimestamp({seconds, static_cast<std::uint32_t>(nanos)});
+}
+
+class Scenario {
+public:
+    Scenario() {
+        client_.OnError([this](std::int16_t code, const std::string& text) { notices_.push_back({code, text}); });
+    }
+
+    void Run(Reader& in) {
+        const std::uint8_t flags = in.Byte();
+        timeoutSeconds_ = static_cast<std::int16_t>(1 + (flags & 3));
+        net_.lookupReadyAt = os_.monotonicNanos + ((flags >> 2) & 3) * 300 * kMs;
+        if ((flags & 16) != 0) {
+            NetAddress v6;
+            v6.family = NetAddress::Family::V6;
+            v6.bytes[15] = 1;
+            net_.addresses.push_back(v6);
+        }
+        net_.addresses.push_back(platform::MakeV4(127, 0, 0, 1, 0));
+        for (auto& address : net_.addresses) address.port = kPort;
+        net_.firstOpenFails = (flags & 32) != 0;
+        net_.lookupFails = (flags & 64) != 0;
+        net_.firstChannelRefuses = (flags & 128) != 0;
+
+        os_.lookupHook = [this](const std::string& host, std::uint16_t port) -> std::unique_ptr<platform::NameLookup> {
+            Check(host == "ntp.example" && port == kPort, "the lookup is not for the host and port set");
+            return std::make_unique<Lookup>(net_);
+        };
+        os_.openHook = [this](const NetAddress& peer) -> platform::OpenResult {
+            Check(std::find(net_.addresses.begin(), net_.addresses.end(), peer) != net_.addresses.end(),
+                  "a socket to an address the lookup did not give");
+            if (net_.opens++ == 0 && net_.firstOpenFails) return {nullptr, "Address family not supported"};
+            auto record = net_.channels.emplace_back(std::make_shared<ChannelRecord>());
+            record->peer = peer;
+            record->refuses = net_.channels.size() == 1 && net_.firstChannelRefuses;
+            return {std::make_unique<Channel>(net_, record), {}};
+        };
+
+        client_.QueryTimeout(timeoutSeconds_);
+        client_.QueryHost("ntp.example");
+        client_.QueryPort(kPort);
+        startNanos_ = os_.monotonicNanos;
+        client_.BeginQuery();
+        Observe();
+
+        for (std::size_t ops = 0; ops < kMaxOps && !in.Empty(); ++ops) Step(in);
+
+        const long ticks = timeoutSeconds_ * 100L + 2;
+        for (long tick = 0; tick < ticks && !client_.QueryDone(); ++tick) {
+            os_.Sleep(10);
+            Deliver();
+        }
+        Deliver();
+        Check(client_.QueryDone(), "the query outlived its timeout");
+        Finished();
+    }
+
+private:
+    std::shared_ptr<ChannelRecord> Open() const {
+        for (auto it = net_.channels.rbegin(); it != net_.channels.rend(); ++it) {
+            if (!(*it)->closed) return *it;
+        }
+        return nullptr;
+    }
+
+    void Queue(Datagram datagram, bool fromPeer) {
+        const auto channel = Open();
+        if (!channel) return;
+        datagram.from = channel->peer;
+        if (!fromPeer) datagram.from.port = static_cast<std::uint16_t>(channel->peer.port + 1);
+        channel->inbox.push_back(std::move(datagram));
+    }
+
+    void WithCookie(std::vector<std::uint8_t>& bytes, std::size_t minimum) {
+        const auto channel = Open();
+        if (!channel) return;
+        if (bytes.size() < minimum) bytes.resize(minimum);
+        StoreBe64(CookieOf(*channel), std::span<std::uint8_t, 8>(bytes.data() + 24, 8));
+    }
+
+    void Step(Reader& in) {
+        const std::uint8_t op = in.Byte();
+        switch (op & 7) {
+        case 0:
+        case 1:
+            Queue({in.Bytes(in.Byte()), {}, {}}, true);
+            break;
+        case 2: {
+            auto bytes = in.Bytes(in.Byte());
+            WithCookie(bytes, kNtpPacketSize);
+            Queue({std::move(bytes), {}, {}}, true);
+            break;
+        }
+        case 3: {
+            // A server whose clock is a whole number of milliseconds from ours.
+            const auto channel = Open();
+            const auto raw = in.Bytes(5);
+            if (!channel || raw.size() < 5) break;
+            const auto ms = static_cast<std::int32_t>(LoadBe32(std::span<const std::uint8_t, 4>(raw.data(), 4)));
+            const std::int64_t server = os_.wallNanos + std::int64_t{ms} * kMs;
+            NtpPacket reply;
+            reply.leap = static_cast<std::uint8_t>((op >> 3) & 3);
+            reply.version = kNtpVersion;
+            reply.mode = kModeServer;
+            reply.stratum = raw[4];
+            reply.referenceId = 0x52415445;
+            reply.originTime = CookieOf(*channel);
+            reply.receiveTime = NtpAt(server);
+            reply.transmitTime = reply.receiveTime;
+            const auto bytes = EncodePacket(reply);
+            Queue({{bytes.begin(), bytes.end()}, {}, server}, true);
+            break;
+        }
+        case 4: {
+            auto bytes = in.Bytes(in.Byte());
+            WithCookie(bytes, kNtpPacketSize);
+            Queue({std::move(bytes), {}, {}}, false);
+            break;
+        }
+        case 5:
+            os_.Sleep(in.Byte() * 10);
+            Deliver();
+            break;
+        case 6:
+            Deliver();
+            break;
+        case 7: {
+            auto bytes = in.Bytes(in.Byte());
+            WithCookie(bytes, kNtpPacketSize);
+            bytes.resize(kOversized);
+            Queue({std::move(bytes), {}, {}}, true);
+            break;
+        }
+        }
+    }
+
+    void Deliver() {
+        const long before = net_.receives;
+        const bool wasDone = client_.QueryDone();
+        os_.DeliverEvents();
+        Check(net_.receives - before <= SntpClient::kMaxDatagramsPerAdvance, "one delivery read too many datagrams");
+        if (wasDone) Check(net_.receives == before, "a finished query kept reading");
+        Observe();
+    }
+
+    void Observe() {
+        if (!client_.QueryDone() || doneAt_) return;
+        doneAt_ = os_.monotonicNanos;
+        for (const auto& channel : net_.channels) Check(channel->closed, "a finished query left a socket open");
+    }
+
+    // The reply that ended the query, which must be one this query asked for.
+    const Taken& Ender() const {
+        Check(net_.lastTaken.has_value(), "the query ended on a reply, but none was read");
+        const Taken& taken = *net_.lastTaken;
+        Check(taken.datagram.from == taken.channel->peer, "a datagram from a stranger was taken");
+        Check(taken.datagram.bytes.size() >= kNtpPacketSize, "a short datagram was taken");
+        return taken;
+    }
+
+    ReplyCheck EnderCheck() const {
+        const Taken& taken = Ender();
+        const auto reply = DecodePacket(taken.datagram.bytes);
+        Check(reply.has_value(), "the reply does not decode");
+        const ReplyCheck check = CheckReply(*reply, CookieOf(*taken.channel));
+        Check(!IsIgnored(check), "the query ended on a datagram that answers nothing");
+        return check;
+    }
+
+    void Finished() {
+        const auto received = client_.ReceivedTime();
+        if (received) {
+            Check(notices_.empty(), "a query with a time also raised an error");
+            Check(received->nanos < kBillion, "the received time's fraction is out of range");
+            Check(EnderCheck() == ReplyCheck::Accept, "a time came from a reply that is not acceptable");
+            const Taken& taken = Ender();
+            if (taken.datagram.serverNanos) {
+                // theta = ((T2 - T1) + (T3 - T4)) / 2 and the server's clock at receipt is T4 + theta.
+                const Int128 t1 = taken.channel->sentWallNanos;
+                const Int128 t4 = taken.wallNanos;
+                const Int128 server = *taken.datagram.serverNanos;
+                const Int128 expected = t4 + ((server - t1) + (server - t4)) / 2;
+                const Int128 error = static_cast<Int128>(UnixNanos(*received)) - expected;
+                Check(error >= -2 && error <= 2, "the received time is not the server's clock at receipt");
+            }
+            return;
+        }
+        Check(notices_.size() == 1, "a query without a time did not raise exactly one error");
+        const Notice& notice = notices_.front();
+        Check(!notice.text.empty(), "an error without a description");
+        switch (static_cast<ClientError>(notice.code)) {
+        case ClientError::HostNotFound:
+            Check(net_.lookupFails, "host not found although the lookup succeeded");
+            break;
+        case ClientError::NetworkError:
+            Check(net_.firstOpenFails || net_.firstChannelRefuses, "a network error on a sound network");
+            break;
+        case ClientError::TimedOut:
+            Check(doneAt_ && *doneAt_ - startNanos_ >= timeoutSeconds_ * kBillion, "timed out early");
+            break;
+        case ClientError::KissOfDeath: {
+            Check(EnderCheck() == ReplyCheck::KissOfDeath, "a kiss-o'-death notice for another reply");
+            const std::string code = KissCode(DecodePacket(Ender().datagram.bytes)->referenceId);
+            Check(!code.empty() && notice.text.ends_with(code), "the kiss-o'-death notice does not end with the code");
+            break;
+        }
+        case ClientError::Unsynchronised: {
+            const ReplyCheck check = EnderCheck();
+            Check(check == ReplyCheck::LeapAlarm || check == ReplyCheck::StratumUnsynchronised,
+                  "an unsynchronised notice for another reply");
+            break;
+        }
+        case ClientError::BadReply:
+            Check(EnderCheck() == ReplyCheck::ZeroTransmit, "a bad-reply notice for another reply");
+            break;
+        default:
+            Check(false, "an error code this query cannot raise");
+        }
+    }
+
+    FuzzPlatform os_;
+    Network net_{os_, {}, 0, false, false, false, 0, {}, {}, 0};
+    SntpClient client_{os_};
+    std::vector<Notice> notices_;
+    std::int16_t timeoutSeconds_ = 0;
+    std::int64_t startNanos_ = 0;
+    std::optional<std::int64_t> doneAt_;
+};
+
+}  // namespace
+}  // namespace pelldor::fuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    pelldor::fuzz::Reader in(data, size);
+    pelldor::fuzz::Scenario scenario;
+    scenario.Run(in);
+    return 0;
+}

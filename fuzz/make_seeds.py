@@ -1,0 +1,104 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora under fuzz/corpus/. Run again after changing a target's input layout."""
+import pathlib
+import struct
+
+CORPUS = pathlib.Path(__file__).resolve().parent / "corpus"
+COOKIE = 0x0123456789ABCDEF
+NTP_UNIX = 2_208_988_800
+
+
+def ntp(unix_seconds, fraction=0):
+    return ((unix_seconds + NTP_UNIX) % 2**32) << 32 | fraction
+
+
+def packet(first, stratum=2, poll=6, precision=-20, ref_id=0x7F000001, ref=0, origin=0, rx=0, tx=0):
+    return struct.pack(">BBBbIII4Q", first, stratum, poll, precision, 0x800, 0x400, ref_id, ref, origin, rx, tx)
+
+
+def octet(leap, version, mode):
+    return leap << 6 | version << 3 | mode
+
+
+def write(target, seeds):
+    folder = CORPUS / target
+    folder.mkdir(parents=True, exist_ok=True)
+    for old in folder.iterdir():
+        old.unlink()
+    for name, data in seeds.items():
+        (folder / name).write_bytes(data)
+
+
+NOW = 1_796_727_600
+GOOD = packet(octet(0, 4, 4), ref=ntp(NOW - 64), origin=COOKIE, rx=ntp(NOW, 1 << 31), tx=ntp(NOW, 1 << 31 | 4096))
+
+# Command line: the first octet picks logging (bit 0), how the rest is read (bits 1-3:
+# 0-4 as it is, 5-6 as two numbers and a server, 7 padded to near the length limit) and a
+# separator or length (bits 4-7).
+write("fuzz_command_line", {
+    "plain": b"\x00" + b"5 3 pool.ntp.org:123",
+    "plain_logged": b"\x01" + b"5 3 pool.ntp.org:123",
+    "quoted": b"\x00" + b'"5" "3" "time.example:123"',
+    "tabs_logged": b"\x01" + b"5\t3\t127.0.0.1:123",
+    "fourteen_words": b"\x00" + b"1 2 h:123 a b c d e f g h i j k l",
+    "quoted_blanks": b"\x01" + b'5 3 "host name:123" "last  slot"',
+    "not_a_number_logged": b"\x01" + b"abc 3 h:1",
+    "beyond_int16": b"\x00" + b"40000 -32768 h:123",
+    "port_beyond_int32": b"\x01" + b"5 3 h:99999999999",
+    "no_port": b"\x00" + b" 5  3   ntp.example",
+    "empty": b"\x00",
+    "signs_and_blanks": b"\x01" + b'"+7 " " -2" ::123',
+    "numbers": b"\x0a" + struct.pack(">hh", 5, -3) + b"host:123",
+    "numbers_quoted_tabs": b"\x3d" + struct.pack(">hh", -32768, 32767) + b"host",
+    "padded_logged": b"\x0f" + b"5 3 h:123",
+    "padded_over_limit": b"\xfe" + b'5 3 "h:123',
+})
+
+# NTP reply: the datagram itself; octets 48-55, when present, are the cookie we sent.
+write("fuzz_ntp_reply", {
+    "server_reply": GOOD,
+    "server_reply_own_cookie": packet(octet(0, 4, 4), origin=0x1122334455667788, rx=ntp(NOW), tx=ntp(NOW))
+    + struct.pack(">Q", 0x1122334455667788),
+    "kiss_of_death_rate": packet(octet(3, 4, 4), stratum=0, ref_id=0x52415445, origin=COOKIE),
+    "kiss_of_death_short_code": packet(octet(3, 4, 4), stratum=0, ref_id=0x52410000, origin=COOKIE),
+    "stratum0_without_code": packet(octet(0, 4, 4), stratum=0, ref_id=0, origin=COOKIE, rx=ntp(NOW), tx=ntp(NOW)),
+    "short": GOOD[:20],
+    "client_request": packet(octet(0, 4, 3), stratum=0, poll=0, precision=0, ref_id=0, tx=COOKIE),
+    "version3_unsynchronised": packet(octet(0, 3, 4), stratum=16, origin=COOKIE, rx=ntp(NOW), tx=ntp(NOW)),
+    "leap_alarm": packet(octet(3, 4, 4), origin=COOKIE, rx=ntp(NOW), tx=ntp(NOW)),
+    "zero_transmit": packet(octet(0, 4, 4), origin=COOKIE, rx=ntp(NOW)),
+    "era_rollover": packet(octet(0, 4, 4), origin=COOKIE, rx=ntp(2_085_978_495, 0xFFFF0000), tx=ntp(2_085_978_496, 5)),
+    "with_extension": GOOD + bytes(20),
+})
+
+# SNTP client: a flags octet (timeout, lookup delay, addresses, failures) then operations.
+def synth(ms, stratum=2, leap=0):
+    return bytes([3 | leap << 3]) + struct.pack(">iB", ms, stratum)
+
+
+def raw(op, data):
+    return bytes([op, len(data)]) + data
+
+
+DELIVER = b"\x06"
+# The fuzz platform's first cookie is COOKIE, so GOOD answers the first request.
+STRANGE = GOOD[:24] + struct.pack(">Q", COOKIE ^ 1) + GOOD[32:]
+write("fuzz_sntp_client", {
+    "good_reply": b"\x01" + synth(1500) + DELIVER,
+    "good_reply_behind": b"\x02" + b"\x05\x02" + synth(-4000) + DELIVER,
+    "kiss_of_death": b"\x01" + synth(0, stratum=0, leap=3) + DELIVER,
+    "leap_alarm": b"\x00" + synth(10, leap=3) + DELIVER,
+    "stratum16": b"\x00" + synth(10, stratum=16) + DELIVER,
+    "raw_with_cookie": b"\x01" + raw(2, GOOD) + DELIVER,
+    "raw_without_cookie": b"\x01" + raw(0, STRANGE) + DELIVER + b"\x05\xff",
+    "stranger_then_server": b"\x01" + raw(4, GOOD) + synth(250) + DELIVER,
+    "oversized": b"\x01" + raw(7, GOOD) + DELIVER,
+    "short_datagram": b"\x01" + raw(0, GOOD[:30]) + DELIVER + b"\x05\x64",
+    "zero_transmit": b"\x01" + raw(2, GOOD[:30]) + DELIVER,
+    "slow_lookup": b"\x0d" + b"\x05\x1e" + synth(-20) + DELIVER + b"\x05\x5a" + synth(30) + DELIVER,
+    "lookup_fails": b"\x41" + DELIVER,
+    "refused_then_v4": b"\x91" + DELIVER + synth(100) + DELIVER,
+    "open_fails_then_v4": b"\x31" + synth(100) + DELIVER,
+    "refused_only": b"\x81" + DELIVER,
+    "silence": b"\x00" + b"\x05\xff" * 2,
+})

@@ -1,0 +1,103 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <tuple>
+
+#include "run/run_driver.h"
+#include "support/fake_network.h"
+#include "support/run_fixture.h"
+#include "timequery/sntp_client.h"
+
+namespace pelldor {
+namespace {
+
+using testing::ProcessEnd;
+
+struct Limits {
+    std::int16_t timeout;
+    std::int16_t retries;
+};
+
+// The real client on the virtual platform, asking for a name whose lookup never ends:
+// only the run's own deadlines can bring it to a close.
+class ResolverNeverAnswers : public testing::RunFixture,
+                             public ::testing::WithParamInterface<std::tuple<Limits, bool>> {
+protected:
+    ResolverNeverAnswers() {
+        net.NeverResolve("stuck.test");
+        BindNetClock(sntp);
+    }
+
+    testing::FakeNetwork net{*os};
+    timequery::SntpClient sntp{*os};
+};
+
+TEST_P(ResolverNeverAnswers, TheRunEndsWithinItsBound) {
+    const auto [limits, logging] = GetParam();
+    if (logging) CreateSwitchFile();
+    os->tail = std::to_string(limits.timeout) + " " + std::to_string(limits.retries) + " stuck.test:123";
+
+    const int attempts = std::max<int>(limits.retries, 0) + 1;
+    const auto boundMs = [&](long notices) -> std::int64_t {
+        return attempts * (std::max<std::int64_t>(limits.timeout, 0) * 1000 + 1100) + 500 +
+               (logging ? 300 * notices + 1000 : 0);
+    };
+    const std::int64_t start = os->monotonicNanos;
+    // A run that would never end on its own is stopped well past its bound, not left to hang.
+    os->onSleep = [&] {
+        if ((os->monotonicNanos - start) / 1'000'000 > boundMs(attempts) + 10'000) {
+            throw ProcessEnd{ProcessEnd::Way::Unhandled, -1, "still running"};
+        }
+    };
+    const ProcessEnd end = RunToEnd();
+    const std::int64_t elapsedMs = (os->monotonicNanos - start) / 1'000'000;
+
+    EXPECT_EQ(end.way, ProcessEnd::Way::Exit) << end.message;
+    EXPECT_EQ(end.status, 0);
+
+    const std::vector<std::string> log = Log();
+    const std::string timeoutNotice =
+        "@Error 5: No answer within " + std::to_string(limits.timeout) + " s (netClock_Error)";
+    const auto notices = std::count_if(log.begin(), log.end(), [](const std::string& line) {
+        return line.rfind("@Error ", 0) == 0 && line.find("(netClock_Error)") != std::string::npos;
+    });
+    const auto timeouts = std::count(log.begin(), log.end(), timeoutNotice);
+
+    EXPECT_LE(elapsedMs, boundMs(notices)) << ::testing::PrintToString(log);
+
+    if (logging && limits.timeout > 0) {
+        // A wait that ends on the clock's second may beat an attempt's own time-out, but the
+        // last attempt's notice still comes in the closing pause.
+        EXPECT_GE(timeouts, 1) << ::testing::PrintToString(log);
+        EXPECT_LE(timeouts, attempts);
+    } else {
+        EXPECT_EQ(timeouts, 0) << ::testing::PrintToString(log);
+    }
+    EXPECT_EQ(notices, timeouts) << ::testing::PrintToString(log);
+    if (logging) {
+        EXPECT_EQ(std::count(log.begin(), log.end(), "@ --> Sending Query to stuck.test on port 123"), attempts);
+        EXPECT_EQ(std::count(log.begin(), log.end(), "@ --- Server Time: n/a"), 1);
+    }
+
+    // Each attempt asks afresh and abandons the lookup of the one before.
+    ASSERT_EQ(net.lookups.size(), static_cast<std::size_t>(attempts));
+    for (int i = 0; i + 1 < attempts; ++i) EXPECT_TRUE(net.lookups[static_cast<std::size_t>(i)]->dropped) << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(Limits, ResolverNeverAnswers,
+                         ::testing::Combine(::testing::Values(Limits{1, 0}, Limits{3, 2}, Limits{0, 2}, Limits{-1, 1},
+                                                              Limits{2, -3}),
+                                            ::testing::Bool()),
+                         [](const auto& info) {
+                             const Limits limits = std::get<0>(info.param);
+                             const auto number = [](int n) {
+                                 return (n < 0 ? "Minus" : "") + std::to_string(n < 0 ? -n : n);
+                             };
+                             return "T" + number(limits.timeout) + "R" + number(limits.retries) +
+                                    (std::get<1>(info.param) ? "WithLog" : "WithoutLog");
+                         });
+
+}  // namespace
+}  // namespace pelldor
