@@ -104,6 +104,13 @@ NtpResponder::~NtpResponder() {
     if (otherFd_ >= 0) ::close(otherFd_);
 }
 
+std::uint16_t ClosedPort() {
+    const int fd = BoundLoopbackSocket();
+    const std::uint16_t port = PortOf(fd);
+    ::close(fd);
+    return port;
+}
+
 std::vector<std::vector<std::uint8_t>> NtpResponder::received() const {
     std::lock_guard lock(mutex_);
     return received_;

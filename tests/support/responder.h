@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -61,6 +62,7 @@ public:
     NtpResponder& operator=(const NtpResponder&) = delete;
 
     [[nodiscard]] std::uint16_t port() const { return port_; }
+    [[nodiscard]] std::string Peer() const { return "127.0.0.1:" + std::to_string(port_); }
     // Datagrams received so far, whatever their content.
     [[nodiscard]] int requests() const { return requests_.load(); }
     // The bytes of every datagram received so far.
@@ -87,5 +89,8 @@ private:
     std::vector<std::vector<std::uint8_t>> received_;
     std::thread thread_;
 };
+
+// A port on 127.0.0.1 that was free a moment ago, so a datagram sent to it is refused.
+std::uint16_t ClosedPort();
 
 }  // namespace pelldor::testing

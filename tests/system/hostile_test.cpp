@@ -1,8 +1,5 @@
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,11 +7,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <cstring>
-#include <ctime>
 #include <filesystem>
-#include <fstream>
-#include <functional>
 #include <optional>
 #include <ostream>
 #include <regex>
@@ -24,6 +17,7 @@
 #include <tuple>
 #include <vector>
 
+#include "support/probe_run.h"
 #include "support/process.h"
 #include "support/responder.h"
 
@@ -37,52 +31,12 @@ namespace fs = std::filesystem;
 using namespace std::chrono;
 using namespace std::chrono_literals;
 
-constexpr std::size_t kStampLength = 19;
-const std::regex kStamp(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)");
 const std::regex kNotice(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\dError \d+: .* \(netClock_Error\)$)");
 
-std::string Peer(const NtpResponder& server) { return "127.0.0.1:" + std::to_string(server.port()); }
-
-std::uint16_t ClosedPort() {
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
-
-struct Setup {
-    bool logging = false;
-    // In a network namespace of its own, so that a name lookup cannot leave the machine.
-    bool isolated = false;
-    // Runs in the run's folder before the start.
-    std::function<void(const std::string& folder)> prepare{};
-    // Runs on a second thread during the run; `over` is set once the run has ended.
-    std::function<void(const std::string& log, const std::atomic<bool>& over)> during{};
-    // Runs in the run's folder after the end, before the folder goes.
-    std::function<void(const std::string& folder)> inspect{};
-};
-
-struct Outcome {
+struct Outcome : ProbeRun {
     int timeout = 0;
     int retries = 0;
-    bool logging = false;
-    RunResult result;
-    bool logExists = false;
-    std::vector<std::string> lines;  // without their CR LF
 };
-
-std::string Dump(const Outcome& run) {
-    std::string text = "exit " + std::to_string(run.result.exitStatus) + " signal " +
-                       std::to_string(run.result.signal) + " after " + std::to_string(run.result.elapsed.count()) +
-                       " ms; stderr: " + run.result.err + "; log:\n";
-    for (const auto& line : run.lines) text += "  |" + line.substr(0, 200) + "\n";
-    return text;
-}
 
 // What a run may take: each attempt its timeout plus 1.1 s, 0.5 s to start and end, and
 // with the log on 0.3 s for each error notice and 1 s for the other pauses.
@@ -118,137 +72,24 @@ bool CanIsolate() {
     return can;
 }
 
-Outcome Launch(int timeout, int retries, const std::string& server, const Setup& setup = {}) {
-    const TempDir dir;
-    const std::string binary = CopyExecutable(PELLDOR_BINARY, dir.path());
-    const std::string log = dir.File("ntpdebug.txt");
-    if (setup.logging) std::ofstream(log, std::ios::binary).flush();
-    if (setup.prepare) setup.prepare(dir.path());
-
-    std::string program = binary;
-    std::vector<std::string> args{std::to_string(timeout), std::to_string(retries), server};
-    if (setup.isolated) {
-        program = UnshareTool();
-        args.insert(args.begin(), {"--net", "--", binary});
-    }
-
-    Outcome run;
-    run.timeout = timeout;
-    run.retries = retries;
-    run.logging = setup.logging;
-    std::atomic<bool> over{false};
-    std::thread helper;
-    if (setup.during) helper = std::thread([&] { setup.during(log, over); });
+// `isolated`: in a network namespace of its own, so that a name lookup cannot leave the machine.
+Outcome Launch(int timeout, int retries, const std::string& server, ProbeSetup setup = {}, bool isolated = false) {
+    if (isolated) setup.via = {UnshareTool(), "--net", "--"};
     const long mostNotices = 2L * (std::max(retries, 0) + 1);
-    run.result = RunProgram(program, args, Bound(timeout, retries, true, mostNotices) + 5s);
-    over = true;
-    if (helper.joinable()) helper.join();
-
-    // A link in the log's place is not read: it may lead to anything.
-    run.logExists = fs::is_regular_file(fs::symlink_status(log));
-    const std::string text = run.logExists ? ReadWholeFile(log) : std::string();
-    std::string_view rest = text;
-    for (std::size_t end; (end = rest.find("\r\n")) != std::string_view::npos; rest.remove_prefix(end + 2)) {
-        run.lines.emplace_back(rest.substr(0, end));
-    }
-    EXPECT_EQ(rest, "") << "the log does not end with CR LF";
-    if (setup.inspect) setup.inspect(dir.path());
-    return run;
+    setup.killAfter = Bound(timeout, retries, true, mostNotices) + 5s;
+    return {RunProbe(PELLDOR_BINARY, {std::to_string(timeout), std::to_string(retries), server}, setup), timeout,
+            retries};
 }
 
 // Ended through exit with this status, quietly, within its bound, with a log only when
 // one was asked for.
 void ExpectCleanEnd(const Outcome& run, int status) {
-    ASSERT_TRUE(run.result.started) << run.result.startError;
-    EXPECT_FALSE(run.result.killed) << Dump(run);
-    ASSERT_TRUE(run.result.exited) << Dump(run);
-    EXPECT_EQ(run.result.exitStatus, status) << Dump(run);
-    EXPECT_EQ(run.result.out, "");
-    EXPECT_EQ(run.result.err, "");
-    EXPECT_EQ(run.logExists, run.logging);
+    ExpectEnd(run, status);
     ExpectWithinBound(run);
-}
-
-// Texts after the timestamp, where "{ts}" stands for any timestamp and "{any}" for any text.
-std::regex Pattern(const std::string& text) {
-    static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
-    std::string escaped = std::regex_replace(text, special, R"(\$&)");
-    for (const auto& [placeholder, meaning] :
-         {std::pair<std::string, std::string>{R"(\{ts\})", R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)"},
-          std::pair<std::string, std::string>{R"(\{any\})", "[\\s\\S]+"}}) {
-        for (std::size_t at; (at = escaped.find(placeholder)) != std::string::npos;) {
-            escaped.replace(at, placeholder.size(), meaning);
-        }
-    }
-    return std::regex(escaped);
-}
-
-// The log's lines in order ("" for the empty line that opens it), leaving out at most
-// strayMost lines that match `stray`: a notice for a query the run has already given up
-// on arrives whenever events are next delivered. Ignored when the run does not log.
-void ExpectLog(const Outcome& run, const std::vector<std::string>& expected, const std::string& stray = {},
-               int strayMost = 0) {
-    if (!run.logging) return;
-    std::vector<std::string> texts;
-    int strays = 0;
-    for (const std::string& line : run.lines) {
-        if (line.empty()) {
-            texts.emplace_back();
-            continue;
-        }
-        ASSERT_TRUE(std::regex_search(line, kStamp)) << "no timestamp: " << line << "\n" << Dump(run);
-        const std::string text = line.substr(kStampLength);
-        if (!stray.empty() && std::regex_match(text, Pattern(stray))) {
-            ++strays;
-        } else {
-            texts.push_back(text);
-        }
-    }
-    EXPECT_LE(strays, strayMost) << Dump(run);
-    ASSERT_EQ(texts.size(), expected.size()) << Dump(run);
-    for (std::size_t i = 0; i < texts.size(); ++i) {
-        EXPECT_TRUE(expected[i].empty() ? texts[i].empty() : std::regex_match(texts[i], Pattern(expected[i])))
-            << "line " << i << " should be <ts>" << expected[i] << "\n"
-            << Dump(run);
-    }
 }
 
 std::string TailOf(int timeout, int retries, const std::string& server) {
     return std::to_string(timeout) + " " + std::to_string(retries) + " " + server;
-}
-
-// A whole log for one server: each attempt's sending line, followed by `notice` if given,
-// then the times and the verdict.
-std::vector<std::string> RunLines(const std::string& tail, const std::string& host, const std::string& port,
-                                  int attempts, const std::string& notice, int status) {
-    std::vector<std::string> lines{"", " Start", " CommandLine = " + tail};
-    for (int i = 0; i < attempts; ++i) {
-        lines.push_back(" --> Sending Query to " + host + " on port " + port);
-        if (!notice.empty()) lines.push_back(notice + " (netClock_Error)");
-    }
-    lines.push_back(status == 100 ? " --- Server Time: {ts}" : " --- Server Time: n/a");
-    lines.push_back(" --- Local  Time: {ts}");
-    lines.push_back(" Return Value: " + std::to_string(status));
-    return lines;
-}
-
-// Server time minus local time as the log shows them, in whole seconds.
-long long LoggedLag(const Outcome& run) {
-    long long server = 0;
-    long long local = 0;
-    for (const auto& line : run.lines) {
-        if (line.size() <= kStampLength) continue;
-        const std::string text = line.substr(kStampLength);
-        for (auto [label, into] : {std::pair{" --- Server Time: ", &server}, std::pair{" --- Local  Time: ", &local}}) {
-            tm fields{};
-            if (text.rfind(label, 0) == 0 &&
-                strptime(text.c_str() + std::strlen(label), "%Y-%m-%d %H:%M:%S", &fields)) {
-                *into = static_cast<long long>(timegm(&fields));
-            }
-        }
-    }
-    EXPECT_TRUE(server != 0 && local != 0) << Dump(run);
-    return server - local;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -272,7 +113,7 @@ TEST_P(HostileReply, TheVerdictIsTheGoodReplysAlone) {
     constexpr int kTimeout = 1;
     NtpResponder server(c.options);
     const std::string port = std::to_string(server.port());
-    const Outcome run = Launch(kTimeout, c.retries, Peer(server), {.logging = logging});
+    const Outcome run = Launch(kTimeout, c.retries, server.Peer(), {.logging = logging});
     ExpectCleanEnd(run, c.status);
 
     const int attempts = c.retries + 1;
@@ -280,10 +121,11 @@ TEST_P(HostileReply, TheVerdictIsTheGoodReplysAlone) {
     if (c.waits) {
         EXPECT_GE(run.result.elapsed, attempts * seconds(kTimeout)) << Dump(run);
     }
+    const std::string tail = TailOf(kTimeout, c.retries, server.Peer());
     ExpectLog(run,
-              RunLines(TailOf(kTimeout, c.retries, Peer(server)), "127.0.0.1", port, c.waits ? attempts : 1, c.notice,
-                       c.status),
-              c.waits ? "Error 5: No answer within 1 s (netClock_Error)" : "", c.waits ? attempts : 0);
+              c.status == 100 ? AnsweredLog(tail, "127.0.0.1", port, 100)
+                              : FailedLog(tail, "127.0.0.1", port, c.notice, c.waits ? attempts : 1),
+              {c.waits ? "Error 5: No answer within 1 s (netClock_Error)" : "", c.waits ? attempts : 0});
     if (logging && c.status == 100) {
         const long long lag = LoggedLag(run);
         EXPECT_GE(lag, -1) << Dump(run);
@@ -378,7 +220,7 @@ TEST_P(NoServer, EndsWithStatusZeroWithinItsBound) {
         server = host + ":" + port;
     }
 
-    const Outcome run = Launch(c.timeout, c.retries, server, {.logging = logging, .isolated = c.isolated});
+    const Outcome run = Launch(c.timeout, c.retries, server, {.logging = logging}, c.isolated);
     ExpectCleanEnd(run, 0);
 
     const int attempts = std::max(c.retries, 0) + 1;
@@ -386,7 +228,7 @@ TEST_P(NoServer, EndsWithStatusZeroWithinItsBound) {
         EXPECT_EQ(silent->requests(), attempts);
         EXPECT_GE(run.result.elapsed, attempts * seconds(std::max(c.timeout, 0))) << Dump(run);
     }
-    ExpectLog(run, RunLines(TailOf(c.timeout, c.retries, server), host, port, attempts, c.notice, 0));
+    ExpectLog(run, FailedLog(TailOf(c.timeout, c.retries, server), host, port, c.notice, attempts));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -429,14 +271,14 @@ TEST(HostileLog, DeletedDuringTheRunItIsCreatedAgainWithTheLaterLines) {
             std::this_thread::sleep_for(5ms);
         }
     };
-    const Outcome run = Launch(1, 1, Peer(server), {.logging = true, .during = deleter});
+    const Outcome run = Launch(1, 1, server.Peer(), {.logging = true, .during = deleter});
     ASSERT_TRUE(deleted);
     ExpectCleanEnd(run, 0);
     EXPECT_EQ(server.requests(), 2);
     ExpectLog(run,
               {" --> Sending Query to 127.0.0.1 on port " + port, " --- Server Time: n/a", " --- Local  Time: {ts}",
                " Return Value: 0"},
-              "Error 5: No answer within 1 s (netClock_Error)", 2);
+              {"Error 5: No answer within 1 s (netClock_Error)", 2});
 }
 
 TEST(HostileLog, AFolderNamedLikeTheLogLeavesLoggingOff) {
@@ -449,7 +291,7 @@ TEST(HostileLog, AFolderNamedLikeTheLogLeavesLoggingOff) {
         SCOPED_TRACE(c.name);
         std::optional<NtpResponder> server;
         if (c.answers) server.emplace();
-        const std::string peer = server ? Peer(*server) : "127.0.0.1:" + std::to_string(ClosedPort());
+        const std::string peer = server ? server->Peer() : "127.0.0.1:" + std::to_string(ClosedPort());
         std::vector<std::string> entries;
         bool folderEmpty = false;
         const Outcome run = Launch(
@@ -495,7 +337,7 @@ TEST(HostileLog, ASwitchFileThatCannotBeAppendedToEndsWithStatusOne) {
     if (target.empty()) GTEST_SKIP() << "no regular file here that cannot be opened for appending";
     NtpResponder server;
     const Outcome run =
-        Launch(1, 0, Peer(server),
+        Launch(1, 0, server.Peer(),
                {.prepare = [&](const std::string& folder) { fs::create_symlink(target, folder + "/ntpdebug.txt"); }});
     ASSERT_TRUE(run.result.started) << run.result.startError;
     EXPECT_FALSE(run.result.killed);

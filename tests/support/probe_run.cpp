@@ -1,0 +1,197 @@
+#include "support/probe_run.h"
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <regex>
+#include <string_view>
+#include <thread>
+#include <utility>
+
+namespace pelldor::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono;
+using namespace std::chrono_literals;
+
+constexpr std::size_t kStampLength = 19;
+const std::regex kStamp(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)");
+
+std::string LocalNowText() {
+    const time_t now = system_clock::to_time_t(system_clock::now());
+    tm fields{};
+    localtime_r(&now, &fields);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &fields);
+    return text;
+}
+
+// Seconds since the epoch of the naive calendar, for differences between two timestamps.
+std::optional<long long> SerialSeconds(const std::string& stamp) {
+    tm fields{};
+    if (strptime(stamp.c_str(), "%Y-%m-%d %H:%M:%S", &fields) == nullptr) return std::nullopt;
+    return static_cast<long long>(timegm(&fields));
+}
+
+std::regex Pattern(const std::string& text) {
+    static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
+    std::string escaped = std::regex_replace(text, special, R"(\$&)");
+    for (const auto& [placeholder, meaning] :
+         {std::pair<std::string, std::string>{R"(\{ts\})", R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)"},
+          std::pair<std::string, std::string>{R"(\{any\})", ".+"}}) {
+        for (std::size_t at; (at = escaped.find(placeholder)) != std::string::npos;) {
+            escaped.replace(at, placeholder.size(), meaning);
+        }
+    }
+    return std::regex(escaped);
+}
+
+}  // namespace
+
+ProbeRun RunProbe(const std::string& binary, const std::vector<std::string>& args, const ProbeSetup& setup) {
+    const TempDir dir;
+    const std::string copy = CopyExecutable(binary, dir.path());
+    const std::string log = dir.File("ntpdebug.txt");
+    if (setup.logging) std::ofstream(log, std::ios::binary).flush();
+    if (setup.prepare) setup.prepare(dir.path());
+
+    std::string program = copy;
+    std::vector<std::string> commandLine = args;
+    if (!setup.via.empty()) {
+        program = setup.via.front();
+        commandLine.insert(commandLine.begin(), copy);
+        commandLine.insert(commandLine.begin(), setup.via.begin() + 1, setup.via.end());
+    }
+
+    ProbeRun run;
+    run.logging = setup.logging;
+    std::atomic<bool> over{false};
+    std::thread helper;
+    if (setup.during) helper = std::thread([&] { setup.during(log, over); });
+    run.before = LocalNowText();
+    run.result = RunProgram(program, commandLine, setup.killAfter);
+    run.after = LocalNowText();
+    over = true;
+    if (helper.joinable()) helper.join();
+
+    // A link in the log's place is not read: it may lead to anything.
+    run.logExists = fs::is_regular_file(fs::symlink_status(log));
+    const std::string text = run.logExists ? ReadWholeFile(log) : std::string();
+    std::string_view rest = text;
+    for (std::size_t end; (end = rest.find("\r\n")) != std::string_view::npos; rest.remove_prefix(end + 2)) {
+        run.lines.emplace_back(rest.substr(0, end));
+    }
+    run.tail = rest;
+    if (setup.inspect) setup.inspect(dir.path());
+    return run;
+}
+
+std::string Dump(const ProbeRun& run) {
+    std::string text = "exit " + std::to_string(run.result.exitStatus) + " signal " +
+                       std::to_string(run.result.signal) + " after " + std::to_string(run.result.elapsed.count()) +
+                       " ms; stderr: " + run.result.err + "; log:\n";
+    for (const auto& line : run.lines) text += "  |" + line.substr(0, 200) + "\n";
+    return text;
+}
+
+void ExpectEnd(const ProbeRun& run, int status) {
+    EXPECT_EQ(run.tail, "") << "the log does not end with CR LF";
+    ASSERT_TRUE(run.result.started) << run.result.startError;
+    EXPECT_FALSE(run.result.killed) << Dump(run);
+    ASSERT_TRUE(run.result.exited) << Dump(run);
+    EXPECT_EQ(run.result.exitStatus, status) << Dump(run);
+    EXPECT_EQ(run.result.out, "");
+    EXPECT_EQ(run.result.err, "");
+    EXPECT_EQ(run.logExists, run.logging);
+}
+
+void ExpectElapsed(const ProbeRun& run, milliseconds least, milliseconds most, milliseconds slack) {
+    EXPECT_GE(run.result.elapsed, least) << Dump(run);
+    EXPECT_LE(run.result.elapsed, most + slack) << Dump(run);
+}
+
+void ExpectQuickFailure(const ProbeRun& run, int attempts, milliseconds slack) {
+    if (run.logging) {
+        ExpectElapsed(run, 600ms * attempts + 500ms, 700ms * attempts + 600ms, slack);
+    } else {
+        EXPECT_LT(run.result.elapsed, 900ms) << Dump(run);
+    }
+}
+
+void ExpectLog(const ProbeRun& run, const std::vector<std::string>& expected, const Stray& stray) {
+    if (!run.logging) return;
+    std::vector<std::string> kept;
+    std::string previous = run.before;
+    int strays = 0;
+    for (std::size_t at = 0; at < run.lines.size(); ++at) {
+        const std::string& line = run.lines[at];
+        if (line.empty()) {
+            kept.push_back(line);
+            continue;
+        }
+        ASSERT_TRUE(std::regex_search(line, kStamp)) << "line " << at << " has no timestamp\n" << Dump(run);
+        const std::string stamp = line.substr(0, kStampLength);
+        EXPECT_GE(stamp, previous) << "line " << at << "\n" << Dump(run);
+        EXPECT_LE(stamp, run.after) << "line " << at << "\n" << Dump(run);
+        previous = stamp;
+        if (!stray.text.empty() && std::regex_match(line.substr(kStampLength), Pattern(stray.text))) {
+            ++strays;
+        } else {
+            kept.push_back(line);
+        }
+    }
+    EXPECT_LE(strays, stray.most) << Dump(run);
+    ASSERT_EQ(kept.size(), expected.size()) << Dump(run);
+    for (std::size_t i = 0; i < kept.size(); ++i) {
+        if (expected[i].empty()) {
+            EXPECT_EQ(kept[i], "") << "line " << i << "\n" << Dump(run);
+        } else {
+            EXPECT_TRUE(!kept[i].empty() && std::regex_match(kept[i].substr(kStampLength), Pattern(expected[i])))
+                << "line " << i << " should be <ts>" << expected[i] << "\n"
+                << Dump(run);
+        }
+    }
+}
+
+std::vector<std::string> AnsweredLog(const std::string& tail, const std::string& host, const std::string& port,
+                                     int status) {
+    return {"",
+            " Start",
+            " CommandLine = " + tail,
+            " --> Sending Query to " + host + " on port " + port,
+            " --- Server Time: {ts}",
+            " --- Local  Time: {ts}",
+            " Return Value: " + std::to_string(status)};
+}
+
+std::vector<std::string> FailedLog(const std::string& tail, const std::string& host, const std::string& port,
+                                   const std::string& notice, int attempts) {
+    std::vector<std::string> lines{"", " Start", " CommandLine = " + tail};
+    for (int i = 0; i < attempts; ++i) {
+        lines.push_back(" --> Sending Query to " + host + " on port " + port);
+        if (!notice.empty()) lines.push_back(notice + " (netClock_Error)");
+    }
+    lines.insert(lines.end(), {" --- Server Time: n/a", " --- Local  Time: {ts}", " Return Value: 0"});
+    return lines;
+}
+
+long long LoggedLag(const ProbeRun& run) {
+    std::string server;
+    std::string local;
+    for (const auto& line : run.lines) {
+        if (line.size() < kStampLength) continue;
+        const std::string text = line.substr(kStampLength);
+        if (text.starts_with(" --- Server Time: ")) server = text.substr(18);
+        if (text.starts_with(" --- Local  Time: ")) local = text.substr(18);
+    }
+    const auto serverSeconds = SerialSeconds(server);
+    const auto localSeconds = SerialSeconds(local);
+    EXPECT_TRUE(serverSeconds && localSeconds) << Dump(run);
+    return serverSeconds.value_or(0) - localSeconds.value_or(0);
+}
+
+}  // namespace pelldor::testing

@@ -1,0 +1,83 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "support/process.h"
+
+// Runs of the probe binary, each from a copy in a fresh folder where the log may go, and
+// the checks on how a run ended and what it logged.
+namespace pelldor::testing {
+
+// Generous for a loaded machine and a sanitizer build; a hung run is still caught.
+inline constexpr std::chrono::milliseconds kSlack{800};
+
+struct ProbeSetup {
+    bool logging = false;  // an empty ntpdebug.txt beside the copy before the start
+    std::chrono::milliseconds killAfter{15'000};
+    // A command that runs the copy, put before it on the command line: {"unshare", "--net", "--"}.
+    std::vector<std::string> via{};
+    // Runs in the run's folder before the start.
+    std::function<void(const std::string& folder)> prepare{};
+    // Runs on a second thread during the run; `over` is set once the run has ended.
+    std::function<void(const std::string& log, const std::atomic<bool>& over)> during{};
+    // Runs in the run's folder after the end, before the folder goes.
+    std::function<void(const std::string& folder)> inspect{};
+};
+
+struct ProbeRun {
+    RunResult result;
+    bool logging = false;
+    bool logExists = false;          // as a regular file; a link in its place is not read
+    std::vector<std::string> lines;  // without their CR LF
+    std::string tail;                // what a CR LF did not end
+    std::string before;              // local time just before and after the run
+    std::string after;
+};
+
+ProbeRun RunProbe(const std::string& binary, const std::vector<std::string>& args, const ProbeSetup& setup = {});
+
+// How the run ended and what it logged, for failure messages.
+std::string Dump(const ProbeRun& run);
+
+// Ended through exit with this status, nothing on either stream, a log only when one was
+// asked for, and that one ending with CR LF.
+void ExpectEnd(const ProbeRun& run, int status);
+
+void ExpectElapsed(const ProbeRun& run, std::chrono::milliseconds least, std::chrono::milliseconds most,
+                   std::chrono::milliseconds slack = kSlack);
+
+// Over without waiting for a timeout: only the logging pauses take time, those of sending
+// and of the error on each attempt, then the closing one.
+void ExpectQuickFailure(const ProbeRun& run, int attempts = 1, std::chrono::milliseconds slack = kSlack);
+
+// A line that may turn up anywhere, at most `most` times: the client's notice for a query
+// the run has already given up on arrives whenever events are next delivered, even after
+// the return value.
+struct Stray {
+    std::string text;
+    int most = 0;
+};
+
+// Expected lines are the text after the timestamp ("" for the empty line that opens an
+// entry), in which "{ts}" stands for any timestamp and "{any}" for any text. Every
+// timestamp lies within the run and never goes back; stray lines are left out before the
+// others are matched in order. Ignored when the run does not log.
+void ExpectLog(const ProbeRun& run, const std::vector<std::string>& expected, const Stray& stray = {});
+
+// The log of a run whose one query was answered with a time.
+std::vector<std::string> AnsweredLog(const std::string& tail, const std::string& host, const std::string& port,
+                                     int status);
+
+// The log of a run that got no time: each attempt's sending line, followed by `notice` and
+// its error suffix when given.
+std::vector<std::string> FailedLog(const std::string& tail, const std::string& host, const std::string& port,
+                                   const std::string& notice, int attempts = 1);
+
+// Server time minus local time as the log shows them, in whole seconds.
+long long LoggedLag(const ProbeRun& run);
+
+}  // namespace pelldor::testing
