@@ -49,7 +49,7 @@ protected:
             }
             const bool stamped = line.size() >= 19 && platform::ParseTimestamp(line.substr(0, 19));
             EXPECT_TRUE(stamped) << "line without timestamp: " << line;
-            out.push_back(stamped ? "@" + line.substr(19) : line);
+            out.push_back(stamped ? std::string("@").append(line, 19) : line);
         }
         return out;
     }

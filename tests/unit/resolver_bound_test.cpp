@@ -92,11 +92,18 @@ INSTANTIATE_TEST_SUITE_P(Limits, ResolverNeverAnswers,
                                             ::testing::Bool()),
                          [](const auto& info) {
                              const Limits limits = std::get<0>(info.param);
+                             // Built by appending: GCC 12 misreads "literal" + std::string as an overlap.
                              const auto number = [](int n) {
-                                 return (n < 0 ? "Minus" : "") + std::to_string(n < 0 ? -n : n);
+                                 std::string text = n < 0 ? "Minus" : "";
+                                 text += std::to_string(n < 0 ? -n : n);
+                                 return text;
                              };
-                             return "T" + number(limits.timeout) + "R" + number(limits.retries) +
-                                    (std::get<1>(info.param) ? "WithLog" : "WithoutLog");
+                             std::string name = "T";
+                             name += number(limits.timeout);
+                             name += "R";
+                             name += number(limits.retries);
+                             name += std::get<1>(info.param) ? "WithLog" : "WithoutLog";
+                             return name;
                          });
 
 }  // namespace
