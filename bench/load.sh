@@ -61,7 +61,7 @@ echo "silent UDP socket (pid ${BG_PIDS[-1]}) bound on 127.0.0.1:$SILENT, never r
 
 machine_line
 echo "pelldor binary: $PELLDOR_BIN ($(
-    if ldd "$PELLDOR_BIN" >/dev/null 2>&1; then echo dynamic; else echo static; fi))"
+    if file -b "$PELLDOR_BIN" | grep -q "static"; then echo static; else echo dynamic; fi))"
 
 # A single probe first, so that a broken set-up is not mistaken for a load effect.
 read -r _ single _ < <("$MEASURE" -q -t 10 -- "$PELLDOR_BIN" 2 0 "127.0.0.1:$PORT")

@@ -58,7 +58,7 @@ fi
 
 machine_line
 echo "pelldor binary: $PELLDOR_BIN ($(stat -c %s "$PELLDOR_BIN") bytes; $(
-    if ldd "$PELLDOR_BIN" >/dev/null 2>&1; then echo dynamic; else echo static; fi))"
+    if file -b "$PELLDOR_BIN" | grep -q "static"; then echo static; else echo dynamic; fi))"
 load_line
 
 # Floor of the measurement itself: what a trivial program reports through the helper.

@@ -15,3 +15,6 @@ done
 
 echo "== fuzzing =="
 scripts/fuzz.sh "${PELLDOR_FUZZ_SECONDS:-30}"
+
+echo "== load: 200 probes at once =="
+bench/load.sh
