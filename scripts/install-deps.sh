@@ -7,7 +7,7 @@ packages=(
   cmake g++ make libgtest-dev libgmock-dev   # build and unit tests
   clang libclang-rt-14-dev                    # libFuzzer targets
   chrony faketime libfaketime                 # a real NTP server to test against, with a shifted clock
-  monitoring-plugins-basic ntpsec-ntpdig time hyperfine  # peers and tools for the benchmark
+  monitoring-plugins-basic ntpsec-ntpdig time hyperfine file python3  # the benchmark and load test
 )
 
 missing=()
