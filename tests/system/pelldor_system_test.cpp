@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -59,6 +60,8 @@ struct Shift {
     milliseconds offset;
     int status;
 };
+
+void PrintTo(const Shift& s, std::ostream* out) { *out << "offset " << s.offset.count() << " ms"; }
 
 class PelldorShift : public PelldorRun, public ::testing::WithParamInterface<std::tuple<Shift, bool>> {
 protected:

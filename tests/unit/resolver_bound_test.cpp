@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <tuple>
 
@@ -19,6 +20,8 @@ struct Limits {
     std::int16_t timeout;
     std::int16_t retries;
 };
+
+void PrintTo(const Limits& l, std::ostream* out) { *out << "timeout " << l.timeout << ", retries " << l.retries; }
 
 // The real client on the virtual platform, asking for a name whose lookup never ends:
 // only the run's own deadlines can bring it to a close.
