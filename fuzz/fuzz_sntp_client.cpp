@@ -74,7 +74,7 @@ public:
         return net_.lookupFails ? platform::LookupStatus::Failed : platform::LookupStatus::Done;
     }
     const std::vector<NetAddress>& Addresses() const override { return net_.addresses; }
-    std::string FailureText() const override { return "no such host"; }
+    platform::NetFailure Failure() const override { return {platform::NetError::NameNotFound, 0}; }
 
 private:
     Network& net_;
@@ -85,7 +85,7 @@ public:
     Channel(Network& net, std::shared_ptr<ChannelRecord> record) : net_(net), record_(std::move(record)) {}
     ~Channel() override { record_->closed = true; }
 
-    std::string Send(std::span<const std::uint8_t> bytes) override {
+    platform::NetFailure Send(std::span<const std::uint8_t> bytes) override {
         record_->sent.emplace_back(bytes.begin(), bytes.end());
         record_->sentWallNanos = net_.os.wallNanos;
         return {};
@@ -95,7 +95,9 @@ public:
         Check(!record_->closed, "a closed channel was read");
         ++net_.receives;
         if (record_->inbox.empty()) {
-            if (record_->refuses) return {platform::ReceiveStatus::NetworkError, 0, {}, "Connection refused"};
+            if (record_->refuses) {
+                return {platform::ReceiveStatus::NetworkError, 0, {}, {platform::NetError::Refused, 0}};
+            }
             return {};
         }
         Datagram datagram = std::move(record_->inbox.front());
@@ -175,7 +177,9 @@ public:
             v6.bytes[15] = 1;
             net_.addresses.push_back(v6);
         }
-        net_.addresses.push_back(platform::MakeV4(127, 0, 0, 1, 0));
+        NetAddress v4;
+        v4.bytes = {127, 0, 0, 1};
+        net_.addresses.push_back(v4);
         for (auto& address : net_.addresses) address.port = kPort;
         net_.firstOpenFails = (flags & 32) != 0;
         net_.lookupFails = (flags & 64) != 0;
@@ -188,7 +192,7 @@ public:
         os_.openHook = [this](const NetAddress& peer) -> platform::OpenResult {
             Check(std::find(net_.addresses.begin(), net_.addresses.end(), peer) != net_.addresses.end(),
                   "a socket to an address the lookup did not give");
-            if (net_.opens++ == 0 && net_.firstOpenFails) return {nullptr, "Address family not supported"};
+            if (net_.opens++ == 0 && net_.firstOpenFails) return {nullptr, {platform::NetError::AddressFamily, 0}};
             auto record = net_.channels.emplace_back(std::make_shared<ChannelRecord>());
             record->peer = peer;
             record->refuses = net_.channels.size() == 1 && net_.firstChannelRefuses;

@@ -1,21 +1,22 @@
 #include <exception>
 
-#include "platform/linux_platform.h"
+#include "platform/native.h"
 #include "run/run_driver.h"
 #include "timequery/sntp_client.h"
 
 int main(int argc, char** argv) {
     using namespace pelldor;
-    platform::LinuxPlatform os(argc, argv);
-    platform::Install(&os);
+    // The platform and the time client live side by side for the whole run; every way out
+    // of RunDriver ends the process without returning here.
+    const auto os = platform::MakeNativePlatform(argc, argv);
+    platform::Install(os.get());
     try {
-        // Both live until the process ends; nothing is torn down.
-        static timequery::SntpClient client(os);
+        timequery::SntpClient client(*os);
         BindNetClock(client);
         RunDriver();
     } catch (const std::exception& e) {
-        os.EndOnUnhandledError(e.what());
+        os->EndOnUnhandledError(e.what());
     } catch (...) {
-        os.EndOnUnhandledError("unknown error");
+        os->EndOnUnhandledError("unknown error");
     }
 }

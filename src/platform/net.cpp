@@ -1,31 +1,40 @@
 #include "platform/net.h"
 
-#include <arpa/inet.h>
-
 namespace pelldor::platform {
 
-std::string NetAddress::ToString() const {
-    char text[INET6_ADDRSTRLEN] = {};
-    const bool v4 = family == Family::V4;
-    inet_ntop(v4 ? AF_INET : AF_INET6, bytes.data(), text, sizeof text);
-    std::string out;
-    if (!v4) out += '[';
-    out += text;
-    if (!v4) out += ']';
-    out += ':';
-    out += std::to_string(port);
-    return out;
-}
-
-NetAddress MakeV4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d, std::uint16_t port) {
-    NetAddress address;
-    address.family = NetAddress::Family::V4;
-    address.bytes[0] = a;
-    address.bytes[1] = b;
-    address.bytes[2] = c;
-    address.bytes[3] = d;
-    address.port = port;
-    return address;
+std::string Describe(const NetFailure& failure) {
+    // The common texts are glibc's, so that logs read as they always have on Linux.
+    switch (failure.kind) {
+    case NetError::None:
+        return "No error";
+    case NetError::NameNotFound:
+        return "Name or service not known";
+    case NetError::NameTemporary:
+        return "Temporary failure in name resolution";
+    case NetError::NameFailed:
+        return "Non-recoverable failure in name resolution";
+    case NetError::Refused:
+        return "Connection refused";
+    case NetError::HostUnreachable:
+        return "No route to host";
+    case NetError::NetworkUnreachable:
+        return "Network is unreachable";
+    case NetError::HostDown:
+        return "Host is down";
+    case NetError::NetworkDown:
+        return "Network is down";
+    case NetError::AddressFamily:
+        return "Address family not supported by protocol";
+    case NetError::AddressNotAvailable:
+        return "Cannot assign requested address";
+    case NetError::PermissionDenied:
+        return "Permission denied";
+    case NetError::OutOfResources:
+        return "Out of sockets, memory or threads";
+    case NetError::Other:
+        break;
+    }
+    return "Unexpected network error " + std::to_string(failure.systemCode);
 }
 
 }  // namespace pelldor::platform

@@ -10,7 +10,7 @@
 
 namespace pelldor::platform {
 
-// A UDP peer in a form the time client can compare and print without socket headers.
+// A UDP peer in a form the time client can compare without socket headers.
 struct NetAddress {
     enum class Family : std::uint8_t { V4, V6 };
     Family family = Family::V4;
@@ -19,12 +19,38 @@ struct NetAddress {
     std::uint32_t scopeId = 0;
 
     bool operator==(const NetAddress&) const = default;
-    // "127.0.0.1:123" or "[::1]:123"
-    [[nodiscard]] std::string ToString() const;
 };
 
-[[nodiscard]] NetAddress MakeV4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d,
-                                std::uint16_t port);
+// Why the network could not do what was asked, in words of our own: every platform sorts
+// its system's error numbers into these, so a notice reads the same everywhere and never
+// carries a localised or non-ASCII system message.
+enum class NetError : std::uint8_t {
+    None,
+    NameNotFound,
+    NameTemporary,
+    NameFailed,
+    Refused,
+    HostUnreachable,
+    NetworkUnreachable,
+    HostDown,
+    NetworkDown,
+    AddressFamily,
+    AddressNotAvailable,
+    PermissionDenied,
+    OutOfResources,
+    Other,
+};
+
+struct NetFailure {
+    NetError kind = NetError::None;
+    int systemCode = 0;  // the system's own number, shown only for Other
+
+    [[nodiscard]] bool failed() const { return kind != NetError::None; }
+    bool operator==(const NetFailure&) const = default;
+};
+
+// A fixed English text, the same on every platform.
+[[nodiscard]] std::string Describe(const NetFailure& failure);
 
 enum class LookupStatus { Pending, Done, Failed };
 
@@ -37,7 +63,7 @@ public:
     // Valid once Poll returned Done, in the resolver's order, never empty.
     [[nodiscard]] virtual const std::vector<NetAddress>& Addresses() const = 0;
     // Valid once Poll returned Failed.
-    [[nodiscard]] virtual std::string FailureText() const = 0;
+    [[nodiscard]] virtual NetFailure Failure() const = 0;
 };
 
 enum class ReceiveStatus {
@@ -50,21 +76,20 @@ struct ReceiveResult {
     ReceiveStatus status = ReceiveStatus::Nothing;
     std::size_t size = 0;  // bytes of the datagram, which may exceed the buffer
     NetAddress from;
-    std::string errorText;
+    NetFailure failure;
 };
 
 // A UDP socket connected to one peer on a fresh ephemeral port. Never blocks.
 class UdpChannel {
 public:
     virtual ~UdpChannel() = default;
-    // Empty on success, else the system's text for the failure.
-    [[nodiscard]] virtual std::string Send(std::span<const std::uint8_t> bytes) = 0;
+    [[nodiscard]] virtual NetFailure Send(std::span<const std::uint8_t> bytes) = 0;
     [[nodiscard]] virtual ReceiveResult Receive(std::span<std::uint8_t> buffer) = 0;
 };
 
 struct OpenResult {
     std::unique_ptr<UdpChannel> channel;  // null on failure
-    std::string errorText;
+    NetFailure failure;
 };
 
 }  // namespace pelldor::platform

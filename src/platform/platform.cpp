@@ -27,6 +27,7 @@ void EndNormally() {
 }
 
 void Platform::DeliverEvents() {
+    DispatchSystemMessages();
     events_.AdvanceSources();
     while (auto event = events_.TakeNext()) {
         try {

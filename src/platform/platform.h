@@ -56,8 +56,16 @@ public:
     // status 1, never a status that could read as a verdict.
     [[noreturn]] virtual void EndOnUnhandledError(std::string_view what) = 0;
 
-    // The event-delivery step: lets every event source advance, then runs each pending
-    // event's handler to completion, oldest first. Handlers may re-enter this step.
+protected:
+    // Where a system has a message queue of its own (a window's), it is emptied here; a
+    // system without one has nothing to do.
+    virtual void DispatchSystemMessages() {}
+
+public:
+
+    // The event-delivery step: hands the system's own messages for the process to their
+    // handlers, lets every event source advance, then runs each pending event's handler to
+    // completion, oldest first. Handlers may re-enter this step.
     void DeliverEvents();
     EventQueue& Events() { return events_; }
 

@@ -50,7 +50,7 @@ void SntpClient::Advance() {
         case platform::LookupStatus::Pending:
             break;
         case platform::LookupStatus::Failed:
-            Fail(ClientError::HostNotFound, "Host not found: " + lookup_->FailureText());
+            Fail(ClientError::HostNotFound, "Host not found: " + platform::Describe(lookup_->Failure()));
             return;
         case platform::LookupStatus::Done:
             addresses_ = lookup_->Addresses();
@@ -74,15 +74,15 @@ void SntpClient::SendToNextAddress() {
         const platform::NetAddress& peer = addresses_[nextAddress_++];
         platform::OpenResult opened = platform_.OpenUdp(peer);
         if (!opened.channel) {
-            lastNetworkError_ = std::move(opened.errorText);
+            lastNetworkError_ = opened.failure;
             continue;
         }
         const std::uint64_t cookie = platform_.Random64();
         const auto request = EncodeRequest(cookie);
         const platform::WallReading sentAt = platform_.ReadWallClock();
-        std::string error = opened.channel->Send(request);
-        if (!error.empty()) {
-            lastNetworkError_ = std::move(error);
+        const platform::NetFailure error = opened.channel->Send(request);
+        if (error.failed()) {
+            lastNetworkError_ = error;
             continue;
         }
         channel_ = std::move(opened.channel);
@@ -92,7 +92,7 @@ void SntpClient::SendToNextAddress() {
         phase_ = Phase::Waiting;
         return;
     }
-    Fail(ClientError::NetworkError, "Network error: " + lastNetworkError_);
+    Fail(ClientError::NetworkError, "Network error: " + platform::Describe(lastNetworkError_));
 }
 
 void SntpClient::ReadReplies() {
@@ -102,7 +102,7 @@ void SntpClient::ReadReplies() {
         case platform::ReceiveStatus::Nothing:
             return;
         case platform::ReceiveStatus::NetworkError:
-            lastNetworkError_ = std::move(got.errorText);
+            lastNetworkError_ = got.failure;
             SendToNextAddress();
             return;
         case platform::ReceiveStatus::Datagram:
@@ -163,7 +163,7 @@ void SntpClient::DropQuery() {
     channel_.reset();
     addresses_.clear();
     nextAddress_ = 0;
-    lastNetworkError_.clear();
+    lastNetworkError_ = {};
     phase_ = Phase::Idle;
 }
 

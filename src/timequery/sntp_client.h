@@ -57,7 +57,7 @@ private:
     std::unique_ptr<platform::NameLookup> lookup_;
     std::vector<platform::NetAddress> addresses_;
     std::size_t nextAddress_ = 0;
-    std::string lastNetworkError_;
+    platform::NetFailure lastNetworkError_;
 
     std::unique_ptr<platform::UdpChannel> channel_;
     platform::NetAddress peer_;

@@ -11,46 +11,47 @@ namespace {
 class FakeLookup final : public platform::NameLookup {
 public:
     FakeLookup(std::shared_ptr<FakeLookupRecord> record, const FakePlatform& platform,
-               std::vector<platform::NetAddress> addresses, std::string failure, std::int64_t readyAt,
+               std::vector<platform::NetAddress> addresses, platform::NetFailure failure, std::int64_t readyAt,
                bool never)
         : record_(std::move(record)),
           platform_(platform),
           addresses_(std::move(addresses)),
-          failure_(std::move(failure)),
+          failure_(failure),
           readyAt_(readyAt),
           never_(never) {}
     ~FakeLookup() override { record_->dropped = true; }
 
     platform::LookupStatus Poll() override {
         if (never_ || platform_.monotonicNanos < readyAt_) return platform::LookupStatus::Pending;
-        return failure_.empty() ? platform::LookupStatus::Done : platform::LookupStatus::Failed;
+        return failure_.failed() ? platform::LookupStatus::Failed : platform::LookupStatus::Done;
     }
     const std::vector<platform::NetAddress>& Addresses() const override { return addresses_; }
-    std::string FailureText() const override { return failure_; }
+    platform::NetFailure Failure() const override { return failure_; }
 
 private:
     std::shared_ptr<FakeLookupRecord> record_;
     const FakePlatform& platform_;
     std::vector<platform::NetAddress> addresses_;
-    std::string failure_;
+    platform::NetFailure failure_;
     std::int64_t readyAt_;
     bool never_;
 };
 
 class FakeChannel final : public platform::UdpChannel {
 public:
-    FakeChannel(std::shared_ptr<FakeChannelRecord> record, std::string sendError, std::string receiveError)
-        : record_(std::move(record)), sendError_(std::move(sendError)), receiveError_(std::move(receiveError)) {}
+    FakeChannel(std::shared_ptr<FakeChannelRecord> record, platform::NetFailure sendError,
+                platform::NetFailure receiveError)
+        : record_(std::move(record)), sendError_(sendError), receiveError_(receiveError) {}
     ~FakeChannel() override { record_->closed = true; }
 
-    std::string Send(std::span<const std::uint8_t> bytes) override {
-        if (sendError_.empty()) record_->sent.emplace_back(bytes.begin(), bytes.end());
+    platform::NetFailure Send(std::span<const std::uint8_t> bytes) override {
+        if (!sendError_.failed()) record_->sent.emplace_back(bytes.begin(), bytes.end());
         return sendError_;
     }
 
     platform::ReceiveResult Receive(std::span<std::uint8_t> buffer) override {
         if (record_->inbox.empty()) {
-            if (receiveError_.empty()) return {};
+            if (!receiveError_.failed()) return {};
             return {platform::ReceiveStatus::NetworkError, 0, {}, receiveError_};
         }
         FakeDatagram datagram = std::move(record_->inbox.front());
@@ -62,8 +63,8 @@ public:
 
 private:
     std::shared_ptr<FakeChannelRecord> record_;
-    std::string sendError_;
-    std::string receiveError_;
+    platform::NetFailure sendError_;
+    platform::NetFailure receiveError_;
 };
 
 }  // namespace
@@ -76,7 +77,7 @@ FakeNetwork::FakeNetwork(FakePlatform& platform) : platform_(platform) {
         if (it == hosts_.end()) {
             ADD_FAILURE() << "no lookup scripted for " << host;
             return std::make_unique<FakeLookup>(record, platform_, std::vector<platform::NetAddress>{},
-                                                "unscripted", 0, false);
+                                                platform::NetFailure{platform::NetError::Other, 0}, 0, false);
         }
         const LookupScript& script = it->second;
         std::vector<platform::NetAddress> addresses = script.addresses;
@@ -86,8 +87,8 @@ FakeNetwork::FakeNetwork(FakePlatform& platform) : platform_(platform) {
                                             script.never);
     };
     platform.openHook = [this](const platform::NetAddress& peer) -> platform::OpenResult {
-        const PeerScript& script = peers_[peer.ToString()];
-        if (!script.openError.empty()) return {nullptr, script.openError};
+        const PeerScript& script = peers_[AddressText(peer)];
+        if (script.openError.failed()) return {nullptr, script.openError};
         auto record = channels.emplace_back(std::make_shared<FakeChannelRecord>());
         record->peer = peer;
         return {std::make_unique<FakeChannel>(record, script.sendError, script.receiveError), {}};
@@ -98,33 +99,33 @@ void FakeNetwork::Resolve(const std::string& host, std::vector<platform::NetAddr
     hosts_[host] = LookupScript{std::move(addresses), {}, afterMs, false};
 }
 
-void FakeNetwork::FailLookup(const std::string& host, std::string text, int afterMs) {
-    hosts_[host] = LookupScript{{}, std::move(text), afterMs, false};
+void FakeNetwork::FailLookup(const std::string& host, platform::NetError why, int afterMs) {
+    hosts_[host] = LookupScript{{}, {why, 0}, afterMs, false};
 }
 
 void FakeNetwork::NeverResolve(const std::string& host) { hosts_[host] = LookupScript{{}, {}, 0, true}; }
 
-void FakeNetwork::FailOpen(const platform::NetAddress& peer, std::string text) {
-    peers_[peer.ToString()].openError = std::move(text);
+void FakeNetwork::FailOpen(const platform::NetAddress& peer, platform::NetError why) {
+    peers_[AddressText(peer)].openError = {why, 0};
 }
 
-void FakeNetwork::FailSend(const platform::NetAddress& peer, std::string text) {
-    peers_[peer.ToString()].sendError = std::move(text);
+void FakeNetwork::FailSend(const platform::NetAddress& peer, platform::NetError why) {
+    peers_[AddressText(peer)].sendError = {why, 0};
 }
 
-void FakeNetwork::Refuse(const platform::NetAddress& peer, std::string text) {
-    peers_[peer.ToString()].receiveError = std::move(text);
+void FakeNetwork::Refuse(const platform::NetAddress& peer, platform::NetError why) {
+    peers_[AddressText(peer)].receiveError = {why, 0};
 }
 
 timequery::NtpPacket FakeNetwork::ReplyTo(const FakeChannelRecord& channel, std::int64_t serverOffsetNanos) const {
     timequery::NtpPacket reply;
     if (channel.sent.empty()) {
-        ADD_FAILURE() << "no request was sent to " << channel.peer.ToString();
+        ADD_FAILURE() << "no request was sent to " << AddressText(channel.peer);
         return reply;
     }
     const auto request = timequery::DecodePacket(channel.sent.back());
     if (!request) {
-        ADD_FAILURE() << "short request to " << channel.peer.ToString();
+        ADD_FAILURE() << "short request to " << AddressText(channel.peer);
         return reply;
     }
     const std::int64_t serverNanos = platform_.wallNanos + serverOffsetNanos;

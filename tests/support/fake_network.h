@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/net.h"
+#include "support/addresses.h"
 #include "support/fake_platform.h"
 #include "timequery/ntp_wire.h"
 
@@ -41,13 +42,13 @@ public:
 
     // The addresses get the port the lookup asks for.
     void Resolve(const std::string& host, std::vector<platform::NetAddress> addresses, int afterMs = 0);
-    void FailLookup(const std::string& host, std::string text, int afterMs = 0);
+    void FailLookup(const std::string& host, platform::NetError why, int afterMs = 0);
     void NeverResolve(const std::string& host);
 
-    void FailOpen(const platform::NetAddress& peer, std::string text);
-    void FailSend(const platform::NetAddress& peer, std::string text);
+    void FailOpen(const platform::NetAddress& peer, platform::NetError why);
+    void FailSend(const platform::NetAddress& peer, platform::NetError why);
     // Receive reports this network error once the inbox is empty, as after an ICMP refusal.
-    void Refuse(const platform::NetAddress& peer, std::string text);
+    void Refuse(const platform::NetAddress& peer, platform::NetError why);
 
     // A good server answer to the last request on the channel, from a server whose clock is
     // this far from the fake wall clock; both its timestamps are the current instant.
@@ -62,17 +63,17 @@ public:
 private:
     struct LookupScript {
         std::vector<platform::NetAddress> addresses;
-        std::string failure;
+        platform::NetFailure failure;
         int afterMs = 0;
         bool never = false;
     };
     struct PeerScript {
-        std::string openError, sendError, receiveError;
+        platform::NetFailure openError, sendError, receiveError;
     };
 
     FakePlatform& platform_;
     std::map<std::string, LookupScript> hosts_;
-    std::map<std::string, PeerScript> peers_;  // by NetAddress::ToString()
+    std::map<std::string, PeerScript> peers_;  // by AddressText
 };
 
 }  // namespace pelldor::testing

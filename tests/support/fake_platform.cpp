@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/addresses.h"
+
 namespace pelldor::testing {
 
 FakePlatform::FakePlatform() = default;
@@ -52,8 +54,8 @@ std::unique_ptr<platform::NameLookup> FakePlatform::StartLookup(const std::strin
 
 platform::OpenResult FakePlatform::OpenUdp(const platform::NetAddress& peer) {
     if (!openHook) {
-        ADD_FAILURE() << "unexpected socket to " << peer.ToString();
-        return {nullptr, "no network in this test"};
+        ADD_FAILURE() << "unexpected socket to " << AddressText(peer);
+        return {nullptr, {platform::NetError::Other, 0}};
     }
     return openHook(peer);
 }

@@ -20,13 +20,16 @@
 #include <thread>
 #include <vector>
 
-#include "platform/linux_platform.h"
+#include "platform/linux/linux_platform.h"
+#include "support/addresses.h"
 
 namespace pelldor::platform {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using testing::AddressText;
+using testing::V4;
 
 LinuxPlatform MakePlatform(std::vector<std::string> arguments = {}) {
     std::vector<char*> argv;
@@ -222,7 +225,7 @@ public:
         NetAddress result;
         if (family_ == AF_INET) {
             const auto* v4 = reinterpret_cast<const sockaddr_in*>(&address);
-            result = MakeV4(127, 0, 0, 1, ntohs(v4->sin_port));
+            result = V4(127, 0, 0, 1, ntohs(v4->sin_port));
         } else {
             const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&address);
             result.family = NetAddress::Family::V6;
@@ -297,14 +300,14 @@ void RoundTrip(int family) {
     if (!server.ok()) GTEST_SKIP() << "no loopback for this address family";
     auto os = MakePlatform();
     OpenResult opened = os.OpenUdp(server.Address());
-    ASSERT_TRUE(opened.channel) << opened.errorText;
+    ASSERT_TRUE(opened.channel) << Describe(opened.failure);
     UdpChannel& channel = *opened.channel;
 
     std::array<std::uint8_t, 64> buffer{};
     EXPECT_EQ(channel.Receive(buffer).status, ReceiveStatus::Nothing);
 
     const std::vector<std::uint8_t> query(48, 0x23);
-    ASSERT_EQ(channel.Send(query), "");
+    ASSERT_FALSE(channel.Send(query).failed());
     ASSERT_EQ(server.ReceiveOne(), query);
     const std::vector<std::uint8_t> reply{1, 2, 3, 4, 5};
     ASSERT_TRUE(server.ReplyToSender(reply));
@@ -313,7 +316,7 @@ void RoundTrip(int family) {
     ASSERT_EQ(got.status, ReceiveStatus::Datagram);
     EXPECT_EQ(got.size, reply.size());
     EXPECT_TRUE(std::equal(reply.begin(), reply.end(), buffer.begin()));
-    EXPECT_EQ(got.from, server.Address()) << got.from.ToString();
+    EXPECT_EQ(got.from, server.Address()) << AddressText(got.from);
     EXPECT_EQ(channel.Receive(buffer).status, ReceiveStatus::Nothing);
 }
 
@@ -326,8 +329,8 @@ TEST(LinuxUdp, ReportsTheTrueSizeOfADatagramTooBigForTheBuffer) {
     ASSERT_TRUE(server.ok());
     auto os = MakePlatform();
     OpenResult opened = os.OpenUdp(server.Address());
-    ASSERT_TRUE(opened.channel) << opened.errorText;
-    ASSERT_EQ(opened.channel->Send(std::vector<std::uint8_t>(48, 0)), "");
+    ASSERT_TRUE(opened.channel) << Describe(opened.failure);
+    ASSERT_FALSE(opened.channel->Send(std::vector<std::uint8_t>(48, 0)).failed());
     ASSERT_EQ(server.ReceiveOne().size(), 48u);
 
     std::vector<std::uint8_t> big(1500);
@@ -349,7 +352,7 @@ TEST(LinuxUdp, IgnoresDatagramsFromAnyoneButThePeer) {
     auto os = MakePlatform();
     OpenResult opened = os.OpenUdp(server.Address());
     ASSERT_TRUE(opened.channel);
-    ASSERT_EQ(opened.channel->Send(std::vector<std::uint8_t>(48, 0)), "");
+    ASSERT_FALSE(opened.channel->Send(std::vector<std::uint8_t>(48, 0)).failed());
     ASSERT_EQ(server.ReceiveOne().size(), 48u);
 
     ASSERT_TRUE(stranger.SendTo(server.LastSender(), {9, 9, 9}));
@@ -371,12 +374,12 @@ TEST(LinuxUdp, AClosedPortShowsAsANetworkError) {
     }
     auto os = MakePlatform();
     OpenResult opened = os.OpenUdp(closed);
-    ASSERT_TRUE(opened.channel) << opened.errorText;
-    ASSERT_EQ(opened.channel->Send(std::vector<std::uint8_t>(48, 0)), "");
+    ASSERT_TRUE(opened.channel) << Describe(opened.failure);
+    ASSERT_FALSE(opened.channel->Send(std::vector<std::uint8_t>(48, 0)).failed());
     std::array<std::uint8_t, 48> buffer{};
     const ReceiveResult got = AwaitReceive(*opened.channel, buffer);
     EXPECT_EQ(got.status, ReceiveStatus::NetworkError);
-    EXPECT_EQ(got.errorText, std::strerror(ECONNREFUSED));
+    EXPECT_EQ(got.failure, (NetFailure{NetError::Refused, ECONNREFUSED}));
 }
 
 LookupStatus AwaitLookup(NameLookup& lookup) {
@@ -393,27 +396,27 @@ TEST(LinuxLookup, NumericAddressesAreDoneAtOnce) {
     auto os = MakePlatform();
     auto v4 = os.StartLookup("127.0.0.1", 123);
     ASSERT_EQ(v4->Poll(), LookupStatus::Done);
-    EXPECT_EQ(v4->Addresses(), std::vector{MakeV4(127, 0, 0, 1, 123)});
+    EXPECT_EQ(v4->Addresses(), std::vector{V4(127, 0, 0, 1, 123)});
     EXPECT_EQ(v4->Poll(), LookupStatus::Done);
 
     auto v6 = os.StartLookup("::1", 4123);
     ASSERT_EQ(v6->Poll(), LookupStatus::Done);
     ASSERT_EQ(v6->Addresses().size(), 1u);
-    EXPECT_EQ(v6->Addresses()[0].ToString(), "[::1]:4123");
+    EXPECT_EQ(AddressText(v6->Addresses()[0]), "[0:0:0:0:0:0:0:1]:4123");
 }
 
 TEST(LinuxLookup, LocalhostResolvesToLoopbackWithoutRepeats) {
     auto os = MakePlatform();
     auto lookup = os.StartLookup("localhost", 5000);
-    ASSERT_EQ(AwaitLookup(*lookup), LookupStatus::Done) << lookup->FailureText();
+    ASSERT_EQ(AwaitLookup(*lookup), LookupStatus::Done) << Describe(lookup->Failure());
     const auto& addresses = lookup->Addresses();
     ASSERT_FALSE(addresses.empty());
     for (const NetAddress& address : addresses) {
         EXPECT_EQ(address.port, 5000);
-        EXPECT_EQ(std::count(addresses.begin(), addresses.end(), address), 1) << address.ToString();
+        EXPECT_EQ(std::count(addresses.begin(), addresses.end(), address), 1) << AddressText(address);
         const bool loopback = address.family == NetAddress::Family::V4 ? address.bytes[0] == 127
-                                                                        : address.ToString() == "[::1]:5000";
-        EXPECT_TRUE(loopback) << address.ToString();
+                                                                        : AddressText(address) == "[0:0:0:0:0:0:0:1]:5000";
+        EXPECT_TRUE(loopback) << AddressText(address);
     }
 }
 
@@ -439,7 +442,7 @@ TEST(LinuxLookup, UnknownAndMalformedNamesFail) {
         for (const std::string& name : names) {
             auto lookup = os.StartLookup(name, 123);
             const bool failed = AwaitLookup(*lookup) == LookupStatus::Failed &&
-                                !lookup->FailureText().empty() && lookup->Addresses().empty();
+                                lookup->Failure().failed() && lookup->Addresses().empty();
             wrong += failed ? 0 : 1;
         }
         return wrong;

@@ -11,14 +11,15 @@
 namespace pelldor::timequery {
 namespace {
 
-using platform::MakeV4;
 using platform::NetAddress;
+using platform::NetError;
+using testing::AddressText;
 using testing::FakeChannelRecord;
 using testing::FakeNetwork;
 
 constexpr std::int64_t kMs = 1'000'000;
 constexpr std::int64_t kSecond = 1'000'000'000;
-const NetAddress kServer = MakeV4(127, 0, 0, 1, 123);
+const NetAddress kServer = testing::V4(127, 0, 0, 1, 123);
 
 struct Notice {
     std::int16_t code = 0;
@@ -127,7 +128,7 @@ TEST_F(SntpClientTest, BadSettingsEndTheQueryWithoutTouchingTheNetwork) {
 }
 
 TEST_F(SntpClientTest, HostNotFound) {
-    net.FailLookup("nowhere.invalid", "Name or service not known", 30);
+    net.FailLookup("nowhere.invalid", NetError::NameNotFound, 30);
     client.QueryHost("nowhere.invalid");
     client.BeginQuery();
     fake->Advance(29 * kMs);
@@ -143,7 +144,7 @@ TEST_F(SntpClientTest, HostNotFound) {
 TEST_F(SntpClientTest, FailedAddressGivesWayToTheNext) {
     struct Case {
         const char* name;
-        void (FakeNetwork::*fail)(const NetAddress&, std::string);
+        void (FakeNetwork::*fail)(const NetAddress&, NetError);
     };
     const Case cases[] = {
         {"open fails", &FakeNetwork::FailOpen},
@@ -154,11 +155,11 @@ TEST_F(SntpClientTest, FailedAddressGivesWayToTheNext) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ++n;
-        const NetAddress first = MakeV4(127, 0, 1, n, 123);
-        const NetAddress second = MakeV4(127, 0, 2, n, 123);
+        const NetAddress first = testing::V4(127, 0, 1, n, 123);
+        const NetAddress second = testing::V4(127, 0, 2, n, 123);
         const std::string host = std::string(c.name) + ".test";
         net.Resolve(host, {first, second});
-        (net.*c.fail)(first, "Connection refused");
+        (net.*c.fail)(first, NetError::Refused);
         client.QueryHost(host);
         client.BeginQuery();
         fake->DeliverEvents();
@@ -174,9 +175,9 @@ TEST_F(SntpClientTest, FailedAddressGivesWayToTheNext) {
 }
 
 TEST_F(SntpClientTest, NoAddressLeftIsANetworkError) {
-    net.Resolve("down.test", {MakeV4(127, 0, 0, 2, 0), MakeV4(127, 0, 0, 3, 0)});
-    net.Refuse(MakeV4(127, 0, 0, 2, 123), "Connection refused");
-    net.FailOpen(MakeV4(127, 0, 0, 3, 123), "Network is unreachable");
+    net.Resolve("down.test", {testing::V4(127, 0, 0, 2, 0), testing::V4(127, 0, 0, 3, 0)});
+    net.Refuse(testing::V4(127, 0, 0, 2, 123), NetError::Refused);
+    net.FailOpen(testing::V4(127, 0, 0, 3, 123), NetError::NetworkUnreachable);
     client.QueryHost("down.test");
     client.BeginQuery();
     fake->DeliverEvents();
@@ -195,8 +196,8 @@ TEST_F(SntpClientTest, OnlyOurServersAnswerToOurRequestCounts) {
     };
     const Case cases[] = {
         {"other cookie", kServer, 48, 1, kModeServer, false},
-        {"other source port", MakeV4(127, 0, 0, 1, 124), 48, 0, kModeServer, false},
-        {"other source address", MakeV4(127, 0, 0, 9, 123), 48, 0, kModeServer, false},
+        {"other source port", testing::V4(127, 0, 0, 1, 124), 48, 0, kModeServer, false},
+        {"other source address", testing::V4(127, 0, 0, 9, 123), 48, 0, kModeServer, false},
         {"47 bytes", kServer, 47, 0, kModeServer, false},
         {"client mode", kServer, 48, 0, kModeClient, false},
         {"with a MAC", kServer, 68, 0, kModeServer, true},
@@ -207,7 +208,7 @@ TEST_F(SntpClientTest, OnlyOurServersAnswerToOurRequestCounts) {
         client.BeginQuery();
         const NtpPacket good = net.ReplyTo(LastChannel(), 2 * kSecond);
         // Leaves a good reply in the buffer, so that a short read cannot pass by borrowing its bytes.
-        LastChannel().inbox.push_back({Bytes(good), MakeV4(127, 0, 0, 9, 123)});
+        LastChannel().inbox.push_back({Bytes(good), testing::V4(127, 0, 0, 9, 123)});
         NtpPacket variant = good;
         variant.originTime += c.originChange;
         variant.mode = c.mode;

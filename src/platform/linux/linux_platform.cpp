@@ -1,6 +1,7 @@
-#include "platform/linux_platform.h"
+#include "platform/linux/linux_platform.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+
+#include "platform/native.h"
 
 namespace pelldor::platform {
 namespace {
@@ -92,6 +95,13 @@ std::string JoinCommandLineTail(std::span<const std::string> arguments) {
         }
     }
     return tail;
+}
+
+std::unique_ptr<Platform> MakeNativePlatform(int argc, char** argv) {
+    // A log grown past the file-size limit must fail its write like any other write
+    // failure (status 1 and one line on standard error), not kill the run with a signal.
+    ::signal(SIGXFSZ, SIG_IGN);
+    return std::make_unique<LinuxPlatform>(argc, argv);
 }
 
 LinuxPlatform::LinuxPlatform(int argc, char** argv) {

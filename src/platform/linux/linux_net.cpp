@@ -11,7 +11,7 @@
 #include <system_error>
 #include <thread>
 
-#include "platform/linux_platform.h"
+#include "platform/linux/linux_platform.h"
 
 namespace pelldor::platform {
 namespace {
@@ -59,8 +59,65 @@ socklen_t ToSockaddr(const NetAddress& address, sockaddr_storage& storage) {
 
 struct LookupOutcome {
     std::vector<NetAddress> addresses;
-    std::string failureText;  // empty on success
+    NetFailure failure;
 };
+
+// The one place where the system's error numbers get their meaning.
+NetFailure FromErrno(int error) {
+    switch (error) {
+    // ICMP port unreachable for an earlier send, reported on the connected socket.
+    case ECONNREFUSED:
+        return {NetError::Refused, error};
+    // ICMP host or network unreachable, or no route.
+    case EHOSTUNREACH:
+        return {NetError::HostUnreachable, error};
+    case ENETUNREACH:
+        return {NetError::NetworkUnreachable, error};
+    case EHOSTDOWN:
+        return {NetError::HostDown, error};
+    case ENETDOWN:
+        return {NetError::NetworkDown, error};
+    // An IPv6 address on a machine without IPv6, or the reverse.
+    case EAFNOSUPPORT:
+        return {NetError::AddressFamily, error};
+    case EADDRNOTAVAIL:
+        return {NetError::AddressNotAvailable, error};
+    // A firewall rule that rejects the datagram shows as a refused send.
+    case EACCES:
+    case EPERM:
+        return {NetError::PermissionDenied, error};
+    case EMFILE:
+    case ENFILE:
+    case ENOBUFS:
+    case ENOMEM:
+    case EAGAIN:  // from pthread_create: no thread for the resolver
+        return {NetError::OutOfResources, error};
+    default:
+        return {NetError::Other, error};
+    }
+}
+
+NetFailure FromLookupStatus(int status, int error) {
+    switch (status) {
+    case EAI_NONAME:
+#ifdef EAI_NODATA
+    case EAI_NODATA:
+#endif
+    case EAI_ADDRFAMILY:
+    case EAI_SERVICE:
+        return {NetError::NameNotFound, status};
+    case EAI_AGAIN:
+        return {NetError::NameTemporary, status};
+    case EAI_FAIL:
+        return {NetError::NameFailed, status};
+    case EAI_MEMORY:
+        return {NetError::OutOfResources, status};
+    case EAI_SYSTEM:
+        return FromErrno(error);
+    default:
+        return {NetError::Other, status};
+    }
+}
 
 LookupOutcome Resolve(const std::string& host, std::uint16_t port, int flags) {
     LookupOutcome outcome;
@@ -71,9 +128,7 @@ LookupOutcome Resolve(const std::string& host, std::uint16_t port, int flags) {
     addrinfo* list = nullptr;
     const int status = ::getaddrinfo(host.c_str(), nullptr, &hints, &list);
     if (status != 0) {
-        // Off the program's thread: strerror's buffer is not ours to share.
-        outcome.failureText =
-            status == EAI_SYSTEM ? std::system_category().message(errno) : ::gai_strerror(status);
+        outcome.failure = FromLookupStatus(status, errno);
         return outcome;
     }
     for (const addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
@@ -88,7 +143,7 @@ LookupOutcome Resolve(const std::string& host, std::uint16_t port, int flags) {
         }
     }
     ::freeaddrinfo(list);
-    if (outcome.addresses.empty()) outcome.failureText = ::gai_strerror(EAI_NONAME);
+    if (outcome.addresses.empty()) outcome.failure = {NetError::NameNotFound, EAI_NONAME};
     return outcome;
 }
 
@@ -114,46 +169,20 @@ public:
         return status_;
     }
     const std::vector<NetAddress>& Addresses() const override { return addresses_; }
-    std::string FailureText() const override { return failureText_; }
+    NetFailure Failure() const override { return failure_; }
 
 private:
     void Take(LookupOutcome outcome) {
         addresses_ = std::move(outcome.addresses);
-        failureText_ = std::move(outcome.failureText);
-        status_ = failureText_.empty() ? LookupStatus::Done : LookupStatus::Failed;
+        failure_ = outcome.failure;
+        status_ = failure_.failed() ? LookupStatus::Failed : LookupStatus::Done;
     }
 
     std::shared_ptr<LookupState> state_;
     LookupStatus status_ = LookupStatus::Pending;
     std::vector<NetAddress> addresses_;
-    std::string failureText_;
+    NetFailure failure_;
 };
-
-enum class ErrnoMeaning { NothingYet, TryAgain, Unreachable };
-
-ErrnoMeaning ClassifyReceiveErrno(int error) {
-    switch (error) {
-    case EAGAIN:
-#if EWOULDBLOCK != EAGAIN
-    case EWOULDBLOCK:
-#endif
-        return ErrnoMeaning::NothingYet;
-    case EINTR:
-        return ErrnoMeaning::TryAgain;
-    // ICMP port unreachable for an earlier send, reported on the connected socket.
-    case ECONNREFUSED:
-    // ICMP host or network unreachable, or no route left.
-    case EHOSTUNREACH:
-    case ENETUNREACH:
-    case EHOSTDOWN:
-    case ENETDOWN:
-        return ErrnoMeaning::Unreachable;
-    default:
-        // Nothing else is expected on a connected datagram socket; whatever it is, the
-        // channel cannot bring an answer, and waiting on would only end in a timeout.
-        return ErrnoMeaning::Unreachable;
-    }
-}
 
 class LinuxUdpChannel final : public UdpChannel {
 public:
@@ -162,10 +191,10 @@ public:
     LinuxUdpChannel(const LinuxUdpChannel&) = delete;
     LinuxUdpChannel& operator=(const LinuxUdpChannel&) = delete;
 
-    std::string Send(std::span<const std::uint8_t> bytes) override {
+    NetFailure Send(std::span<const std::uint8_t> bytes) override {
         for (;;) {
             if (::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) >= 0) return {};
-            if (errno != EINTR) return std::strerror(errno);
+            if (errno != EINTR) return FromErrno(errno);
         }
     }
 
@@ -185,17 +214,16 @@ public:
                 return result;
             }
             const int error = errno;
-            switch (ClassifyReceiveErrno(error)) {
-            case ErrnoMeaning::TryAgain:
-                continue;
-            case ErrnoMeaning::NothingYet:
+            if (error == EINTR) continue;
+            if (error == EAGAIN || error == EWOULDBLOCK) {
                 result.status = ReceiveStatus::Nothing;
                 return result;
-            case ErrnoMeaning::Unreachable:
-                result.status = ReceiveStatus::NetworkError;
-                result.errorText = std::strerror(error);
-                return result;
             }
+            // Whatever else a connected datagram socket reports, it cannot bring an answer
+            // any more, and waiting on would only end in a timeout.
+            result.status = ReceiveStatus::NetworkError;
+            result.failure = FromErrno(error);
+            return result;
         }
     }
 
@@ -209,10 +237,10 @@ std::unique_ptr<NameLookup> LinuxPlatform::StartLookup(const std::string& host, 
     // Not handed to the resolver: libraries differ on what an empty name means, and a
     // NUL would silently cut the name short.
     if (host.empty() || host.find('\0') != std::string::npos) {
-        return std::make_unique<LinuxLookup>(LookupOutcome{{}, ::gai_strerror(EAI_NONAME)});
+        return std::make_unique<LinuxLookup>(LookupOutcome{{}, {NetError::NameNotFound, EAI_NONAME}});
     }
     LookupOutcome numeric = Resolve(host, port, AI_NUMERICHOST);
-    if (numeric.failureText.empty()) return std::make_unique<LinuxLookup>(std::move(numeric));
+    if (!numeric.failure.failed()) return std::make_unique<LinuxLookup>(std::move(numeric));
     auto state = std::make_shared<LookupState>();
     try {
         // Detached: a resolver stuck on a dead name server must not hold up the run, and
@@ -224,7 +252,7 @@ std::unique_ptr<NameLookup> LinuxPlatform::StartLookup(const std::string& host, 
             state->finished = true;
         }).detach();
     } catch (const std::system_error& e) {
-        return std::make_unique<LinuxLookup>(LookupOutcome{{}, e.what()});
+        return std::make_unique<LinuxLookup>(LookupOutcome{{}, FromErrno(e.code().value())});
     }
     return std::make_unique<LinuxLookup>(std::move(state));
 }
@@ -236,7 +264,7 @@ OpenResult LinuxPlatform::OpenUdp(const NetAddress& peer) {
     const int family = peer.family == NetAddress::Family::V4 ? AF_INET : AF_INET6;
     const int fd = ::socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        result.errorText = std::strerror(errno);
+        result.failure = FromErrno(errno);
         return result;
     }
     // The probe reads only between its 10 ms sleeps; the default buffer holds a few hundred
@@ -249,7 +277,7 @@ OpenResult LinuxPlatform::OpenUdp(const NetAddress& peer) {
         status = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), length);
     } while (status != 0 && errno == EINTR);
     if (status != 0) {
-        result.errorText = std::strerror(errno);
+        result.failure = FromErrno(errno);
         ::close(fd);
         return result;
     }
