@@ -3,14 +3,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 #include <optional>
 #include <system_error>
-#include <thread>
 
+#include "platform/background_lookup.h"
 #include "platform/linux/linux_platform.h"
 
 namespace pelldor::platform {
@@ -56,11 +54,6 @@ socklen_t ToSockaddr(const NetAddress& address, sockaddr_storage& storage) {
     std::memcpy(&storage, &v6, sizeof v6);
     return sizeof v6;
 }
-
-struct LookupOutcome {
-    std::vector<NetAddress> addresses;
-    NetFailure failure;
-};
 
 // The one place where the system's error numbers get their meaning.
 NetFailure FromErrno(int error) {
@@ -136,53 +129,12 @@ LookupOutcome Resolve(const std::string& host, std::uint16_t port, int flags) {
         auto address = FromSockaddr(entry->ai_addr);
         if (!address) continue;
         address->port = port;
-        // The resolver can list one address more than once (several /etc/hosts lines).
-        if (std::find(outcome.addresses.begin(), outcome.addresses.end(), *address) ==
-            outcome.addresses.end()) {
-            outcome.addresses.push_back(*address);
-        }
+        AddOnce(outcome.addresses, *address);
     }
     ::freeaddrinfo(list);
     if (outcome.addresses.empty()) outcome.failure = {NetError::NameNotFound, EAI_NONAME};
     return outcome;
 }
-
-// Shared by the lookup and its resolver thread, so either may go first.
-struct LookupState {
-    std::mutex mutex;
-    bool finished = false;
-    LookupOutcome outcome;
-};
-
-class LinuxLookup final : public NameLookup {
-public:
-    explicit LinuxLookup(LookupOutcome outcome) { Take(std::move(outcome)); }
-    explicit LinuxLookup(std::shared_ptr<LookupState> state) : state_(std::move(state)) {}
-
-    LookupStatus Poll() override {
-        if (state_) {
-            std::lock_guard lock(state_->mutex);
-            if (!state_->finished) return LookupStatus::Pending;
-            Take(std::move(state_->outcome));
-        }
-        state_.reset();
-        return status_;
-    }
-    const std::vector<NetAddress>& Addresses() const override { return addresses_; }
-    NetFailure Failure() const override { return failure_; }
-
-private:
-    void Take(LookupOutcome outcome) {
-        addresses_ = std::move(outcome.addresses);
-        failure_ = outcome.failure;
-        status_ = failure_.failed() ? LookupStatus::Failed : LookupStatus::Done;
-    }
-
-    std::shared_ptr<LookupState> state_;
-    LookupStatus status_ = LookupStatus::Pending;
-    std::vector<NetAddress> addresses_;
-    NetFailure failure_;
-};
 
 class LinuxUdpChannel final : public UdpChannel {
 public:
@@ -237,24 +189,15 @@ std::unique_ptr<NameLookup> LinuxPlatform::StartLookup(const std::string& host, 
     // Not handed to the resolver: libraries differ on what an empty name means, and a
     // NUL would silently cut the name short.
     if (host.empty() || host.find('\0') != std::string::npos) {
-        return std::make_unique<LinuxLookup>(LookupOutcome{{}, {NetError::NameNotFound, EAI_NONAME}});
+        return FinishedLookup({{}, {NetError::NameNotFound, EAI_NONAME}});
     }
     LookupOutcome numeric = Resolve(host, port, AI_NUMERICHOST);
-    if (!numeric.failure.failed()) return std::make_unique<LinuxLookup>(std::move(numeric));
-    auto state = std::make_shared<LookupState>();
+    if (!numeric.failure.failed()) return FinishedLookup(std::move(numeric));
     try {
-        // Detached: a resolver stuck on a dead name server must not hold up the run, and
-        // the process may well end before it returns.
-        std::thread([state, host, port] {
-            LookupOutcome outcome = Resolve(host, port, 0);
-            std::lock_guard lock(state->mutex);
-            state->outcome = std::move(outcome);
-            state->finished = true;
-        }).detach();
+        return BackgroundLookup([host, port] { return Resolve(host, port, 0); });
     } catch (const std::system_error& e) {
-        return std::make_unique<LinuxLookup>(LookupOutcome{{}, FromErrno(e.code().value())});
+        return FinishedLookup({{}, FromErrno(e.code().value())});
     }
-    return std::make_unique<LinuxLookup>(std::move(state));
 }
 
 OpenResult LinuxPlatform::OpenUdp(const NetAddress& peer) {

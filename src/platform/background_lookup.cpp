@@ -1,0 +1,69 @@
+#include "platform/background_lookup.h"
+
+#include <algorithm>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+namespace pelldor::platform {
+namespace {
+
+// Shared by the lookup and its resolver thread, so either may go first.
+struct LookupState {
+    std::mutex mutex;
+    bool finished = false;
+    LookupOutcome outcome;
+};
+
+class PolledLookup final : public NameLookup {
+public:
+    explicit PolledLookup(LookupOutcome outcome) { Take(std::move(outcome)); }
+    explicit PolledLookup(std::shared_ptr<LookupState> state) : state_(std::move(state)) {}
+
+    LookupStatus Poll() override {
+        if (state_) {
+            std::lock_guard lock(state_->mutex);
+            if (!state_->finished) return LookupStatus::Pending;
+            Take(std::move(state_->outcome));
+        }
+        state_.reset();
+        return status_;
+    }
+    const std::vector<NetAddress>& Addresses() const override { return addresses_; }
+    NetFailure Failure() const override { return failure_; }
+
+private:
+    void Take(LookupOutcome outcome) {
+        addresses_ = std::move(outcome.addresses);
+        failure_ = outcome.failure;
+        status_ = failure_.failed() ? LookupStatus::Failed : LookupStatus::Done;
+    }
+
+    std::shared_ptr<LookupState> state_;
+    LookupStatus status_ = LookupStatus::Pending;
+    std::vector<NetAddress> addresses_;
+    NetFailure failure_;
+};
+
+}  // namespace
+
+void AddOnce(std::vector<NetAddress>& addresses, const NetAddress& address) {
+    if (std::find(addresses.begin(), addresses.end(), address) == addresses.end()) addresses.push_back(address);
+}
+
+std::unique_ptr<NameLookup> FinishedLookup(LookupOutcome outcome) {
+    return std::make_unique<PolledLookup>(std::move(outcome));
+}
+
+std::unique_ptr<NameLookup> BackgroundLookup(std::function<LookupOutcome()> resolve) {
+    auto state = std::make_shared<LookupState>();
+    std::thread([state, resolve = std::move(resolve)] {
+        LookupOutcome outcome = resolve();
+        std::lock_guard lock(state->mutex);
+        state->outcome = std::move(outcome);
+        state->finished = true;
+    }).detach();
+    return std::make_unique<PolledLookup>(std::move(state));
+}
+
+}  // namespace pelldor::platform
