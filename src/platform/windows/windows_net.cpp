@@ -1,0 +1,239 @@
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <system_error>
+#include <vector>
+
+#include "platform/background_lookup.h"
+#include "platform/windows/windows_platform.h"
+#include "platform/windows/windows_text.h"
+
+namespace pelldor::platform {
+namespace {
+
+// Larger than any UDP payload, so a datagram's true size is always known: Winsock has no
+// way to report the size of a datagram cut short by a small buffer.
+constexpr std::size_t kLargestDatagram = 65536;
+
+std::optional<NetAddress> FromSockaddr(const sockaddr* address) {
+    NetAddress result;
+    if (address->sa_family == AF_INET) {
+        sockaddr_in v4{};
+        std::memcpy(&v4, address, sizeof v4);
+        result.family = NetAddress::Family::V4;
+        std::memcpy(result.bytes.data(), &v4.sin_addr, 4);
+        result.port = ntohs(v4.sin_port);
+        return result;
+    }
+    if (address->sa_family == AF_INET6) {
+        sockaddr_in6 v6{};
+        std::memcpy(&v6, address, sizeof v6);
+        result.family = NetAddress::Family::V6;
+        std::memcpy(result.bytes.data(), &v6.sin6_addr, 16);
+        result.port = ntohs(v6.sin6_port);
+        result.scopeId = v6.sin6_scope_id;
+        return result;
+    }
+    return std::nullopt;
+}
+
+int ToSockaddr(const NetAddress& address, sockaddr_storage& storage) {
+    storage = {};
+    if (address.family == NetAddress::Family::V4) {
+        sockaddr_in v4{};
+        v4.sin_family = AF_INET;
+        std::memcpy(&v4.sin_addr, address.bytes.data(), 4);
+        v4.sin_port = htons(address.port);
+        std::memcpy(&storage, &v4, sizeof v4);
+        return sizeof v4;
+    }
+    sockaddr_in6 v6{};
+    v6.sin6_family = AF_INET6;
+    std::memcpy(&v6.sin6_addr, address.bytes.data(), 16);
+    v6.sin6_port = htons(address.port);
+    v6.sin6_scope_id = address.scopeId;
+    std::memcpy(&storage, &v6, sizeof v6);
+    return sizeof v6;
+}
+
+// The one place where Winsock's error numbers get their meaning.
+NetFailure FromWsaError(int error) {
+    switch (error) {
+    // ICMP port unreachable for an earlier send: Windows reports it on the next receive
+    // of the UDP socket as a reset connection, where Linux says ECONNREFUSED.
+    case WSAECONNRESET:
+    case WSAECONNREFUSED:
+        return {NetError::Refused, error};
+    case WSAEHOSTUNREACH:
+        return {NetError::HostUnreachable, error};
+    // On a UDP socket: ICMP time exceeded, the datagram died on the way.
+    case WSAENETRESET:
+    case WSAENETUNREACH:
+        return {NetError::NetworkUnreachable, error};
+    case WSAEHOSTDOWN:
+        return {NetError::HostDown, error};
+    // WSAStartup's answer when the network subsystem is not ready.
+    case WSASYSNOTREADY:
+    case WSAENETDOWN:
+        return {NetError::NetworkDown, error};
+    // An IPv6 address on a machine without IPv6, or the reverse.
+    case WSAEAFNOSUPPORT:
+    case WSAEPFNOSUPPORT:
+        return {NetError::AddressFamily, error};
+    case WSAEADDRNOTAVAIL:
+        return {NetError::AddressNotAvailable, error};
+    // A firewall rule that rejects the datagram shows as a refused send.
+    case WSAEACCES:
+        return {NetError::PermissionDenied, error};
+    case WSAEMFILE:
+    case WSAENOBUFS:
+    case WSA_NOT_ENOUGH_MEMORY:
+    case WSAEPROCLIM:
+        return {NetError::OutOfResources, error};
+    default:
+        return {NetError::Other, error};
+    }
+}
+
+// GetAddrInfoW reports through the same numbers, with a few of its own.
+NetFailure FromLookupError(int error) {
+    switch (error) {
+    case WSAHOST_NOT_FOUND:
+    case WSANO_DATA:
+    case WSATYPE_NOT_FOUND:
+    case WSAEINVAL:  // a name the resolver cannot even parse
+        return {NetError::NameNotFound, error};
+    case WSATRY_AGAIN:
+        return {NetError::NameTemporary, error};
+    case WSANO_RECOVERY:
+        return {NetError::NameFailed, error};
+    default:
+        return FromWsaError(error);
+    }
+}
+
+LookupOutcome Resolve(const std::string& host, std::uint16_t port, int flags) {
+    LookupOutcome outcome;
+    const std::u16string name = windows::ToUtf16(host);
+    const std::wstring wide(name.begin(), name.end());
+    ADDRINFOW hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_DGRAM;
+    hints.ai_flags = flags;
+    ADDRINFOW* list = nullptr;
+    const int status = ::GetAddrInfoW(wide.c_str(), nullptr, &hints, &list);
+    if (status != 0) {
+        outcome.failure = FromLookupError(status);
+        return outcome;
+    }
+    for (const ADDRINFOW* entry = list; entry != nullptr; entry = entry->ai_next) {
+        if (entry->ai_addr == nullptr) continue;
+        auto address = FromSockaddr(entry->ai_addr);
+        if (!address) continue;
+        address->port = port;
+        AddOnce(outcome.addresses, *address);
+    }
+    ::FreeAddrInfoW(list);
+    if (outcome.addresses.empty()) outcome.failure = {NetError::NameNotFound, WSAHOST_NOT_FOUND};
+    return outcome;
+}
+
+class WindowsUdpChannel final : public UdpChannel {
+public:
+    explicit WindowsUdpChannel(SOCKET socket) : socket_(socket) {}
+    ~WindowsUdpChannel() override { ::closesocket(socket_); }
+    WindowsUdpChannel(const WindowsUdpChannel&) = delete;
+    WindowsUdpChannel& operator=(const WindowsUdpChannel&) = delete;
+
+    NetFailure Send(std::span<const std::uint8_t> bytes) override {
+        const int sent = ::send(socket_, reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size()), 0);
+        if (sent == SOCKET_ERROR) return FromWsaError(::WSAGetLastError());
+        return {};
+    }
+
+    ReceiveResult Receive(std::span<std::uint8_t> buffer) override {
+        ReceiveResult result;
+        const bool direct = buffer.size() >= kLargestDatagram;
+        if (!direct && scratch_.empty()) scratch_.resize(kLargestDatagram);
+        const std::span<std::uint8_t> target = direct ? buffer : std::span(scratch_);
+        sockaddr_storage from{};
+        int fromLength = sizeof from;
+        const int size = ::recvfrom(socket_, reinterpret_cast<char*>(target.data()), static_cast<int>(target.size()), 0,
+                                    reinterpret_cast<sockaddr*>(&from), &fromLength);
+        if (size == SOCKET_ERROR) {
+            const int error = ::WSAGetLastError();
+            if (error == WSAEWOULDBLOCK) {
+                result.status = ReceiveStatus::Nothing;
+                return result;
+            }
+            // Whatever else a connected datagram socket reports, it cannot bring an answer
+            // any more, and waiting on would only end in a timeout.
+            result.status = ReceiveStatus::NetworkError;
+            result.failure = FromWsaError(error);
+            return result;
+        }
+        result.status = ReceiveStatus::Datagram;
+        result.size = static_cast<std::size_t>(size);
+        if (!direct) std::memcpy(buffer.data(), scratch_.data(), std::min(result.size, buffer.size()));
+        if (auto address = FromSockaddr(reinterpret_cast<const sockaddr*>(&from))) result.from = *address;
+        return result;
+    }
+
+private:
+    SOCKET socket_;
+    std::vector<std::uint8_t> scratch_;
+};
+
+}  // namespace
+
+std::unique_ptr<NameLookup> WindowsPlatform::StartLookup(const std::string& host, std::uint16_t port) {
+    if (!winsock_) return FinishedLookup({{}, FromWsaError(winsockError_)});
+    // Not handed to the resolver: libraries differ on what an empty name means, and a
+    // NUL would silently cut the name short.
+    if (host.empty() || host.find('\0') != std::string::npos) {
+        return FinishedLookup({{}, {NetError::NameNotFound, WSAHOST_NOT_FOUND}});
+    }
+    LookupOutcome numeric = Resolve(host, port, AI_NUMERICHOST);
+    if (!numeric.failure.failed()) return FinishedLookup(std::move(numeric));
+    try {
+        return BackgroundLookup([host, port] { return Resolve(host, port, 0); });
+    } catch (const std::system_error& e) {
+        return FinishedLookup({{}, {NetError::OutOfResources, e.code().value()}});
+    }
+}
+
+OpenResult WindowsPlatform::OpenUdp(const NetAddress& peer) {
+    OpenResult result;
+    if (!winsock_) {
+        result.failure = FromWsaError(winsockError_);
+        return result;
+    }
+    sockaddr_storage address{};
+    const int length = ToSockaddr(peer, address);
+    const int family = peer.family == NetAddress::Family::V4 ? AF_INET : AF_INET6;
+    const SOCKET socket = ::WSASocketW(family, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+    if (socket == INVALID_SOCKET) {
+        result.failure = FromWsaError(::WSAGetLastError());
+        return result;
+    }
+    u_long nonBlocking = 1;
+    // The probe reads only between its 10 ms sleeps; a larger buffer keeps a burst of junk
+    // from pushing the real reply out before it is read. Best effort.
+    constexpr int kReceiveBuffer = 1 << 20;
+    (void)::setsockopt(socket, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&kReceiveBuffer),
+                       sizeof kReceiveBuffer);
+    if (::ioctlsocket(socket, FIONBIO, &nonBlocking) == SOCKET_ERROR ||
+        ::connect(socket, reinterpret_cast<const sockaddr*>(&address), length) == SOCKET_ERROR) {
+        result.failure = FromWsaError(::WSAGetLastError());
+        ::closesocket(socket);
+        return result;
+    }
+    result.channel = std::make_unique<WindowsUdpChannel>(socket);
+    return result;
+}
+
+}  // namespace pelldor::platform

@@ -1,0 +1,233 @@
+#include "platform/windows/windows_platform.h"
+
+#include <winsock2.h>
+#include <windows.h>
+#include <bcrypt.h>
+
+#include <string>
+
+#include "platform/native.h"
+#include "platform/windows/windows_text.h"
+
+namespace pelldor::platform {
+namespace {
+
+using windows::ToUtf16;
+using windows::ToUtf8;
+
+constexpr wchar_t kWindowName[] = L"frmPelldor";
+// FILETIME counts 100 ns steps from 1601-01-01 UTC.
+constexpr std::uint64_t kFileTimeAt1970 = 116'444'736'000'000'000ULL;
+constexpr std::uint64_t kFileTimeSteps = 10'000'000;
+// CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, which these headers (for Windows 8) lack.
+constexpr DWORD kHighResolutionTimer = 0x2;
+
+std::wstring Wide(std::u16string_view text) { return {text.begin(), text.end()}; }
+
+std::wstring WidePath(const std::string& path) { return Wide(windows::LongPathForm(ToUtf16(path))); }
+
+std::uint64_t Steps(const FILETIME& time) {
+    return std::uint64_t{time.dwHighDateTime} << 32 | time.dwLowDateTime;
+}
+
+std::uint64_t Mix(std::uint64_t x) {
+    x += 0x9e3779b97f4a7c15ULL;
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+    return x ^ (x >> 31);
+}
+
+// Writes all of the text, in a single call unless the system takes only part of it.
+DWORD WriteAll(HANDLE file, std::string_view text) {
+    while (!text.empty()) {
+        const DWORD chunk = text.size() > 0x40000000 ? 0x40000000 : static_cast<DWORD>(text.size());
+        DWORD written = 0;
+        if (!::WriteFile(file, text.data(), chunk, &written, nullptr)) return ::GetLastError();
+        if (written == 0) return ERROR_WRITE_FAULT;
+        text.remove_prefix(written);
+    }
+    return ERROR_SUCCESS;
+}
+
+HWND MakeHiddenWindow() {
+    const HINSTANCE instance = ::GetModuleHandleW(nullptr);
+    WNDCLASSEXW windowClass{};
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.lpfnWndProc = ::DefWindowProcW;
+    windowClass.hInstance = instance;
+    windowClass.lpszClassName = kWindowName;
+    // A second platform in the same process (the unit tests) finds the class registered.
+    if (::RegisterClassExW(&windowClass) == 0 && ::GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return nullptr;
+    return ::CreateWindowExW(0, kWindowName, kWindowName, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
+                             CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, instance, nullptr);
+}
+
+// Raises the system timer to 1 ms for the life of the process on systems without a
+// high-resolution waitable timer. winmm is loaded only there, so the program imports
+// nothing beyond what every Windows has loaded anyway.
+bool RaiseTimerRate() {
+    const HMODULE winmm = ::LoadLibraryExW(L"winmm.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (winmm == nullptr) return false;
+    using TimePeriod = UINT(WINAPI*)(UINT);
+    const auto begin = reinterpret_cast<TimePeriod>(reinterpret_cast<void*>(::GetProcAddress(winmm, "timeBeginPeriod")));
+    return begin != nullptr && begin(1) == 0;
+}
+
+}  // namespace
+
+std::unique_ptr<Platform> MakeNativePlatform(int /*argc*/, char** /*argv*/) {
+    // Unattended: a fault or a missing disk must end the run with a status, never wait on
+    // a dialog that nobody will see.
+    ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+    return std::make_unique<WindowsPlatform>();
+}
+
+WindowsPlatform::WindowsPlatform() {
+    LARGE_INTEGER frequency{};
+    if (::QueryPerformanceFrequency(&frequency) && frequency.QuadPart > 0) counterFrequency_ = frequency.QuadPart;
+    // The default timer ticks every 15.6 ms, which would stretch each 10 ms step of a
+    // pause to 15.6 ms: a second's pause to more than 1.5 s, and the 20 ms poll of a
+    // healthy server to 31 ms. A high-resolution timer (Windows 10 1803 on) keeps the
+    // steps at 10 ms for this process alone, and unlike a raised system timer rate it is
+    // still honoured for a process whose windows are all hidden.
+    timer_ = ::CreateWaitableTimerExW(nullptr, nullptr, kHighResolutionTimer, TIMER_ALL_ACCESS);
+    if (timer_ == nullptr) raisedTimerRate_ = RaiseTimerRate();
+    window_ = MakeHiddenWindow();
+    WSADATA data{};
+    winsockError_ = ::WSAStartup(MAKEWORD(2, 2), &data);
+    winsock_ = winsockError_ == 0;
+}
+
+WindowsPlatform::~WindowsPlatform() {
+    if (winsock_) ::WSACleanup();
+    if (window_ != nullptr) ::DestroyWindow(static_cast<HWND>(window_));
+    if (timer_ != nullptr) ::CloseHandle(timer_);
+}
+
+void WindowsPlatform::DispatchSystemMessages() {
+    MSG message;
+    while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        ::TranslateMessage(&message);
+        ::DispatchMessageW(&message);
+    }
+}
+
+WallReading WindowsPlatform::ReadWallClock() {
+    FILETIME now{};
+    ::GetSystemTimePreciseAsFileTime(&now);
+    const std::uint64_t steps = Steps(now) - kFileTimeAt1970;
+    WallReading reading;
+    reading.unixSeconds = static_cast<std::int64_t>(steps / kFileTimeSteps);
+    reading.nanos = static_cast<std::uint32_t>(steps % kFileTimeSteps * 100);
+    SYSTEMTIME utc{};
+    SYSTEMTIME local{};
+    if (::FileTimeToSystemTime(&now, &utc) && ::SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local)) {
+        reading.local.year = local.wYear;
+        reading.local.month = local.wMonth;
+        reading.local.day = local.wDay;
+        reading.local.hour = local.wHour;
+        reading.local.minute = local.wMinute;
+        // A leap second shows as :60 where the system keeps them; the naive calendar has
+        // no room for it.
+        reading.local.second = local.wSecond > 59 ? 59 : local.wSecond;
+    }
+    return reading;
+}
+
+std::int64_t WindowsPlatform::MonotonicNanos() {
+    LARGE_INTEGER count{};
+    ::QueryPerformanceCounter(&count);
+    const std::int64_t whole = count.QuadPart / counterFrequency_;
+    const std::int64_t part = count.QuadPart % counterFrequency_;
+    return whole * 1'000'000'000 + part * 1'000'000'000 / counterFrequency_;
+}
+
+void WindowsPlatform::Sleep(int milliseconds) {
+    if (milliseconds <= 0) return;
+    if (timer_ != nullptr) {
+        LARGE_INTEGER due{};
+        due.QuadPart = -std::int64_t{milliseconds} * 10'000;  // relative, in 100 ns steps
+        if (::SetWaitableTimer(timer_, &due, 0, nullptr, nullptr, FALSE) &&
+            ::WaitForSingleObject(timer_, INFINITE) == WAIT_OBJECT_0) {
+            return;
+        }
+    }
+    ::Sleep(static_cast<DWORD>(milliseconds));
+}
+
+std::string WindowsPlatform::ExecutableDirectory() {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0) return ".";
+        if (length < path.size()) {
+            path.resize(length);
+            break;
+        }
+        // Cut short: try again with room to spare.
+        path.resize(path.size() * 2);
+    }
+    return windows::DirectoryOf(ToUtf8(std::u16string(path.begin(), path.end())));
+}
+
+std::string WindowsPlatform::CommandLineTail() {
+    const wchar_t* line = ::GetCommandLineW();
+    const std::u16string text = line != nullptr ? std::u16string(line, line + ::wcslen(line)) : std::u16string();
+    return ToUtf8(windows::CommandLineTail(text));
+}
+
+bool WindowsPlatform::IsRegularFile(const std::string& path) {
+    const DWORD attributes = ::GetFileAttributesW(WidePath(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
+}
+
+std::string WindowsPlatform::AppendToFile(const std::string& path, std::string_view text) {
+    // Append-only access makes every write land at the end of the file, whoever else is
+    // appending; the sharing lets other probes (and a reader) have it open meanwhile.
+    const HANDLE file = ::CreateFileW(WidePath(path).c_str(), FILE_APPEND_DATA,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return windows::FileErrorText(::GetLastError());
+    const DWORD writeError = WriteAll(file, text);
+    const DWORD closeError = ::CloseHandle(file) ? ERROR_SUCCESS : ::GetLastError();
+    if (writeError != ERROR_SUCCESS) return windows::FileErrorText(writeError);
+    if (closeError != ERROR_SUCCESS) return windows::FileErrorText(closeError);
+    return {};
+}
+
+std::uint64_t WindowsPlatform::Random64() {
+    std::uint64_t value = 0;
+    if (BCRYPT_SUCCESS(::BCryptGenRandom(nullptr, reinterpret_cast<PUCHAR>(&value), sizeof value,
+                                         BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
+        return value;
+    }
+    FILETIME now{};
+    ::GetSystemTimePreciseAsFileTime(&now);
+    return Mix(Steps(now) ^ Mix(static_cast<std::uint64_t>(MonotonicNanos())) ^
+               (std::uint64_t{::GetCurrentProcessId()} << 32));
+}
+
+// Like _exit: a resolver thread still inside a lookup may hold locks that the orderly
+// shutdown of the system's libraries would wait for.
+void WindowsPlatform::ExitProcess(int status) {
+    ::TerminateProcess(::GetCurrentProcess(), static_cast<UINT>(status));
+    ::ExitProcess(static_cast<UINT>(status));
+}
+
+void WindowsPlatform::EndNormally() { ExitProcess(0); }
+
+void WindowsPlatform::EndOnUnhandledError(std::string_view what) {
+    // A GUI process has no console; the line goes out only where the caller redirected
+    // standard error.
+    const HANDLE error = ::GetStdHandle(STD_ERROR_HANDLE);
+    if (error != nullptr && error != INVALID_HANDLE_VALUE) {
+        std::string line = "pelldor: unhandled error: ";
+        line += what;
+        line += '\n';
+        WriteAll(error, line);
+    }
+    ExitProcess(1);
+}
+
+}  // namespace pelldor::platform
