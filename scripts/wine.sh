@@ -30,8 +30,8 @@ start)
         "$WINE64" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f > /dev/null 2>&1
         "$WINESERVER" -w
     fi
-    "$WINESERVER" -p > /dev/null 2>&1 < /dev/null &
-    disown
+    # In a session of its own, so it outlives the shell (and process group) that started it.
+    setsid "$WINESERVER" -p > /dev/null 2>&1 < /dev/null &
     # Ready once a client can reach it.
     "$WINE64" cmd /c exit > /dev/null 2>&1 < /dev/null
     ;;

@@ -1,0 +1,446 @@
+#include <gtest/gtest.h>
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/windows/windows_platform.h"
+#include "platform/windows/windows_text.h"
+#include "support/addresses.h"
+
+namespace pelldor::platform {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::AddressText;
+using testing::V4;
+using windows::ToUtf16;
+using windows::ToUtf8;
+
+constexpr wchar_t kEchoVariable[] = L"PELLDOR_ECHO_TO";
+
+std::wstring Wide(const std::string& text) {
+    const std::u16string wide = ToUtf16(text);
+    return {wide.begin(), wide.end()};
+}
+
+std::string Narrow(const std::wstring& text) { return ToUtf8(std::u16string(text.begin(), text.end())); }
+
+bool UnderWine() {
+    return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+// Started as a child with PELLDOR_ECHO_TO set, this program writes what the platform makes
+// of its own command line and location to that file, and ends before any test runs.
+const bool kEchoChild = [] {
+    wchar_t target[1024];
+    if (::GetEnvironmentVariableW(kEchoVariable, target, 1024) == 0) return false;
+    WindowsPlatform os;
+    const std::string report = os.CommandLineTail() + "\n" + os.ExecutableDirectory();
+    (void)os.AppendToFile(Narrow(target), report);
+    ::TerminateProcess(::GetCurrentProcess(), 0);
+    return true;
+}();
+
+std::string ReadAll(const std::string& path) {
+    const HANDLE file = ::CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return {};
+    std::string text;
+    char buffer[4096];
+    DWORD got = 0;
+    while (::ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) text.append(buffer, got);
+    ::CloseHandle(file);
+    return text;
+}
+
+// A fresh folder whose name needs more than ASCII, removed with its files afterwards.
+class WindowsFolder : public ::testing::Test {
+protected:
+    void SetUp() override {
+        wchar_t base[MAX_PATH + 1];
+        ASSERT_GT(::GetTempPathW(MAX_PATH + 1, base), 0u);
+        dir_ = Narrow(base) + "pelldor Pr\xc3\xbc" "fung \xe6\x99\x82\xe5\x88\xbb \xf0\x9f\x95\x92 " +
+               std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(::GetTickCount64());
+        ASSERT_TRUE(::CreateDirectoryW(Wide(dir_).c_str(), nullptr)) << dir_ << ": " << ::GetLastError();
+    }
+    void TearDown() override { RemoveTree(Wide("\\\\?\\" + dir_)); }
+    // Through the extended form, which the standard library's remove_all lacks here.
+    static void RemoveTree(const std::wstring& folder) {
+        WIN32_FIND_DATAW entry;
+        const HANDLE search = ::FindFirstFileW((folder + L"\\*").c_str(), &entry);
+        if (search != INVALID_HANDLE_VALUE) {
+            do {
+                const std::wstring name = entry.cFileName;
+                if (name == L"." || name == L"..") continue;
+                if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                    RemoveTree(folder + L"\\" + name);
+                } else {
+                    ::DeleteFileW((folder + L"\\" + name).c_str());
+                }
+            } while (::FindNextFileW(search, &entry));
+            ::FindClose(search);
+        }
+        ::RemoveDirectoryW(folder.c_str());
+    }
+    std::string In(const std::string& name) const { return dir_ + "\\" + name; }
+
+    std::string dir_;
+    WindowsPlatform os_;
+};
+
+TEST_F(WindowsFolder, AppendCreatesTheFileThenAddsToItsEnd) {
+    const std::string path = In("ntpdebug.txt");
+    EXPECT_FALSE(os_.IsRegularFile(path));
+    EXPECT_EQ(os_.AppendToFile(path, "\r\nfirst\r\n"), "");
+    EXPECT_TRUE(os_.IsRegularFile(path));
+    EXPECT_EQ(os_.AppendToFile(path, "second \xc3\xa9\r\n"), "");
+    EXPECT_EQ(os_.AppendToFile(path, ""), "");
+    EXPECT_EQ(ReadAll(path), "\r\nfirst\r\nsecond \xc3\xa9\r\n");
+}
+
+TEST_F(WindowsFolder, AppendReportsWhyItFailedInPlainEnglish) {
+    ASSERT_TRUE(::CreateDirectoryW(Wide(In("ntpdebug.txt")).c_str(), nullptr));
+    EXPECT_FALSE(os_.IsRegularFile(In("ntpdebug.txt")));
+    EXPECT_EQ(os_.AppendToFile(In("ntpdebug.txt"), "x"), "Access denied");
+    EXPECT_EQ(os_.AppendToFile(In("missing\\ntpdebug.txt"), "x"), "Path not found");
+}
+
+TEST_F(WindowsFolder, PathsBeyondTheClassicLimitWork) {
+    std::string deep = dir_;
+    for (int level = 0; level < 3; ++level) {
+        deep += "\\" + std::string(100, static_cast<char>('a' + level));
+        ASSERT_TRUE(::CreateDirectoryW(Wide("\\\\?\\" + deep).c_str(), nullptr)) << ::GetLastError();
+    }
+    const std::string path = deep + "\\ntpdebug.txt";
+    ASSERT_GT(path.size(), 300u);
+    EXPECT_EQ(os_.AppendToFile(path, "deep\r\n"), "");
+    EXPECT_TRUE(os_.IsRegularFile(path));
+    EXPECT_EQ(ReadAll("\\\\?\\" + path), "deep\r\n");
+}
+
+TEST_F(WindowsFolder, ProbesAppendingAtOnceNeverInterleaveWithinAnEntry) {
+    const std::string path = In("shared.txt");
+    // A reader holding the log open, as an editor or a tail would.
+    const HANDLE reader = ::CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                        OPEN_ALWAYS, 0, nullptr);
+    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+    constexpr int kWriters = 4;
+    constexpr int kEntries = 100;
+    std::vector<std::thread> writers;
+    for (int w = 0; w < kWriters; ++w) {
+        writers.emplace_back([this, &path, w] {
+            const std::string entry(300, static_cast<char>('a' + w));
+            for (int i = 0; i < kEntries; ++i) ASSERT_EQ(os_.AppendToFile(path, entry + "\r\n"), "");
+        });
+    }
+    for (auto& writer : writers) writer.join();
+    ::CloseHandle(reader);
+    const std::string text = ReadAll(path);
+    if (UnderWine() && text.size() != std::size_t{kWriters * kEntries * 302}) {
+        // Measured with Wine 8, across processes too: it writes each append at the end of
+        // file it last saw, so simultaneous appends overwrite one another.
+        GTEST_SKIP() << "Wine kept " << text.size() << " of " << kWriters * kEntries * 302
+                     << " bytes: its appends are not atomic";
+    }
+    ASSERT_EQ(text.size(), std::size_t{kWriters * kEntries * 302});
+    for (std::size_t at = 0; at < text.size(); at += 302) {
+        ASSERT_EQ(std::count(text.begin() + at, text.begin() + at + 300, text[at]), 300) << "entry at " << at;
+        ASSERT_EQ(text.substr(at + 300, 2), "\r\n");
+    }
+}
+
+// The platform's view of a child's command line and folder, through PELLDOR_ECHO_TO.
+std::vector<std::string> EchoOf(const std::string& program, const std::wstring& commandLine, const std::string& out) {
+    ::SetEnvironmentVariableW(kEchoVariable, Wide(out).c_str());
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION child{};
+    std::wstring line = commandLine;
+    const BOOL started = ::CreateProcessW(Wide(program).c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                          nullptr, &startup, &child);
+    ::SetEnvironmentVariableW(kEchoVariable, nullptr);
+    EXPECT_TRUE(started) << ::GetLastError();
+    if (!started) return {};
+    EXPECT_EQ(::WaitForSingleObject(child.hProcess, 30'000), WAIT_OBJECT_0);
+    ::CloseHandle(child.hThread);
+    ::CloseHandle(child.hProcess);
+    const std::string text = ReadAll(out);
+    const auto newline = text.find('\n');
+    if (newline == std::string::npos) return {text};
+    return {text.substr(0, newline), text.substr(newline + 1)};
+}
+
+TEST_F(WindowsFolder, TheTailAndFolderComeFromTheSystemAsTyped) {
+    wchar_t self[1024];
+    ASSERT_GT(::GetModuleFileNameW(nullptr, self, 1024), 0u);
+    const std::string copy = In("platform tests.exe");
+    ASSERT_TRUE(::CopyFileW(self, Wide(copy).c_str(), FALSE));
+
+    // Quoted name in a folder with blanks and non-ASCII letters, quoted arguments.
+    EXPECT_EQ(EchoOf(copy, L"\"" + Wide(copy) + L"\" 5 2 \"my h\u00f6st:123\"  \"\"", In("echo1.txt")),
+              (std::vector<std::string>{"5 2 \"my h\xc3\xb6st:123\"  \"\"", dir_}));
+    // An unquoted name ends at the first blank: here that cuts the path itself short.
+    EXPECT_EQ(EchoOf(copy, L"platform\t\t5\t2 host:123", In("echo2.txt")),
+              (std::vector<std::string>{"5\t2 host:123", dir_}));
+    // A closing quote ends the name even without a blank after it.
+    EXPECT_EQ(EchoOf(copy, L"\"x y\"1 0", In("echo3.txt")), (std::vector<std::string>{"1 0", dir_}));
+    EXPECT_EQ(EchoOf(copy, L"pelldor.exe", In("echo4.txt")), (std::vector<std::string>{"", dir_}));
+}
+
+TEST(WindowsWindow, AHiddenWindowWhoseMessagesEveryDeliveryStepDispatches) {
+    WindowsPlatform os;
+    const HWND window = static_cast<HWND>(os.Window());
+    ASSERT_NE(window, nullptr);
+    EXPECT_FALSE(::IsWindowVisible(window));
+    wchar_t title[64] = {};
+    ::GetWindowTextW(window, title, 64);
+    EXPECT_EQ(std::wstring(title), L"frmPelldor");
+    EXPECT_EQ(::GetAncestor(window, GA_PARENT), ::GetDesktopWindow()) << "a top-level window";
+
+    ASSERT_TRUE(::PostMessageW(window, WM_APP, 1, 2));
+    ASSERT_TRUE(::PostThreadMessageW(::GetCurrentThreadId(), WM_APP + 1, 0, 0));
+    MSG waiting;
+    ASSERT_TRUE(::PeekMessageW(&waiting, nullptr, 0, 0, PM_NOREMOVE));
+    os.DeliverEvents();
+    EXPECT_FALSE(::PeekMessageW(&waiting, nullptr, 0, 0, PM_NOREMOVE)) << "message " << waiting.message << " left";
+}
+
+TEST(WindowsClock, LocalFieldsAgreeWithTheSystemsLocalTime) {
+    WindowsPlatform os;
+    SYSTEMTIME before{};
+    ::GetLocalTime(&before);
+    const WallReading reading = os.ReadWallClock();
+    const LocalDateTime local{before.wYear, before.wMonth, before.wDay, before.wHour, before.wMinute, before.wSecond};
+    EXPECT_LE(std::abs(SecondsBetween(local, reading.local)), 1);
+    EXPECT_LT(reading.nanos, 1'000'000'000u);
+    EXPECT_NEAR(static_cast<double>(reading.unixSeconds), static_cast<double>(std::time(nullptr)), 2.0);
+}
+
+TEST(WindowsClock, TheWallClockIsFinerThanAMillisecond) {
+    WindowsPlatform os;
+    bool fine = false;
+    for (int i = 0; i < 50 && !fine; ++i) fine = os.ReadWallClock().nanos % 1'000'000 != 0;
+    EXPECT_TRUE(fine) << "every reading fell on a whole millisecond";
+}
+
+TEST(WindowsClock, SleepsLastAtLeastTheirTimeAndNotMuchMore) {
+    WindowsPlatform os;
+    const std::int64_t start = os.MonotonicNanos();
+    const auto wallStart = std::chrono::steady_clock::now();
+    for (int i = 0; i < 50; ++i) os.Sleep(10);
+    const std::int64_t slept = os.MonotonicNanos() - start;
+    const auto wall = std::chrono::steady_clock::now() - wallStart;
+    EXPECT_GE(slept, 500'000'000);
+    // At the default 15.6 ms timer tick the same sleeps would take 780 ms.
+    EXPECT_LT(slept, 2'000'000'000) << (os.HighResolutionSleep() ? "high-resolution timer" : "raised timer rate");
+    EXPECT_NEAR(static_cast<double>(slept), static_cast<double>(std::chrono::nanoseconds(wall).count()), 50e6);
+}
+
+TEST(WindowsRandom, SuccessiveValuesDiffer) {
+    WindowsPlatform os;
+    EXPECT_NE(os.Random64(), os.Random64());
+}
+
+// A Winsock socket the test owns, standing in for the server.
+class TestSocket {
+public:
+    explicit TestSocket(int family) : family_(family) {
+        socket_ = ::socket(family, SOCK_DGRAM, IPPROTO_UDP);
+        if (socket_ == INVALID_SOCKET) return;
+        sockaddr_storage address = Loopback();
+        const int length = family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+        if (::bind(socket_, reinterpret_cast<sockaddr*>(&address), length) != 0) Close();
+        const DWORD wait = 2000;
+        if (ok()) ::setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&wait), sizeof wait);
+    }
+    ~TestSocket() { Close(); }
+    TestSocket(const TestSocket&) = delete;
+    TestSocket& operator=(const TestSocket&) = delete;
+
+    [[nodiscard]] bool ok() const { return socket_ != INVALID_SOCKET; }
+    void Close() {
+        if (ok()) ::closesocket(socket_);
+        socket_ = INVALID_SOCKET;
+    }
+
+    [[nodiscard]] NetAddress Address() const {
+        sockaddr_storage address{};
+        int length = sizeof address;
+        ::getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length);
+        if (family_ == AF_INET) return V4(127, 0, 0, 1, ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port));
+        NetAddress result;
+        result.family = NetAddress::Family::V6;
+        result.bytes[15] = 1;
+        result.port = ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
+        return result;
+    }
+
+    std::vector<std::uint8_t> ReceiveOne() {
+        std::vector<std::uint8_t> data(2048);
+        int length = sizeof sender_;
+        const int size = ::recvfrom(socket_, reinterpret_cast<char*>(data.data()), static_cast<int>(data.size()), 0,
+                                    reinterpret_cast<sockaddr*>(&sender_), &length);
+        data.resize(size < 0 ? 0 : static_cast<std::size_t>(size));
+        return data;
+    }
+
+    bool SendTo(const sockaddr_storage& target, const std::vector<std::uint8_t>& data) {
+        const int length = target.ss_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+        return ::sendto(socket_, reinterpret_cast<const char*>(data.data()), static_cast<int>(data.size()), 0,
+                        reinterpret_cast<const sockaddr*>(&target), length) == static_cast<int>(data.size());
+    }
+    bool ReplyToSender(const std::vector<std::uint8_t>& data) { return SendTo(sender_, data); }
+    [[nodiscard]] const sockaddr_storage& LastSender() const { return sender_; }
+
+private:
+    sockaddr_storage Loopback() const {
+        sockaddr_storage address{};
+        if (family_ == AF_INET) {
+            auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
+            v4->sin_family = AF_INET;
+            v4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        } else {
+            auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
+            v6->sin6_family = AF_INET6;
+            v6->sin6_addr = in6addr_loopback;
+        }
+        return address;
+    }
+
+    int family_;
+    SOCKET socket_ = INVALID_SOCKET;
+    sockaddr_storage sender_{};
+};
+
+ReceiveResult AwaitReceive(UdpChannel& channel, std::span<std::uint8_t> buffer,
+                           std::chrono::milliseconds most = 2000ms) {
+    ReceiveResult result;
+    const auto deadline = std::chrono::steady_clock::now() + most;
+    do {
+        result = channel.Receive(buffer);
+        if (result.status != ReceiveStatus::Nothing) return result;
+        std::this_thread::sleep_for(5ms);
+    } while (std::chrono::steady_clock::now() < deadline);
+    return result;
+}
+
+// The platform starts Winsock before the test's own sockets are made.
+class WindowsUdp : public ::testing::Test {
+protected:
+    WindowsPlatform os_;
+};
+
+TEST_F(WindowsUdp, RoundTripsOverBothLoopbacks) {
+    for (const int family : {AF_INET, AF_INET6}) {
+        SCOPED_TRACE(family == AF_INET ? "IPv4" : "IPv6");
+        TestSocket server(family);
+        if (!server.ok()) {
+            EXPECT_EQ(family, AF_INET6) << "no IPv4 loopback";
+            continue;
+        }
+        OpenResult opened = os_.OpenUdp(server.Address());
+        ASSERT_TRUE(opened.channel) << Describe(opened.failure);
+        std::array<std::uint8_t, 64> buffer{};
+        EXPECT_EQ(opened.channel->Receive(buffer).status, ReceiveStatus::Nothing);
+
+        const std::vector<std::uint8_t> query(48, 0x23);
+        ASSERT_FALSE(opened.channel->Send(query).failed());
+        ASSERT_EQ(server.ReceiveOne(), query);
+        ASSERT_TRUE(server.ReplyToSender({1, 2, 3, 4, 5}));
+        const ReceiveResult got = AwaitReceive(*opened.channel, buffer);
+        ASSERT_EQ(got.status, ReceiveStatus::Datagram);
+        EXPECT_EQ(got.size, 5u);
+        EXPECT_EQ(std::vector(buffer.begin(), buffer.begin() + 5), (std::vector<std::uint8_t>{1, 2, 3, 4, 5}));
+        EXPECT_EQ(got.from, server.Address()) << AddressText(got.from);
+        EXPECT_EQ(opened.channel->Receive(buffer).status, ReceiveStatus::Nothing);
+    }
+}
+
+TEST_F(WindowsUdp, ADatagramTooBigForTheBufferKeepsItsTrueSizeAndStrangersAreNotHeard) {
+    TestSocket server(AF_INET);
+    TestSocket stranger(AF_INET);
+    ASSERT_TRUE(server.ok() && stranger.ok());
+    OpenResult opened = os_.OpenUdp(server.Address());
+    ASSERT_TRUE(opened.channel) << Describe(opened.failure);
+    ASSERT_FALSE(opened.channel->Send(std::vector<std::uint8_t>(48, 0)).failed());
+    ASSERT_EQ(server.ReceiveOne().size(), 48u);
+
+    ASSERT_TRUE(stranger.SendTo(server.LastSender(), {9, 9, 9}));
+    std::vector<std::uint8_t> big(1500);
+    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i);
+    ASSERT_TRUE(server.ReplyToSender(big));
+    std::array<std::uint8_t, 49> buffer{};
+    buffer[48] = 0xEE;
+    const ReceiveResult got = AwaitReceive(*opened.channel, std::span(buffer).first(48));
+    ASSERT_EQ(got.status, ReceiveStatus::Datagram);
+    EXPECT_EQ(got.size, 1500u);
+    EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + 48, big.begin()));
+    EXPECT_EQ(buffer[48], 0xEE);
+    EXPECT_EQ(opened.channel->Receive(buffer).status, ReceiveStatus::Nothing);
+}
+
+TEST_F(WindowsUdp, AClosedPortShowsAsRefused) {
+    TestSocket gone(AF_INET);
+    ASSERT_TRUE(gone.ok());
+    const NetAddress closed = gone.Address();
+    gone.Close();
+    OpenResult opened = os_.OpenUdp(closed);
+    ASSERT_TRUE(opened.channel) << Describe(opened.failure);
+    ASSERT_FALSE(opened.channel->Send(std::vector<std::uint8_t>(48, 0)).failed());
+    std::array<std::uint8_t, 48> buffer{};
+    const ReceiveResult got = AwaitReceive(*opened.channel, buffer, 1000ms);
+    if (got.status == ReceiveStatus::Nothing && UnderWine()) {
+        GTEST_SKIP() << "Wine does not report an ICMP port unreachable on a UDP socket's receive";
+    }
+    EXPECT_EQ(got.status, ReceiveStatus::NetworkError);
+    EXPECT_EQ(got.failure, (NetFailure{NetError::Refused, WSAECONNRESET}));
+}
+
+LookupStatus AwaitLookup(NameLookup& lookup) {
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    LookupStatus status = lookup.Poll();
+    while (status == LookupStatus::Pending && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(5ms);
+        status = lookup.Poll();
+    }
+    return status;
+}
+
+// Only names that need no name server: a query for an unknown name could leave the machine.
+TEST(WindowsLookup, NumericLocalAndMalformedNames) {
+    WindowsPlatform os;
+    auto v4 = os.StartLookup("127.0.0.1", 123);
+    ASSERT_EQ(v4->Poll(), LookupStatus::Done);
+    EXPECT_EQ(v4->Addresses(), std::vector{V4(127, 0, 0, 1, 123)});
+    auto v6 = os.StartLookup("::1", 4123);
+    ASSERT_EQ(v6->Poll(), LookupStatus::Done);
+    ASSERT_EQ(v6->Addresses().size(), 1u);
+    EXPECT_EQ(AddressText(v6->Addresses()[0]), "[0:0:0:0:0:0:0:1]:4123");
+
+    auto local = os.StartLookup("localhost", 5000);
+    ASSERT_EQ(AwaitLookup(*local), LookupStatus::Done) << Describe(local->Failure());
+    for (const NetAddress& address : local->Addresses()) {
+        EXPECT_EQ(std::count(local->Addresses().begin(), local->Addresses().end(), address), 1);
+        EXPECT_TRUE(address.family == NetAddress::Family::V4 ? address.bytes[0] == 127
+                                                             : AddressText(address) == "[0:0:0:0:0:0:0:1]:5000")
+            << AddressText(address);
+    }
+
+    for (const std::string& name : {std::string(), std::string("127.0.0.1\0evil", 14)}) {
+        auto lookup = os.StartLookup(name, 123);
+        ASSERT_EQ(lookup->Poll(), LookupStatus::Failed);
+        EXPECT_EQ(lookup->Failure().kind, NetError::NameNotFound);
+        EXPECT_TRUE(lookup->Addresses().empty());
+    }
+}
+
+}  // namespace
+}  // namespace pelldor::platform

@@ -1,0 +1,76 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/windows/windows_text.h"
+
+namespace pelldor::platform::windows {
+namespace {
+
+std::string Tail(std::u16string_view line) { return ToUtf8(CommandLineTail(line)); }
+
+TEST(WindowsCommandLine, TheProgramNameEndsAtItsClosingQuoteOrTheFirstBlank) {
+    EXPECT_EQ(Tail(u"pelldor.exe 5 2 host:123"), "5 2 host:123");
+    EXPECT_EQ(Tail(u"\"C:\\Program Files\\Pelldor\\pelldor.exe\" 5 2 host:123"), "5 2 host:123");
+    EXPECT_EQ(Tail(u"C:\\Pelldor\\pelldor.exe\t \t5 2 host:123"), "5 2 host:123");
+    // After the closing quote the name is over, whatever follows it.
+    EXPECT_EQ(Tail(u"\"C:\\a b\\pelldor.exe\"5 2"), "5 2");
+    EXPECT_EQ(Tail(u"\"C:\\never closed 5 2"), "");
+    EXPECT_EQ(Tail(u"pelldor.exe"), "");
+    EXPECT_EQ(Tail(u"\"pelldor.exe\"   "), "");
+    EXPECT_EQ(Tail(u""), "");
+}
+
+TEST(WindowsCommandLine, TheRestIsKeptAsTyped) {
+    EXPECT_EQ(Tail(u"p.exe 5  2 \"my host:123\"  "), "5  2 \"my host:123\"  ");
+    EXPECT_EQ(Tail(u"p.exe \"\" x \"a\"\"b\""), "\"\" x \"a\"\"b\"");
+    EXPECT_EQ(Tail(u"p.exe 5 2 h\u00f6st:123"), "5 2 h\xc3\xb6st:123");
+}
+
+TEST(WindowsText, Utf16AndUtf8RoundTripEveryPlane) {
+    const std::u16string text = u"ntp \u00e9 \u6642\u523b \U0001F552 end";
+    const std::string utf8 = "ntp \xc3\xa9 \xe6\x99\x82\xe5\x88\xbb \xf0\x9f\x95\x92 end";
+    EXPECT_EQ(ToUtf8(text), utf8);
+    EXPECT_EQ(ToUtf16(utf8), text);
+    EXPECT_EQ(ToUtf8(u""), "");
+    EXPECT_EQ(ToUtf16(""), u"");
+}
+
+TEST(WindowsText, IllFormedTextBecomesReplacementCharacters) {
+    const std::string fffd = "\xef\xbf\xbd";
+    EXPECT_EQ(ToUtf8(std::u16string{u'a', 0xD800, u'b'}), "a" + fffd + "b");
+    EXPECT_EQ(ToUtf8(std::u16string{0xDC00, 0xD800}), fffd + fffd);
+    EXPECT_EQ(ToUtf16("a\xff" "b"), (std::u16string{u'a', 0xFFFD, u'b'}));
+    EXPECT_EQ(ToUtf16("\xc0\xaf"), (std::u16string{0xFFFD, 0xFFFD})) << "overlong slash";
+    EXPECT_EQ(ToUtf16("\xed\xa0\x80"), (std::u16string{0xFFFD, 0xFFFD, 0xFFFD})) << "encoded surrogate";
+    EXPECT_EQ(ToUtf16("\xf4\x90\x80\x80"), (std::u16string{0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD})) << "beyond U+10FFFF";
+    EXPECT_EQ(ToUtf16("\xe6\x99"), (std::u16string{0xFFFD, 0xFFFD})) << "cut short";
+}
+
+TEST(WindowsPath, FolderOfAPath) {
+    EXPECT_EQ(DirectoryOf("C:\\Tools\\Pelldor\\pelldor.exe"), "C:\\Tools\\Pelldor");
+    EXPECT_EQ(DirectoryOf("C:\\pelldor.exe"), "C:\\");
+    EXPECT_EQ(DirectoryOf("\\\\server\\share\\pelldor.exe"), "\\\\server\\share");
+    EXPECT_EQ(DirectoryOf("Z:/tmp/pelldor.exe"), "Z:/tmp");
+    EXPECT_EQ(DirectoryOf("pelldor.exe"), ".");
+}
+
+TEST(WindowsPath, OnlyLongAbsolutePathsTakeTheExtendedForm) {
+    EXPECT_EQ(LongPathForm(u"C:\\short\\ntpdebug.txt"), u"C:\\short\\ntpdebug.txt");
+    const std::u16string deep(300, u'd');
+    EXPECT_EQ(LongPathForm(u"C:/" + deep), u"\\\\?\\C:\\" + deep);
+    EXPECT_EQ(LongPathForm(u"\\\\server\\share\\" + deep), u"\\\\?\\UNC\\server\\share\\" + deep);
+    EXPECT_EQ(LongPathForm(u"\\\\?\\C:\\" + deep), u"\\\\?\\C:\\" + deep);
+    EXPECT_EQ(LongPathForm(u"relative\\" + deep), u"relative\\" + deep);
+}
+
+TEST(WindowsErrors, FileErrorsHaveFixedEnglishTexts) {
+    EXPECT_EQ(FileErrorText(5), "Access denied");
+    EXPECT_EQ(FileErrorText(32), "File in use by another process");
+    EXPECT_EQ(FileErrorText(112), FileErrorText(39));
+    EXPECT_EQ(FileErrorText(4294967295u), "Windows error 4294967295");
+    EXPECT_EQ(FileErrorText(0x1234), "Windows error 4660");
+}
+
+}  // namespace
+}  // namespace pelldor::platform::windows
