@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -54,18 +55,19 @@ std::regex Pattern(const std::string& text) {
 
 ProbeRun RunProbe(const std::string& binary, const std::vector<std::string>& args, const ProbeSetup& setup) {
     const TempDir dir;
-    const std::string copy = CopyExecutable(binary, dir.path());
-    const std::string log = dir.File("ntpdebug.txt");
+    const fs::path folder = fs::path(dir.path()) / setup.folder;
+    fs::create_directories(folder);
+    const std::string copy = CopyExecutable(binary, folder.string());
+    const std::string log = (folder / "ntpdebug.txt").string();
     if (setup.logging) std::ofstream(log, std::ios::binary).flush();
-    if (setup.prepare) setup.prepare(dir.path());
+    if (setup.prepare) setup.prepare(folder.string());
 
-    std::string program = copy;
-    std::vector<std::string> commandLine = args;
-    if (!setup.via.empty()) {
-        program = setup.via.front();
-        commandLine.insert(commandLine.begin(), copy);
-        commandLine.insert(commandLine.begin(), setup.via.begin() + 1, setup.via.end());
-    }
+    std::vector<std::string> commandLine = setup.via;
+    commandLine.insert(commandLine.end(), Launcher().begin(), Launcher().end());
+    commandLine.push_back(copy);
+    commandLine.insert(commandLine.end(), args.begin(), args.end());
+    const std::string program = commandLine.front();
+    commandLine.erase(commandLine.begin());
 
     ProbeRun run;
     run.logging = setup.logging;
@@ -86,8 +88,28 @@ ProbeRun RunProbe(const std::string& binary, const std::vector<std::string>& arg
         run.lines.emplace_back(rest.substr(0, end));
     }
     run.tail = rest;
-    if (setup.inspect) setup.inspect(dir.path());
+    if (setup.inspect) setup.inspect(folder.string());
     return run;
+}
+
+const std::vector<std::string>& Launcher() {
+    static const std::vector<std::string> words = [] {
+        std::vector<std::string> split;
+        const std::string_view text = PELLDOR_LAUNCHER;
+        for (std::size_t start = 0; start < text.size();) {
+            const std::size_t end = std::min(text.find('|', start), text.size());
+            split.emplace_back(text.substr(start, end - start));
+            start = end + 1;
+        }
+        return split;
+    }();
+    return words;
+}
+
+bool UnderWine() {
+    return std::any_of(Launcher().begin(), Launcher().end(), [](const std::string& word) {
+        return fs::path(word).filename().string().find("wine") != std::string::npos;
+    });
 }
 
 std::string Dump(const ProbeRun& run) {

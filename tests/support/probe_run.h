@@ -20,6 +20,8 @@ struct ProbeSetup {
     std::chrono::milliseconds killAfter{15'000};
     // A command that runs the copy, put before it on the command line: {"unshare", "--net", "--"}.
     std::vector<std::string> via{};
+    // A folder inside the run's folder to hold the copy (and so the log), by this name.
+    std::string folder{};
     // Runs in the run's folder before the start.
     std::function<void(const std::string& folder)> prepare{};
     // Runs on a second thread during the run; `over` is set once the run has ended.
@@ -39,6 +41,12 @@ struct ProbeRun {
 };
 
 ProbeRun RunProbe(const std::string& binary, const std::vector<std::string>& args, const ProbeSetup& setup = {});
+
+// The command that runs the binary under test, put between `via` and the binary (the
+// build's PELLDOR_SYSTEM_LAUNCHER); empty when the binary runs by itself.
+const std::vector<std::string>& Launcher();
+// The binary runs under Wine: what Wine cannot do is then checked as Wine does it.
+bool UnderWine();
 
 // How the run ended and what it logged, for failure messages.
 std::string Dump(const ProbeRun& run);

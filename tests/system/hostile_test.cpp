@@ -228,6 +228,13 @@ TEST_P(NoServer, EndsWithStatusZeroWithinItsBound) {
         EXPECT_EQ(silent->requests(), attempts);
         EXPECT_GE(run.result.elapsed, attempts * seconds(std::max(c.timeout, 0))) << Dump(run);
     }
+    // Wine does not hand an ICMP port unreachable on to the program: the port looks silent.
+    if (c.target == Target::ClosedPort && UnderWine()) {
+        EXPECT_GE(run.result.elapsed, attempts * seconds(c.timeout)) << Dump(run);
+        ExpectLog(run, FailedLog(TailOf(c.timeout, c.retries, server), host, port, "", attempts),
+                  {"Error 5: No answer within " + std::to_string(c.timeout) + " s (netClock_Error)", attempts});
+        return;
+    }
     ExpectLog(run, FailedLog(TailOf(c.timeout, c.retries, server), host, port, c.notice, attempts));
 }
 
@@ -305,8 +312,11 @@ TEST(HostileLog, AFolderNamedLikeTheLogLeavesLoggingOff) {
                      folderEmpty = fs::is_directory(folder + "/ntpdebug.txt") && fs::is_empty(folder + "/ntpdebug.txt");
                  }});
         ExpectCleanEnd(run, c.status);
-        // With the log on, its pauses alone would take 0.8 s.
-        EXPECT_LT(run.result.elapsed, 800ms) << Dump(run);
+        // With the log on, its pauses alone would take 0.8 s. Under Wine a closed port is
+        // silent, so that run waits out its timeout anyway.
+        if (c.answers || !UnderWine()) {
+            EXPECT_LT(run.result.elapsed, 800ms) << Dump(run);
+        }
         std::vector<std::string> expected{"ntpdebug.txt", fs::path(PELLDOR_BINARY).filename().string()};
         std::sort(expected.begin(), expected.end());
         std::sort(entries.begin(), entries.end());

@@ -183,6 +183,13 @@ TEST_P(Pelldor, AClosedPortFailsAtOnce) {
     const std::string port = std::to_string(ClosedPort());
     const ProbeRun run = Launch({"1", "0", "127.0.0.1:" + port});
     ExpectEnd(run, 0);
+    if (UnderWine()) {
+        // Wine does not hand an ICMP port unreachable on to the program: the port looks silent.
+        ExpectTimedOutElapsed(run, 1);
+        ExpectLog(run, FailedLog("1 0 127.0.0.1:" + port, "127.0.0.1", port, ""),
+                  {"Error 5: No answer within 1 s (netClock_Error)", 1});
+        return;
+    }
     ExpectQuickFailure(run);
     ExpectLog(run, FailedLog("1 0 127.0.0.1:" + port, "127.0.0.1", port, "Error 4: Network error: Connection refused"));
 }
@@ -244,13 +251,12 @@ TEST_P(Pelldor, ABadNumberIsAnArgumentError) {
 
 TEST(PelldorQuiet, AnEmptyDatagramIsNoAnswer) {
     NtpResponder server({.kind = ReplyKind::Short, .shortLength = 0});
-    const TempDir dir;
-    const RunResult result = RunProgram(CopyExecutable(PELLDOR_BINARY, dir.path()), {"1", "0", server.Peer()}, 15s);
-    EXPECT_TRUE(result.exited);
-    EXPECT_EQ(result.exitStatus, 0);
+    const ProbeRun run = RunProbe(PELLDOR_BINARY, {"1", "0", server.Peer()});
+    EXPECT_TRUE(run.result.exited);
+    EXPECT_EQ(run.result.exitStatus, 0);
     EXPECT_EQ(server.requests(), 1);
-    EXPECT_GE(result.elapsed, 1000ms);
-    EXPECT_FALSE(std::filesystem::exists(dir.File("ntpdebug.txt")));
+    EXPECT_GE(run.result.elapsed, 1000ms);
+    EXPECT_FALSE(run.logExists);
 }
 
 INSTANTIATE_TEST_SUITE_P(Log, Pelldor, ::testing::Bool(),

@@ -1,0 +1,132 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/probe_run.h"
+#include "support/process.h"
+#include "support/responder.h"
+
+// What only pelldor.exe has to show: it is the same program as the Linux build, it runs
+// from a .cmd script and from a folder whose name needs more than ASCII, and it is a GUI
+// program that needs only the system's own DLLs.
+namespace pelldor::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+std::string Masked(const std::string& log) {
+    static const std::regex stamp(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)");
+    return std::regex_replace(log, stamp, "<time>");
+}
+
+std::string LogBytes(const ProbeRun& run) {
+    std::string bytes;
+    for (const auto& line : run.lines) bytes += line + "\r\n";
+    return bytes + run.tail;
+}
+
+std::string LinuxLog(const std::vector<std::string>& args) {
+    const TempDir dir;
+    const std::string copy = CopyExecutable(PELLDOR_LINUX_BINARY, dir.path());
+    std::ofstream(dir.File("ntpdebug.txt"), std::ios::binary).flush();
+    const RunResult result = RunProgram(copy, args, 15s);
+    EXPECT_TRUE(result.exited && !result.killed) << result.err;
+    return ReadWholeFile(dir.File("ntpdebug.txt"));
+}
+
+TEST(WindowsDropIn, TheLogBytesAreTheLinuxBuildsTimesApart) {
+    NtpResponder healthy;
+    NtpResponder kiss({.kind = ReplyKind::KissOfDeath});
+    const std::vector<std::vector<std::string>> cases{
+        {"1", "0", healthy.Peer()}, {"2", "1", kiss.Peer()}, {"5", "2", "127.0.0.1:0"},
+        {"5", "0", ":123"},         {"x", "2", "127.0.0.1:123"}, {}};
+    for (const auto& args : cases) {
+        std::string tail;
+        for (const auto& arg : args) tail += arg + " ";
+        SCOPED_TRACE(tail);
+        const ProbeRun windows = RunProbe(PELLDOR_BINARY, args, {.logging = true});
+        ASSERT_TRUE(windows.result.exited) << Dump(windows);
+        const std::string linux = LinuxLog(args);
+        EXPECT_FALSE(linux.empty());
+        EXPECT_EQ(Masked(LogBytes(windows)), Masked(linux));
+    }
+}
+
+TEST(WindowsDropIn, AFolderWithANonAsciiNameHoldsTheLog) {
+    NtpResponder server;
+    const ProbeRun run = RunProbe(PELLDOR_BINARY, {"1", "0", server.Peer()},
+                                  {.logging = true, .folder = "Zeitpr\xc3\xbc" "fung \xe6\x99\x82\xe5\x88\xbb \xf0\x9f\x95\x92"});
+    ExpectEnd(run, 100);
+    ExpectLog(run, AnsweredLog("1 0 " + server.Peer(), "127.0.0.1", std::to_string(server.port()), 100));
+}
+
+// The way schedulers and scripts use it: the program named bare and quoted, and the
+// verdict read with `if errorlevel 100`, which holds for any status of 100 or more.
+TEST(WindowsDropIn, ACmdScriptReadsTheVerdictThroughErrorlevel) {
+    const TempDir scripts;
+    const std::string script = scripts.File("probe.cmd");
+    std::ofstream(script, std::ios::binary) << "@echo off\r\n"
+                                               "cd /d \"%~dp0\"\r\n"
+                                               "pelldor.exe %1 %2 %3\r\n"
+                                               "if errorlevel 100 goto usable\r\n"
+                                               "exit /b 1\r\n"
+                                               ":usable\r\n"
+                                               "\"%~dp0pelldor.exe\" %1 %2 \"%3\"\r\n"
+                                               "if errorlevel 100 exit /b 42\r\n"
+                                               "exit /b 2\r\n";
+    const auto withProgram = [](const std::string& folder) { CopyExecutable(PELLDOR_BINARY, folder); };
+
+    NtpResponder healthy;
+    const std::string port = std::to_string(healthy.port());
+    const ProbeRun usable = RunProbe(script, {"1", "0", healthy.Peer()}, {.logging = true, .prepare = withProgram});
+    ExpectEnd(usable, 42);
+    EXPECT_EQ(healthy.requests(), 2);
+    // Taken as typed: the quotes the script put around the server stay in the tail.
+    std::vector<std::string> expected = AnsweredLog("1 0 " + healthy.Peer(), "127.0.0.1", port, 100);
+    const auto quoted = AnsweredLog("1 0 \"" + healthy.Peer() + "\"", "127.0.0.1", port, 100);
+    expected.insert(expected.end(), quoted.begin(), quoted.end());
+    ExpectLog(usable, expected);
+
+    NtpResponder silent({.kind = ReplyKind::Silent});
+    const ProbeRun unusable = RunProbe(script, {"1", "0", silent.Peer()}, {.prepare = withProgram});
+    ExpectEnd(unusable, 1);
+    EXPECT_EQ(silent.requests(), 1);
+}
+
+TEST(WindowsDropIn, AGuiProgramThatNeedsOnlySystemDlls) {
+    const RunResult dump = RunProgram("/usr/bin/x86_64-w64-mingw32-objdump", {"-p", PELLDOR_BINARY}, 30s);
+    ASSERT_TRUE(dump.exited && dump.exitStatus == 0) << dump.startError << dump.err;
+    const std::set<std::string> system{"kernel32.dll", "user32.dll", "ws2_32.dll", "bcrypt.dll", "msvcrt.dll",
+                                       "ucrtbase.dll"};
+    std::istringstream lines(dump.out);
+    std::set<std::string> imports;
+    bool gui = false;
+    bool windows8 = false;
+    for (std::string line; std::getline(lines, line);) {
+        if (std::regex_match(line, std::regex(R"(Subsystem\s+00000002\s+\(Windows GUI\))"))) gui = true;
+        if (std::regex_match(line, std::regex(R"(MajorSubsystemVersion\s+6)"))) windows8 = true;
+        std::smatch name;
+        if (std::regex_match(line, name, std::regex(R"(\s*DLL Name: (\S+))"))) {
+            std::string dll = name[1];
+            for (char& c : dll) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            imports.insert(dll);
+        }
+    }
+    EXPECT_TRUE(gui) << dump.out;
+    EXPECT_TRUE(windows8) << "the header should ask for Windows 8 (6.2) at least";
+    EXPECT_TRUE(imports.contains("kernel32.dll"));
+    for (const std::string& dll : imports) {
+        EXPECT_TRUE(system.contains(dll) || dll.starts_with("api-ms-win-crt-")) << dll << " is not a system DLL";
+    }
+}
+
+}  // namespace
+}  // namespace pelldor::testing
