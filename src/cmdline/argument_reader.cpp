@@ -64,7 +64,7 @@ void ReadArguments() {
     try {
         const std::string tail = platform::Current().CommandLineTail();
         SplitCommandLine(tail, tokens);
-        if (Logging()) WriteLogLine({LogTimestamp() + " CommandLine = " + tail});
+        if (Logging()) WriteLogLine({logline::CommandLine(tail)});
 
         runState.TimeoutSeconds = SettingFrom(tokens[0], "timeout");
         runState.RetryLimit = SettingFrom(tokens[1], "retry limit");
@@ -84,7 +84,7 @@ void ReadArguments() {
         runState.ServerCount = count;
     } catch (const std::exception&) {
         if (Logging()) {
-            WriteLogLine({LogTimestamp() + " Argument Error"});
+            WriteLogLine({logline::ArgumentError()});
             Pause(500);
             platform::EndNormally();
         }

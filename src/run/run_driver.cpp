@@ -43,7 +43,7 @@ void RunDriver() {
     }
 
     if (Logging()) {
-        WriteLogLine({LogTimestamp() + " Return Value: " + std::to_string(result)});
+        WriteLogLine({logline::Result(result)});
         Pause(500);
     }
     platform::ExitProcess(result);

@@ -170,16 +170,19 @@ void NtpResponder::Answer(const Pending& pending) {
     packet[1] = options_.stratum.value_or(kind == ReplyKind::KissOfDeath ? 0 : kind == ReplyKind::Stratum16 ? 16 : 2);
     packet[2] = pending.request.size() > 2 ? pending.request[2] : 6;
     packet[3] = 0xEC;                         // precision 2^-20 s
-    PutBigEndian32(&packet[4], 0x0000'0100);  // root delay 1/256 s
-    PutBigEndian32(&packet[8], 0x0000'0200);  // root dispersion 1/128 s
+    PutBigEndian32(&packet[4], options_.rootDelay.value_or(0x0000'0100));       // 1/256 s
+    PutBigEndian32(&packet[8], options_.rootDispersion.value_or(0x0000'0200));  // 1/128 s
     const std::uint8_t refid[4] = {192, 0, 2, 1};
     std::memcpy(&packet[12], kind == ReplyKind::KissOfDeath ? reinterpret_cast<const std::uint8_t*>("RATE") : refid, 4);
     if (options_.referenceId) std::copy(options_.referenceId->begin(), options_.referenceId->end(), &packet[12]);
     PutTimestamp(&packet[16], shifted(pending.receivedAt) - seconds(16));
     if (pending.request.size() >= 48) std::copy_n(pending.request.begin() + 40, 8, packet.begin() + 24);
     if (kind == ReplyKind::WrongOrigin) packet[31] ^= 0x01;
-    PutTimestamp(&packet[32], shifted(pending.receivedAt));
-    if (kind != ReplyKind::ZeroTransmit) PutTimestamp(&packet[40], shifted(system_clock::now()));
+    const auto by = [](std::chrono::nanoseconds shift) { return duration_cast<system_clock::duration>(shift); };
+    PutTimestamp(&packet[32], shifted(pending.receivedAt) + by(options_.receiveShift));
+    if (kind != ReplyKind::ZeroTransmit) {
+        PutTimestamp(&packet[40], shifted(system_clock::now()) + by(options_.transmitShift));
+    }
 
     std::vector<std::uint8_t> reply(packet.begin(), packet.end());
     if (kind == ReplyKind::Short) reply.resize(options_.shortLength, 0);

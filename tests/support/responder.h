@@ -46,6 +46,12 @@ struct ResponderOptions {
     std::optional<std::uint8_t> stratum{};
     std::optional<std::array<std::uint8_t, 4>> referenceId{};
     std::size_t paddedLength = 1500;
+    // Moves the receive or transmit timestamp alone, to make the two contradict each other.
+    std::chrono::nanoseconds receiveShift{0};
+    std::chrono::nanoseconds transmitShift{0};
+    // 16.16 fixed-point seconds, in place of the answer's own small values.
+    std::optional<std::uint32_t> rootDelay{};
+    std::optional<std::uint32_t> rootDispersion{};
     // Above 0: the junk goes out in batches of this many, 5 ms apart, so that a flood
     // larger than a socket's receive buffer still reaches a reader that keeps up.
     int garbageBatch = 0;
