@@ -1,5 +1,6 @@
 #include <exception>
 
+#include "cmdline/information.h"
 #include "platform/native.h"
 #include "run/run_driver.h"
 #include "timequery/sntp_client.h"
@@ -11,6 +12,7 @@ int main(int argc, char** argv) {
     const auto os = platform::MakeNativePlatform(argc, argv);
     platform::Install(os.get());
     try {
+        AnswerInformationRequest();
         timequery::SntpClient client(*os);
         BindNetClock(client);
         RunDriver();
