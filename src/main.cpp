@@ -3,6 +3,7 @@
 #include "cmdline/information.h"
 #include "platform/native.h"
 #include "run/run_driver.h"
+#include "run/run_error.h"
 #include "timequery/sntp_client.h"
 
 int main(int argc, char** argv) {
@@ -17,7 +18,7 @@ int main(int argc, char** argv) {
         BindNetClock(client);
         RunDriver();
     } catch (const std::exception& e) {
-        os->EndOnUnhandledError(e.what());
+        os->EndOnUnhandledError(UnhandledErrorText(e));
     } catch (...) {
         os->EndOnUnhandledError("unknown error");
     }

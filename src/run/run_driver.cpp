@@ -14,7 +14,14 @@ FrmPelldor frmPelldor;
 
 void BindNetClock(timequery::TimeClient& client) {
     frmPelldor.netClock = &client;
-    client.OnError(timequery::netClock_Error);
+    client.OnError([](std::int16_t code, const std::string& description) {
+        try {
+            timequery::netClock_Error(code, description);
+        } catch (const std::exception& e) {
+            // The top of its call chain: nothing above it may take the error.
+            platform::Current().EndOnUnhandledError(UnhandledErrorText(e));
+        }
+    });
 }
 
 timequery::TimeClient& NetClock() {

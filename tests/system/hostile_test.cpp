@@ -391,6 +391,8 @@ TEST(HostileLog, ASwitchFileThatCannotBeAppendedToEndsWithStatusOne) {
     EXPECT_EQ(run.result.exitStatus, 1) << Dump(run);
     EXPECT_EQ(run.result.out, "");
     EXPECT_EQ(std::count(run.result.err.begin(), run.result.err.end(), '\n'), 1) << run.result.err;
+    EXPECT_TRUE(run.result.err.starts_with("pelldor: unhandled error: file operation: cannot append to "))
+        << run.result.err;
     ASSERT_GT(run.result.err.size(), 1u);
     EXPECT_EQ(run.result.err.back(), '\n');
     EXPECT_LE(run.result.elapsed, Bound(1, 0, true, 0)) << Dump(run);

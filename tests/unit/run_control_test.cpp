@@ -254,6 +254,8 @@ TEST_F(RunDriverTest, NoticeWhoseLogLineFailsEndsTheRunAsUnhandled) {
     const ProcessEnd end = RunToEnd();
     EXPECT_EQ(end.way, ProcessEnd::Way::Unhandled);
     EXPECT_EQ(end.status, 1);
+    EXPECT_TRUE(end.message.starts_with("file operation: cannot append to /opt/pelldor/ntpdebug.txt: "))
+        << end.message;
 }
 
 TEST_F(RunDriverTest, LogDeletedDuringTheRunIsCreatedAgain) {
