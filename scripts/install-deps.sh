@@ -8,6 +8,7 @@ packages=(
   clang libclang-rt-14-dev                    # libFuzzer targets
   chrony faketime libfaketime                 # a real NTP server to test against, with a shifted clock
   monitoring-plugins-basic ntpsec-ntpdig time hyperfine file python3  # the benchmark and load test
+  groff-base dpkg-dev lintian man-db          # the manual page and the Debian package
   g++-mingw-w64-x86-64 wine64                 # pelldor.exe, and Wine to test it
 )
 

@@ -208,6 +208,13 @@ std::uint64_t WindowsPlatform::Random64() {
                (std::uint64_t{::GetCurrentProcessId()} << 32));
 }
 
+// A GUI process has no console: its standard handles are whatever the caller redirected,
+// or nothing.
+void WindowsPlatform::WriteStandardOutput(std::string_view text) {
+    const HANDLE output = ::GetStdHandle(STD_OUTPUT_HANDLE);
+    if (output != nullptr && output != INVALID_HANDLE_VALUE) (void)WriteAll(output, text);
+}
+
 // Like _exit: a resolver thread still inside a lookup may hold locks that the orderly
 // shutdown of the system's libraries would wait for.
 void WindowsPlatform::ExitProcess(int status) {
@@ -218,8 +225,6 @@ void WindowsPlatform::ExitProcess(int status) {
 void WindowsPlatform::EndNormally() { ExitProcess(0); }
 
 void WindowsPlatform::EndOnUnhandledError(std::string_view what) {
-    // A GUI process has no console; the line goes out only where the caller redirected
-    // standard error.
     const HANDLE error = ::GetStdHandle(STD_ERROR_HANDLE);
     if (error != nullptr && error != INVALID_HANDLE_VALUE) {
         std::string line = "pelldor: unhandled error: ";
