@@ -16,20 +16,30 @@ export WINEPREFIX="${WINEPREFIX:-${TMPDIR:-/tmp}/pelldor-wine-$(id -u)}"
 WINE64="${PELLDOR_WINE64:-/usr/lib/wine/wine64}"
 WINESERVER="${PELLDOR_WINESERVER:-/usr/lib/wine/wineserver}"
 
+# Makes the prefix once, whoever comes first (tests may start two at a time).
+prepare() {
+    [[ -f "$WINEPREFIX/system.reg" ]] && return 0
+    mkdir -p "$WINEPREFIX"
+    (
+        flock 9
+        [[ -f "$WINEPREFIX/system.reg" ]] && exit 0
+        # No Mono or Gecko: nothing here needs them, and their installers would ask.
+        WINEDLLOVERRIDES="mscoree,mshtml=" "$WINE64" wineboot --init > /dev/null 2>&1 < /dev/null
+        # Without a display the null driver still gives windows, hidden ones included.
+        "$WINE64" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f > /dev/null 2>&1 < /dev/null
+        # The registry reaches its files when the server ends.
+        "$WINESERVER" -w
+    ) 9> "$WINEPREFIX/.pelldor-lock"
+}
+
 case "${1:-}" in
 run)
     shift
+    prepare
     exec "$WINE64" "$@"
     ;;
 start)
-    if [[ ! -f "$WINEPREFIX/system.reg" ]]; then
-        mkdir -p "$WINEPREFIX"
-        # No Mono or Gecko: nothing here needs them, and their installers would ask.
-        WINEDLLOVERRIDES="mscoree,mshtml=" "$WINE64" wineboot --init > /dev/null 2>&1
-        # Without a display the null driver still gives windows, hidden ones included.
-        "$WINE64" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f > /dev/null 2>&1
-        "$WINESERVER" -w
-    fi
+    prepare
     # In a session of its own, so it outlives the shell (and process group) that started it.
     setsid "$WINESERVER" -p > /dev/null 2>&1 < /dev/null &
     # Ready once a client can reach it.
