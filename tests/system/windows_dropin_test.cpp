@@ -83,10 +83,13 @@ TEST(WindowsDropIn, ACmdScriptReadsTheVerdictThroughErrorlevel) {
                                                "if errorlevel 100 exit /b 42\r\n"
                                                "exit /b 2\r\n";
     const auto withProgram = [](const std::string& folder) { CopyExecutable(PELLDOR_BINARY, folder); };
+    // cmd.exe and two runs; Wine's cmd can take seconds to start on a loaded machine.
+    constexpr auto kScriptBound = 60s;
 
     NtpResponder healthy;
     const std::string port = std::to_string(healthy.port());
-    const ProbeRun usable = RunProbe(script, {"1", "0", healthy.Peer()}, {.logging = true, .prepare = withProgram});
+    const ProbeRun usable = RunProbe(script, {"1", "0", healthy.Peer()},
+                                     {.logging = true, .killAfter = kScriptBound, .prepare = withProgram});
     ExpectEnd(usable, 42);
     EXPECT_EQ(healthy.requests(), 2);
     // Taken as typed: the quotes the script put around the server stay in the tail.
@@ -96,7 +99,8 @@ TEST(WindowsDropIn, ACmdScriptReadsTheVerdictThroughErrorlevel) {
     ExpectLog(usable, expected);
 
     NtpResponder silent({.kind = ReplyKind::Silent});
-    const ProbeRun unusable = RunProbe(script, {"1", "0", silent.Peer()}, {.prepare = withProgram});
+    const ProbeRun unusable =
+        RunProbe(script, {"1", "0", silent.Peer()}, {.killAfter = kScriptBound, .prepare = withProgram});
     ExpectEnd(unusable, 1);
     EXPECT_EQ(silent.requests(), 1);
 }
