@@ -2,9 +2,10 @@
 # Runs Windows programs under Wine for the cross build's tests, with Wine's state in a
 # prefix of our own rather than ~/.wine.
 #
-#   scripts/wine.sh start          prepares the prefix and starts a persistent wineserver
+#   scripts/wine.sh start          prepares the prefix, starts a persistent wineserver and
+#                                  keeps Wine's own services up
 #   scripts/wine.sh run PROG ARGS  runs PROG under wine64 (the build's test emulator)
-#   scripts/wine.sh stop           stops the wineserver
+#   scripts/wine.sh stop           stops the wineserver and every program of the prefix
 #
 # WINEPREFIX defaults to a folder under the temporary directory. Without a persistent
 # wineserver each run whose output goes to a pipe takes seconds instead of milliseconds:
@@ -42,6 +43,11 @@ start)
     prepare
     # In a session of its own, so it outlives the shell (and process group) that started it.
     setsid "$WINESERVER" -p > /dev/null 2>&1 < /dev/null &
+    # Wine ends its service processes once no program of the prefix runs, and starts them
+    # again for the next program; started then they inherit its output pipes, and a test
+    # waits seconds for those to close. An idle notepad (windowless on the null driver)
+    # keeps them up until stop.
+    setsid "$WINE64" notepad.exe > /dev/null 2>&1 < /dev/null &
     # Ready once a client can reach it.
     "$WINE64" cmd /c exit > /dev/null 2>&1 < /dev/null
     ;;
