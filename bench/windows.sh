@@ -5,7 +5,8 @@
 #   bench/windows.sh [RUNS]     RUNS rounds, default 15, 5 to 200
 #
 # Every round runs the floor and `pelldor.exe 2 0 127.0.0.1:P` once each, in turn, under
-# wine64 with a persistent wineserver of a prefix of its own; medians are compared. The
+# wine64 with a persistent wineserver of a prefix of its own (scripts/wine.sh start, which
+# also keeps Wine's services up); medians are compared. The
 # target: pelldor's median at most 5 ms above the floor's.
 # Exit status: 0 when every run exited 100, 1 otherwise, 2 on a set-up error.
 set -euo pipefail
@@ -61,7 +62,11 @@ for ((round = 0; round < RUNS; round++)); do
 done
 load_line
 
-python3 - "$WORK_DIR/floor.runs" "$WORK_DIR/pelldor.runs" <<'PY'
+echo
+echo "| program | runs | median wall ms | min-max | exit statuses |"
+echo "|---|---|---|---|---|"
+result=0
+python3 - "$WORK_DIR/floor.runs" "$WORK_DIR/pelldor.runs" <<'PY' || result=1
 import statistics, sys
 rows = {}
 ok = True
@@ -77,7 +82,7 @@ print(f"pelldor.exe minus floor: {pelldor - floor:+.1f} ms (target at most +5 ms
       f"{'met' if pelldor - floor <= 5 else 'MISSED'}")
 sys.exit(0 if ok else 1)
 PY
-result=$?
+echo
 
 echo "Pause(1000) on the Windows platform under Wine, ms each:"
 "${WINE[@]}" "$WORK_DIR/pause.exe" 5 | tr -d '\r' | tr '\n' ' '
