@@ -16,9 +16,9 @@ using windows::ToUtf16;
 using windows::ToUtf8;
 
 constexpr wchar_t kWindowName[] = L"frmPelldor";
-// FILETIME counts 100 ns steps from 1601-01-01 UTC.
+// FILETIME counts 100 ns ticks from 1601-01-01 UTC.
 constexpr std::uint64_t kFileTimeAt1970 = 116'444'736'000'000'000ULL;
-constexpr std::uint64_t kFileTimeSteps = 10'000'000;
+constexpr std::uint64_t kTicksPerSecond = 10'000'000;
 // CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, which these headers (for Windows 8) lack.
 constexpr DWORD kHighResolutionTimer = 0x2;
 
@@ -26,7 +26,7 @@ std::wstring Wide(std::u16string_view text) { return {text.begin(), text.end()};
 
 std::wstring WidePath(const std::string& path) { return Wide(windows::LongPathForm(ToUtf16(path))); }
 
-std::uint64_t Steps(const FILETIME& time) {
+std::uint64_t Ticks(const FILETIME& time) {
     return std::uint64_t{time.dwHighDateTime} << 32 | time.dwLowDateTime;
 }
 
@@ -37,7 +37,7 @@ std::uint64_t Mix(std::uint64_t x) {
     return x ^ (x >> 31);
 }
 
-// Writes all of the text, in a single call unless the system takes only part of it.
+// Writes all of the text, in a single call unless the system takes less.
 DWORD WriteAll(HANDLE file, std::string_view text) {
     while (!text.empty()) {
         const DWORD chunk = text.size() > 0x40000000 ? 0x40000000 : static_cast<DWORD>(text.size());
@@ -85,10 +85,10 @@ std::unique_ptr<Platform> MakeNativePlatform(int /*argc*/, char** /*argv*/) {
 WindowsPlatform::WindowsPlatform() {
     LARGE_INTEGER frequency{};
     if (::QueryPerformanceFrequency(&frequency) && frequency.QuadPart > 0) counterFrequency_ = frequency.QuadPart;
-    // The default timer ticks every 15.6 ms, which would stretch each 10 ms step of a
+    // The default timer ticks every 15.6 ms, which would stretch each 10 ms sleep of a
     // pause to 15.6 ms: a second's pause to more than 1.5 s, and the 20 ms poll of a
     // healthy server to 31 ms. A high-resolution timer (Windows 10 1803 on) keeps the
-    // steps at 10 ms for this process alone, and unlike a raised system timer rate it is
+    // sleeps at 10 ms for this process alone, and unlike a raised system timer rate it is
     // still honoured for a process whose windows are all hidden.
     timer_ = ::CreateWaitableTimerExW(nullptr, nullptr, kHighResolutionTimer, TIMER_ALL_ACCESS);
     if (timer_ == nullptr) raisedTimerRate_ = RaiseTimerRate();
@@ -115,10 +115,10 @@ void WindowsPlatform::DispatchSystemMessages() {
 WallReading WindowsPlatform::ReadWallClock() {
     FILETIME now{};
     ::GetSystemTimePreciseAsFileTime(&now);
-    const std::uint64_t steps = Steps(now) - kFileTimeAt1970;
+    const std::uint64_t ticks = Ticks(now) - kFileTimeAt1970;
     WallReading reading;
-    reading.unixSeconds = static_cast<std::int64_t>(steps / kFileTimeSteps);
-    reading.nanos = static_cast<std::uint32_t>(steps % kFileTimeSteps * 100);
+    reading.unixSeconds = static_cast<std::int64_t>(ticks / kTicksPerSecond);
+    reading.nanos = static_cast<std::uint32_t>(ticks % kTicksPerSecond * 100);
     SYSTEMTIME utc{};
     SYSTEMTIME local{};
     if (::FileTimeToSystemTime(&now, &utc) && ::SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local)) {
@@ -138,15 +138,15 @@ std::int64_t WindowsPlatform::MonotonicNanos() {
     LARGE_INTEGER count{};
     ::QueryPerformanceCounter(&count);
     const std::int64_t whole = count.QuadPart / counterFrequency_;
-    const std::int64_t part = count.QuadPart % counterFrequency_;
-    return whole * 1'000'000'000 + part * 1'000'000'000 / counterFrequency_;
+    const std::int64_t rest = count.QuadPart % counterFrequency_;
+    return whole * 1'000'000'000 + rest * 1'000'000'000 / counterFrequency_;
 }
 
 void WindowsPlatform::Sleep(int milliseconds) {
     if (milliseconds <= 0) return;
     if (timer_ != nullptr) {
         LARGE_INTEGER due{};
-        due.QuadPart = -std::int64_t{milliseconds} * 10'000;  // relative, in 100 ns steps
+        due.QuadPart = -std::int64_t{milliseconds} * 10'000;  // relative, in 100 ns ticks
         if (::SetWaitableTimer(timer_, &due, 0, nullptr, nullptr, FALSE) &&
             ::WaitForSingleObject(timer_, INFINITE) == WAIT_OBJECT_0) {
             return;
@@ -204,7 +204,7 @@ std::uint64_t WindowsPlatform::Random64() {
     }
     FILETIME now{};
     ::GetSystemTimePreciseAsFileTime(&now);
-    return Mix(Steps(now) ^ Mix(static_cast<std::uint64_t>(MonotonicNanos())) ^
+    return Mix(Ticks(now) ^ Mix(static_cast<std::uint64_t>(MonotonicNanos())) ^
                (std::uint64_t{::GetCurrentProcessId()} << 32));
 }
 

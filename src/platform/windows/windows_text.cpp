@@ -142,7 +142,7 @@ std::string FileErrorText(std::uint32_t code) {
     case 32:  // ERROR_SHARING_VIOLATION: another program holds the file without sharing it
         return "File in use by another process";
     case 33:  // ERROR_LOCK_VIOLATION
-        return "Part of the file is locked";
+        return "A region of the file is locked";
     case 39:   // ERROR_HANDLE_DISK_FULL
     case 112:  // ERROR_DISK_FULL
         return "Disk full";

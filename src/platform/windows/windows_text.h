@@ -20,7 +20,7 @@ namespace pelldor::platform::windows {
 [[nodiscard]] std::string ToUtf8(std::u16string_view text);
 [[nodiscard]] std::u16string ToUtf16(std::string_view text);
 
-// The folder part of a path, either separator accepted; "." when there is none.
+// The folder of a path, either separator accepted; "." when there is none.
 [[nodiscard]] std::string DirectoryOf(std::string_view path);
 
 // An absolute path too long for the classic limit, given the \\?\ form that lifts it; any
