@@ -1,11 +1,8 @@
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <cstdint>
 #include <optional>
-#include <stdexcept>
 #include <string>
 
 #include "support/process.h"
@@ -26,9 +23,9 @@ struct ChronydOptions {
 
 // This machine cannot run the chronyd asked for: chronyd or libfaketime is missing, or the
 // installed chronyd does not know a directive of the configuration.
-class ChronydUnavailable : public std::runtime_error {
+class ChronydUnavailable : public Unavailable {
 public:
-    using std::runtime_error::runtime_error;
+    using Unavailable::Unavailable;
 };
 
 // The header fields of an NTP reply that tell how a server answered.
@@ -48,7 +45,8 @@ struct NtpReplyHeader {
 std::optional<NtpReplyHeader> AskOnce(std::uint16_t port, std::chrono::milliseconds wait);
 
 // A chronyd serving NTP on 127.0.0.1 on a free port, started and ready when constructed,
-// stopped when destroyed. It never touches the system clock.
+// stopped when destroyed. It never touches the system clock: it runs with -x and without
+// the capability to set the clock, which is checked once it answers.
 class ChronydServer {
 public:
     explicit ChronydServer(ChronydOptions options);
@@ -65,14 +63,13 @@ private:
     std::string WriteConfig() const;
     void Launch(const std::string& config);
     bool AnswersWithin(std::chrono::milliseconds bound);
-    void Stop();
 
     ChronydOptions options_;
     std::string chronyd_;
     std::string libfaketime_;
     TempDir dir_;
     std::uint16_t port_ = 0;
-    pid_t pid_ = -1;
+    Daemon daemon_;
 };
 
 }  // namespace pelldor::testing
