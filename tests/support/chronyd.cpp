@@ -26,6 +26,7 @@ using namespace std::chrono_literals;
 constexpr std::size_t kPacketSize = 48;
 constexpr int kStartAttempts = 3;
 constexpr milliseconds kReadyBound = 5s;
+constexpr std::uint16_t kNtpPort = 123;
 
 class Fd {
 public:
@@ -100,12 +101,15 @@ std::string NtpReplyHeader::ReferenceText() const {
     return text;
 }
 
-std::optional<NtpReplyHeader> AskOnce(std::uint16_t port, milliseconds wait) {
+std::optional<NtpReplyHeader> AskOnce(std::uint16_t port, milliseconds wait, const NetNamespace* netns,
+                                      const std::string& address) {
     // A fresh connected socket per question: whatever arrives on it answers this request,
     // never a late one sent earlier.
-    const Fd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    const sockaddr_in server = Loopback(port);
-    if (fd.get() < 0 || ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0) {
+    const Fd fd(netns != nullptr ? netns->Socket(AF_INET, SOCK_DGRAM, 0)
+                                 : ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_in server = Loopback(port);
+    if (fd.get() < 0 || ::inet_pton(AF_INET, address.c_str(), &server.sin_addr) != 1 ||
+        ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0) {
         return std::nullopt;
     }
 
@@ -156,7 +160,7 @@ ChronydServer::ChronydServer(ChronydOptions options) : options_(std::move(option
     std::string failures;
     for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
         // Another test may take the port between our probe and chronyd's bind: try anew.
-        port_ = FreeLoopbackPort();
+        port_ = options_.netns != nullptr ? kNtpPort : FreeLoopbackPort();
         const std::string config = WriteConfig();
         if (attempt == 0) {
             const RunResult check = RunProgram(chronyd_, {"-p", "-f", config}, 5s);
@@ -176,7 +180,7 @@ ChronydServer::ChronydServer(ChronydOptions options) : options_(std::move(option
                     Output() + "\n";
         daemon_.Stop();
     }
-    throw std::runtime_error("chronyd did not answer on 127.0.0.1:\n" + failures);
+    throw std::runtime_error("chronyd did not answer on " + options_.address + ":\n" + failures);
 }
 
 ChronydServer::~ChronydServer() = default;
@@ -187,8 +191,8 @@ std::string ChronydServer::WriteConfig() const {
     const std::string path = dir_.File("chronyd.conf");
     std::ofstream out(path, std::ios::trunc);
     out << "port " << port_ << "\n"
-        << "bindaddress 127.0.0.1\n"
-        << "allow 127.0.0.1\n"
+        << "bindaddress " << options_.address << "\n"
+        << (options_.netns != nullptr ? "allow\n" : "allow 127.0.0.1\n")
         << "cmdport 0\n"
         // No command socket under /run: parallel chronyds would fight over it.
         << "bindcmdaddress /\n"
@@ -209,7 +213,7 @@ void ChronydServer::Launch(const std::string& config) {
     DaemonSpec spec{.args = {chronyd_, "-x", "-d", "-u", CurrentUserName(), "-f", config},
                     .env = EnvironmentWithout({"LD_PRELOAD=", "FAKETIME"}),
                     .output = dir_.File("chronyd.log"),
-                    .netns = {}};
+                    .netns = options_.netns != nullptr ? options_.netns->Path() : std::string()};
     if (!libfaketime_.empty()) {
         spec.env.push_back("LD_PRELOAD=" + libfaketime_);
         spec.env.push_back("FAKETIME=" + options_.shift + "s");
@@ -225,7 +229,7 @@ bool ChronydServer::AnswersWithin(milliseconds bound) {
     while (steady_clock::now() < deadline) {
         if (!daemon_.Running()) return false;
         const auto asked = steady_clock::now();
-        if (AskOnce(port_, 200ms)) return true;
+        if (AskOnce(port_, 200ms, options_.netns, options_.address)) return true;
         std::this_thread::sleep_until(asked + 100ms);
     }
     return false;
