@@ -6,6 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
+scripts/fetch-ntpsec.sh
 
 passed=0 failed=0 skipped=0
 for preset in release debug; do
