@@ -48,6 +48,7 @@ public:
                                                       std::uint16_t port) override;
     platform::OpenResult OpenUdp(const platform::NetAddress& peer) override;
 
+    void WriteStandardOutput(std::string_view) override {}
     [[noreturn]] void ExitProcess(int status) override;
     [[noreturn]] void EndNormally() override;
     [[noreturn]] void EndOnUnhandledError(std::string_view what) override;

@@ -1,7 +1,9 @@
 #include <exception>
 
+#include "cmdline/information.h"
 #include "platform/native.h"
 #include "run/run_driver.h"
+#include "run/run_error.h"
 #include "timequery/sntp_client.h"
 
 int main(int argc, char** argv) {
@@ -11,11 +13,12 @@ int main(int argc, char** argv) {
     const auto os = platform::MakeNativePlatform(argc, argv);
     platform::Install(os.get());
     try {
+        AnswerInformationRequest();
         timequery::SntpClient client(*os);
         BindNetClock(client);
         RunDriver();
     } catch (const std::exception& e) {
-        os->EndOnUnhandledError(e.what());
+        os->EndOnUnhandledError(UnhandledErrorText(e));
     } catch (...) {
         os->EndOnUnhandledError("unknown error");
     }

@@ -32,6 +32,19 @@ std::int16_t SettingFrom(const std::string& token, const char* what) {
 
 }  // namespace
 
+std::optional<ServerSplit> SplitServer(std::string_view server) {
+    // "[2001:db8::1]:123": an IPv6 literal's colons cannot be the separator. Such a token
+    // was always an argument error before, so the bracket form takes nothing away.
+    if (server.starts_with('[')) {
+        if (const auto close = server.find("]:"); close != std::string_view::npos) {
+            return ServerSplit{1, close - 1, close + 2};
+        }
+    }
+    const auto colon = server.find(':');
+    if (colon == std::string_view::npos) return std::nullopt;
+    return ServerSplit{0, colon, colon + 1};
+}
+
 std::optional<long long> ParseInteger(std::string_view text) {
     const auto first = text.find_first_not_of(" \t");
     if (first == std::string_view::npos) return std::nullopt;
@@ -64,7 +77,7 @@ void ReadArguments() {
     try {
         const std::string tail = platform::Current().CommandLineTail();
         SplitCommandLine(tail, tokens);
-        if (Logging()) WriteLogLine({LogTimestamp() + " CommandLine = " + tail});
+        if (Logging()) WriteLogLine({logline::CommandLine(tail)});
 
         runState.TimeoutSeconds = SettingFrom(tokens[0], "timeout");
         runState.RetryLimit = SettingFrom(tokens[1], "retry limit");
@@ -73,18 +86,17 @@ void ReadArguments() {
         const std::string& server = tokens[2];
         if (!server.empty()) {
             count = CheckedAdd16(count, 1);
-            const auto colon = server.find(':');
-            if (colon != std::string::npos) {
+            if (const auto split = SplitServer(server)) {
                 ServerEntry& row = runState.Servers(count);
-                row.Host = server.substr(0, colon);
-                row.Port = ToNumber<std::int32_t>(std::string_view(server).substr(colon + 1), "port");
+                row.Host = server.substr(split->hostStart, split->hostLength);
+                row.Port = ToNumber<std::int32_t>(std::string_view(server).substr(split->portStart), "port");
                 row.Status = 0;
             }
         }
         runState.ServerCount = count;
     } catch (const std::exception&) {
         if (Logging()) {
-            WriteLogLine({LogTimestamp() + " Argument Error"});
+            WriteLogLine({logline::ArgumentError()});
             Pause(500);
             platform::EndNormally();
         }

@@ -26,7 +26,6 @@ public:
     void AdvanceSources();
     // Takes the oldest pending event out of the queue; an empty function when none.
     [[nodiscard]] std::function<void()> TakeNext();
-    [[nodiscard]] std::size_t Pending() const { return events_.size(); }
 
 private:
     std::vector<EventSource*> sources_;

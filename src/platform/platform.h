@@ -48,6 +48,10 @@ public:
                                                                   std::uint16_t port) = 0;
     [[nodiscard]] virtual OpenResult OpenUdp(const NetAddress& peer) = 0;
 
+    // For the few runs that answer on the console (--version, --help): the whole text in
+    // one piece, quietly nothing when there is no standard output to write to.
+    virtual void WriteStandardOutput(std::string_view text) = 0;
+
     // Ends the process at once with this status.
     [[noreturn]] virtual void ExitProcess(int status) = 0;
     // The ordinary end of a run that sets no status of its own: status 0.

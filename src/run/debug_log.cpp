@@ -35,7 +35,77 @@ void WriteLogLine(const std::vector<std::string>& lines) {
 void SwitchTest() {
     if (!platform::Current().IsRegularFile(LogFilePath())) return;
     runState.DebugOn = kTrue16;
-    WriteLogLine({"", LogTimestamp() + " Start"});
+    WriteLogLine(logline::Start());
 }
 
+std::string Printable(std::string_view text) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte < 0x7f) {
+            out += c;
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else {
+            out += "\\x";
+            out += kHex[byte >> 4];
+            out += kHex[byte & 15];
+        }
+    }
+    return out;
+}
+
+namespace logline {
+namespace {
+
+// The stamp and the text are joined with nothing between them: each text brings its own
+// leading blank, but for the error notice, whose "Error" follows the seconds directly.
+std::string Stamped(std::string_view text) {
+    std::string line = LogTimestamp();
+    line += text;
+    return line;
+}
+
+std::string HostAndPort(std::string_view host, std::int32_t port) {
+    return Printable(host) + " on port " + std::to_string(port);
+}
+
+}  // namespace
+
+std::vector<std::string> Start() { return {"", Stamped(" Start")}; }
+
+std::string CommandLine(std::string_view tail) { return Stamped(" CommandLine = " + Printable(tail)); }
+
+std::string ArgumentError() { return Stamped(" Argument Error"); }
+
+std::string Sending(std::string_view host, std::int32_t port) {
+    return Stamped(" --> Sending Query to " + HostAndPort(host, port));
+}
+
+std::string ServerTime(const std::optional<platform::LocalDateTime>& server) {
+    return Stamped(" --- Server Time: " + (server ? platform::FormatTimestamp(*server) : std::string("n/a")));
+}
+
+std::string LocalTime() {
+    std::string line = LogTimestamp();
+    line += " --- Local  Time: ";
+    line += platform::FormatTimestamp(platform::Current().LocalNow());
+    return line;
+}
+
+std::string CheckError(std::string_view host, std::int32_t port) {
+    return Stamped(" Error When Sending Query to " + HostAndPort(host, port) + " (modPelldor_CheckNtpStatus)");
+}
+
+std::string ErrorNotice(std::int16_t code, std::string_view description) {
+    return Stamped("Error " + std::to_string(code) + ": " + Printable(description) + " (netClock_Error)");
+}
+
+std::string Result(std::int16_t result) { return Stamped(" Return Value: " + std::to_string(result)); }
+
+}  // namespace logline
 }  // namespace pelldor

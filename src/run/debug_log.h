@@ -1,9 +1,12 @@
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/local_time.h"
 #include "run/run_state.h"
 
 namespace pelldor {
@@ -26,5 +29,27 @@ void WriteLogLine(const std::vector<std::string>& lines);
 void SwitchTest();
 
 [[nodiscard]] inline bool Logging() { return runState.DebugOn != 0; }
+
+// Text from outside the program (the command line, a host name) as printable ASCII: a
+// control byte or a byte of 0x80 or more becomes \r, \n or \xHH, so it can neither write
+// a line of its own nor put bytes into the log that are not ASCII. Printable text stays
+// as it is, backslashes included.
+[[nodiscard]] std::string Printable(std::string_view text);
+
+// Every line the log holds, each stamped with the local time when it is built. Readers
+// of existing logs match these byte for byte.
+namespace logline {
+[[nodiscard]] std::vector<std::string> Start();
+[[nodiscard]] std::string CommandLine(std::string_view tail);
+[[nodiscard]] std::string ArgumentError();
+[[nodiscard]] std::string Sending(std::string_view host, std::int32_t port);
+// "n/a" when no time came back.
+[[nodiscard]] std::string ServerTime(const std::optional<platform::LocalDateTime>& server);
+// Two readings of the clock: one for the stamp, one for the value.
+[[nodiscard]] std::string LocalTime();
+[[nodiscard]] std::string CheckError(std::string_view host, std::int32_t port);
+[[nodiscard]] std::string ErrorNotice(std::int16_t code, std::string_view description);
+[[nodiscard]] std::string Result(std::int16_t result);
+}  // namespace logline
 
 }  // namespace pelldor

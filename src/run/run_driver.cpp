@@ -14,7 +14,14 @@ FrmPelldor frmPelldor;
 
 void BindNetClock(timequery::TimeClient& client) {
     frmPelldor.netClock = &client;
-    client.OnError(timequery::netClock_Error);
+    client.OnError([](std::int16_t code, const std::string& description) {
+        try {
+            timequery::netClock_Error(code, description);
+        } catch (const std::exception& e) {
+            // The top of its call chain: nothing above it may take the error.
+            platform::Current().EndOnUnhandledError(UnhandledErrorText(e));
+        }
+    });
 }
 
 timequery::TimeClient& NetClock() {
@@ -43,7 +50,7 @@ void RunDriver() {
     }
 
     if (Logging()) {
-        WriteLogLine({LogTimestamp() + " Return Value: " + std::to_string(result)});
+        WriteLogLine({logline::Result(result)});
         Pause(500);
     }
     platform::ExitProcess(result);

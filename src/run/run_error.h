@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <stdexcept>
 #include <string>
 
@@ -18,6 +19,10 @@ public:
 private:
     ErrorKind kind_;
 };
+
+// What the one line of an error that no handler took says: the kind of a RunError, then
+// its text ("file operation: cannot append to ...").
+[[nodiscard]] std::string UnhandledErrorText(const std::exception& error);
 
 // Every addition to a 16-bit count or setting goes through here.
 [[nodiscard]] std::int16_t CheckedAdd16(std::int16_t a, std::int16_t b);

@@ -77,26 +77,51 @@ std::optional<NtpPacket> DecodePacket(std::span<const std::uint8_t> bytes) {
     return p;
 }
 
-ReplyCheck CheckReply(const NtpPacket& reply, std::uint64_t transmitCookie) {
+ReplyCheck CheckReply(const NtpPacket& reply, const Exchange& ours) {
     // What could be a stray or forged datagram is only ignored, so it can neither end the
     // query nor make it give up (a forged kiss-o'-death lacks our cookie).
     if (reply.mode != kModeServer) return ReplyCheck::NotServerMode;
     if (reply.version < 1 || reply.version > kNtpVersion) return ReplyCheck::BadVersion;
-    if (reply.originTime != transmitCookie) return ReplyCheck::OriginMismatch;
+    if (reply.originTime != ours.cookie) return ReplyCheck::OriginMismatch;
     // A kiss-o'-death usually carries the alarm leap indicator as well; its code matters more.
-    if (reply.stratum == 0 && HasKissCode(reply.referenceId)) return ReplyCheck::KissOfDeath;
+    if (reply.stratum == 0 && HasKissCode(reply.referenceId)) {
+        return KissSaysStop(reply.referenceId) ? ReplyCheck::KissOfDeath : ReplyCheck::KissNotSynchronised;
+    }
     if (reply.leap == kLeapAlarm) return ReplyCheck::LeapAlarm;
     // Stratum 0 without a kiss code is how an unsynchronised server sends stratum 16.
     if (reply.stratum == 0 || reply.stratum >= kStratumUnsynchronised) {
         return ReplyCheck::StratumUnsynchronised;
     }
     if (reply.transmitTime == 0) return ReplyCheck::ZeroTransmit;
+    // Compared modulo 2^64, as everything else, so an era rollover between the two is no
+    // reason to reject; equal timestamps are a server too quick to measure.
+    if (static_cast<std::int64_t>(reply.transmitTime - reply.receiveTime) < 0) {
+        return ReplyCheck::TransmitBeforeReceive;
+    }
+    if (RootDistance(reply, ours) > kMaxRootDistance) return ReplyCheck::RootDistanceTooLarge;
     return ReplyCheck::Accept;
 }
 
 bool IsIgnored(ReplyCheck check) {
     return check == ReplyCheck::NotServerMode || check == ReplyCheck::BadVersion ||
            check == ReplyCheck::OriginMismatch;
+}
+
+bool KissSaysStop(std::uint32_t referenceId) {
+    constexpr std::uint32_t kDeny = 0x44454e59;
+    constexpr std::uint32_t kRstr = 0x52535452;
+    constexpr std::uint32_t kRate = 0x52415445;
+    return referenceId == kDeny || referenceId == kRstr || referenceId == kRate;
+}
+
+std::uint64_t RootDistance(const NtpPacket& reply, const Exchange& ours) {
+    // 16.16 on the wire; shifted, they are 32.32 like the timestamps.
+    const Int128 rootDelay = static_cast<Int128>(reply.rootDelay) << 16;
+    const Int128 rootDispersion = static_cast<Int128>(reply.rootDispersion) << 16;
+    const Int128 roundTrip = static_cast<Int128>(static_cast<std::int64_t>(ours.receivedAt - ours.sentAt)) -
+                             static_cast<std::int64_t>(reply.transmitTime - reply.receiveTime);
+    // Below 2^47 + 2^48 + 2^63 in all, so it fits 64 bits whatever the wire says.
+    return static_cast<std::uint64_t>(rootDelay / 2 + rootDispersion + (roundTrip > 0 ? roundTrip / 2 : 0));
 }
 
 bool HasKissCode(std::uint32_t referenceId) {

@@ -15,6 +15,10 @@ inline constexpr std::uint8_t kModeClient = 3;
 inline constexpr std::uint8_t kModeServer = 4;
 inline constexpr std::uint8_t kLeapAlarm = 3;
 inline constexpr std::uint8_t kStratumUnsynchronised = 16;
+// RFC 5905's MAXDISP, in 32.32 fixed point. Generous on purpose: some systems' time
+// services report several seconds of root dispersion while they run on their local clock,
+// and their time is still worth checking against ours.
+inline constexpr std::uint64_t kMaxRootDistance = std::uint64_t{16} << 32;
 // Seconds from the NTP epoch (1900) to the Unix epoch (1970).
 inline constexpr std::int64_t kNtpToUnixSeconds = 2'208'988'800;
 
@@ -57,19 +61,36 @@ enum class ReplyCheck {
     BadVersion,
     OriginMismatch,
     // An answer to our request that brings no usable time; it ends the query.
-    KissOfDeath,
+    KissOfDeath,            // DENY, RSTR or RATE: stop asking this server
+    KissNotSynchronised,    // any other kiss code (INIT, STEP, ...): not synchronised yet
     LeapAlarm,
     StratumUnsynchronised,
     ZeroTransmit,
+    TransmitBeforeReceive,  // negative processing time: the timestamps contradict each other
+    RootDistanceTooLarge,   // the server's own time is too uncertain to judge ours by
 };
 
-[[nodiscard]] ReplyCheck CheckReply(const NtpPacket& reply, std::uint64_t transmitCookie);
+// Our side of one exchange, as NTP timestamps: the cookie we sent as transmit time, and
+// our clock when the request left (T1) and when the reply arrived (T4).
+struct Exchange {
+    std::uint64_t cookie = 0;
+    std::uint64_t sentAt = 0;
+    std::uint64_t receivedAt = 0;
+};
+
+[[nodiscard]] ReplyCheck CheckReply(const NtpPacket& reply, const Exchange& ours);
 [[nodiscard]] bool IsIgnored(ReplyCheck check);
 // The four-letter code a kiss-o'-death carries in its reference id, printable ASCII only.
 // A kiss code starts with a printable character; stratum 0 with anything else in the
 // reference id is no kiss.
 [[nodiscard]] bool HasKissCode(std::uint32_t referenceId);
 [[nodiscard]] std::string KissCode(std::uint32_t referenceId);
+// DENY, RSTR and RATE ask the client to stop sending; RFC 5905 7.4.
+[[nodiscard]] bool KissSaysStop(std::uint32_t referenceId);
+// Root delay / 2 + root dispersion + half the round-trip delay of this exchange, in 32.32
+// fixed point. A round trip that reads negative (the server's clock ran faster than ours
+// while it held the request) counts as none.
+[[nodiscard]] std::uint64_t RootDistance(const NtpPacket& reply, const Exchange& ours);
 
 struct UnixTime {
     std::int64_t seconds = 0;

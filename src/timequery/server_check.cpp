@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <optional>
 
 #include "platform/platform.h"
 #include "run/debug_log.h"
@@ -49,11 +50,6 @@ platform::LocalDateTime ReadBack(const std::string& text) {
     return *time;
 }
 
-std::string SendingLine(std::int16_t n) {
-    const ServerEntry& row = runState.Servers(n);
-    return LogTimestamp() + " --> Sending Query to " + row.Host + " on port " + std::to_string(row.Port);
-}
-
 }  // namespace
 
 void CheckNtpStatus(std::int16_t n) {
@@ -66,7 +62,8 @@ void CheckNtpStatus(std::int16_t n) {
             runState.Deadline = platform::AddSeconds(os.LocalNow(), runState.TimeoutSeconds);
             const std::int64_t deadlineFixedAt = os.MonotonicNanos();
             if (Logging()) {
-                WriteLogLine({SendingLine(n)});
+                const ServerEntry& row = runState.Servers(n);
+                WriteLogLine({logline::Sending(row.Host, row.Port)});
                 Pause(300);
             }
 
@@ -88,12 +85,10 @@ void CheckNtpStatus(std::int16_t n) {
         }
 
         if (Logging()) {
-            const std::string serverLine =
-                LogTimestamp() + " --- Server Time: " +
-                (receivedText.empty() ? std::string("n/a") : platform::FormatTimestamp(ReadBack(receivedText)));
-            const std::string localLine =
-                LogTimestamp() + " --- Local  Time: " + platform::FormatTimestamp(os.LocalNow());
-            WriteLogLine({serverLine, localLine});
+            std::optional<platform::LocalDateTime> server;
+            if (!receivedText.empty()) server = ReadBack(receivedText);
+            const std::string serverLine = logline::ServerTime(server);
+            WriteLogLine({serverLine, logline::LocalTime()});
         }
 
         std::int16_t status = 0;
@@ -105,8 +100,7 @@ void CheckNtpStatus(std::int16_t n) {
     } catch (const std::exception&) {
         if (Logging()) {
             const ServerEntry& row = runState.Servers(n);
-            WriteLogLine({LogTimestamp() + " Error When Sending Query to " + row.Host + " on port " +
-                          std::to_string(row.Port) + " (modPelldor_CheckNtpStatus)"});
+            WriteLogLine({logline::CheckError(row.Host, row.Port)});
         }
     }
 }

@@ -11,8 +11,21 @@
 namespace pelldor::timequery {
 namespace {
 
-UnixTime ToUnix(const platform::WallReading& reading) {
-    return UnixTime{reading.unixSeconds, reading.nanos};
+constexpr std::int64_t kNanosPerSecond = 1'000'000'000;
+
+UnixTime ToUnix(const platform::WallReading& reading) { return UnixTime{reading.unixSeconds, reading.nanos}; }
+
+UnixTime Later(const UnixTime& t, std::int64_t nanos) {
+    const std::int64_t total = static_cast<std::int64_t>(t.nanos) + nanos % kNanosPerSecond;
+    const std::int64_t carry = total >= kNanosPerSecond ? 1 : 0;
+    return UnixTime{t.seconds + nanos / kNanosPerSecond + carry,
+                    static_cast<std::uint32_t>(total - carry * kNanosPerSecond)};
+}
+
+// "16.4": whole seconds and the tenth below them, from 32.32 fixed point.
+std::string TenthsOfSeconds(std::uint64_t fixed) {
+    const std::uint64_t tenth = ((fixed & 0xffff'ffffU) * 10) >> 32;
+    return std::to_string(fixed >> 32) + "." + std::to_string(tenth);
 }
 
 }  // namespace
@@ -29,16 +42,20 @@ void SntpClient::BeginQuery() {
     received_.reset();
     startNanos_ = platform_.MonotonicNanos();
 
-    if (port_ < 1 || port_ > 65535) {
-        Fail(ClientError::InvalidPort, "Invalid port " + std::to_string(port_) + " (must be 1 to 65535)");
-        return;
-    }
     if (host_.empty()) {
         Fail(ClientError::NoHost, "No host given");
         return;
     }
-    lookup_ = platform_.StartLookup(host_, static_cast<std::uint16_t>(port_));
-    assert(lookup_ != nullptr);
+    if (port_ < 1 || port_ > 65535) {
+        Fail(ClientError::InvalidPort, "Invalid port " + std::to_string(port_) + " (must be 1 to 65535)");
+        return;
+    }
+    if (!resolution_ || resolution_->host != host_) {
+        resolution_.emplace();
+        resolution_->host = host_;
+        resolution_->lookup = platform_.StartLookup(host_, static_cast<std::uint16_t>(port_));
+        assert(resolution_->lookup != nullptr);
+    }
     phase_ = Phase::Resolving;
     // A numeric address resolves at once; the request goes out now, not a pause later.
     Advance();
@@ -46,32 +63,61 @@ void SntpClient::BeginQuery() {
 
 void SntpClient::Advance() {
     if (phase_ == Phase::Resolving) {
-        switch (lookup_->Poll()) {
+        switch (PollResolution()) {
         case platform::LookupStatus::Pending:
             break;
         case platform::LookupStatus::Failed:
-            Fail(ClientError::HostNotFound, "Host not found: " + platform::Describe(lookup_->Failure()));
+            Fail(ClientError::HostNotFound, "Host not found: " + platform::Describe(resolution_->failure));
             return;
         case platform::LookupStatus::Done:
-            addresses_ = lookup_->Addresses();
-            lookup_.reset();
-            SendToNextAddress();
+            StartSending();
             break;
         }
     }
     if (phase_ == Phase::Waiting) ReadReplies();
     if (phase_ == Phase::Idle) return;
 
-    const std::int64_t limit = std::int64_t{timeoutSeconds_} * 1'000'000'000;
+    const std::int64_t limit = std::int64_t{timeoutSeconds_} * kNanosPerSecond;
     if (timeoutSeconds_ > 0 && platform_.MonotonicNanos() - startNanos_ >= limit) {
         Fail(ClientError::TimedOut, "No answer within " + std::to_string(timeoutSeconds_) + " s");
     }
 }
 
+platform::LookupStatus SntpClient::PollResolution() {
+    Resolution& r = *resolution_;
+    if (r.lookup) {
+        r.status = r.lookup->Poll();
+        if (r.status == platform::LookupStatus::Pending) return r.status;
+        if (r.status == platform::LookupStatus::Done) {
+            r.addresses = r.lookup->Addresses();
+        } else {
+            r.failure = r.lookup->Failure();
+        }
+        r.lookup.reset();
+    }
+    return r.status;
+}
+
+void SntpClient::StartSending() {
+    // Each query begins one address further down the list than the one before, so a
+    // silent first address cannot hide the rest from every retry.
+    Resolution& r = *resolution_;
+    first_ = r.nextFirst;
+    r.nextFirst = (r.nextFirst + 1) % r.addresses.size();
+    tried_ = 0;
+    SendToNextAddress();
+}
+
 void SntpClient::SendToNextAddress() {
     channel_.reset();
-    while (nextAddress_ < addresses_.size()) {
-        const platform::NetAddress& peer = addresses_[nextAddress_++];
+    const std::vector<platform::NetAddress>& addresses = resolution_->addresses;
+    while (tried_ < addresses.size()) {
+        platform::NetAddress peer = addresses[(first_ + tried_++) % addresses.size()];
+        peer.port = static_cast<std::uint16_t>(port_);
+        if (const Silenced* silenced = FindSilenced(peer)) {
+            silencedNotice_ = silenced->notice;
+            continue;
+        }
         platform::OpenResult opened = platform_.OpenUdp(peer);
         if (!opened.channel) {
             lastNetworkError_ = opened.failure;
@@ -79,7 +125,8 @@ void SntpClient::SendToNextAddress() {
         }
         const std::uint64_t cookie = platform_.Random64();
         const auto request = EncodeRequest(cookie);
-        const platform::WallReading sentAt = platform_.ReadWallClock();
+        const platform::WallReading sentWall = platform_.ReadWallClock();
+        const std::int64_t sentMonotonic = platform_.MonotonicNanos();
         const platform::NetFailure error = opened.channel->Send(request);
         if (error.failed()) {
             lastNetworkError_ = error;
@@ -88,11 +135,17 @@ void SntpClient::SendToNextAddress() {
         channel_ = std::move(opened.channel);
         peer_ = peer;
         cookie_ = cookie;
-        sentAt_ = ToNtpTimestamp(ToUnix(sentAt));
+        sentWall_ = sentWall;
+        sentMonotonic_ = sentMonotonic;
         phase_ = Phase::Waiting;
         return;
     }
-    Fail(ClientError::NetworkError, "Network error: " + platform::Describe(lastNetworkError_));
+    if (silencedNotice_ && !lastNetworkError_.failed()) {
+        // Nothing was sent: every address this query could ask has told us to stop.
+        Fail(ClientError::KissOfDeath, std::move(*silencedNotice_));
+    } else {
+        Fail(ClientError::NetworkError, "Network error: " + platform::Describe(lastNetworkError_));
+    }
 }
 
 void SntpClient::ReadReplies() {
@@ -113,30 +166,45 @@ void SntpClient::ReadReplies() {
 }
 
 bool SntpClient::TakeReply(std::size_t size) {
-    const platform::WallReading receivedAt = platform_.ReadWallClock();
+    const std::int64_t elapsed = std::max<std::int64_t>(platform_.MonotonicNanos() - sentMonotonic_, 0);
+    const UnixTime sentAt = ToUnix(sentWall_);
+    const Exchange ours{cookie_, ToNtpTimestamp(sentAt), ToNtpTimestamp(Later(sentAt, elapsed))};
     const auto reply = DecodePacket(std::span(buffer_).first(std::min(size, buffer_.size())));
     assert(reply.has_value());
-    const ReplyCheck check = CheckReply(*reply, cookie_);
+    const ReplyCheck check = CheckReply(*reply, ours);
     switch (check) {
     case ReplyCheck::Accept: {
-        const std::int64_t offset = ClockOffsetNanos(sentAt_, reply->receiveTime, reply->transmitTime,
-                                                      ToNtpTimestamp(ToUnix(receivedAt)));
-        received_ = platform::AddNanos({receivedAt.local, receivedAt.nanos}, offset);
+        const std::int64_t offset =
+            ClockOffsetNanos(ours.sentAt, reply->receiveTime, reply->transmitTime, ours.receivedAt);
+        const platform::PreciseLocalTime receivedAt = platform::AddNanos({sentWall_.local, sentWall_.nanos}, elapsed);
+        received_ = platform::AddNanos(receivedAt, offset);
         Finish();
         return true;
     }
-    case ReplyCheck::KissOfDeath:
-        Fail(ClientError::KissOfDeath, "Kiss-o'-death from server: " + KissCode(reply->referenceId));
+    case ReplyCheck::KissOfDeath: {
+        std::string notice = "Kiss-o'-death from server: " + KissCode(reply->referenceId);
+        silenced_.push_back({peer_, notice});
+        Fail(ClientError::KissOfDeath, std::move(notice));
+        return true;
+    }
+    case ReplyCheck::KissNotSynchronised:
+        Fail(ClientError::Unsynchronised, "Server not synchronised (kiss code " + KissCode(reply->referenceId) + ")");
         return true;
     case ReplyCheck::LeapAlarm:
         Fail(ClientError::Unsynchronised, "Server not synchronised (leap indicator 3)");
         return true;
     case ReplyCheck::StratumUnsynchronised:
-        Fail(ClientError::Unsynchronised,
-             "Server not synchronised (stratum " + std::to_string(reply->stratum) + ")");
+        Fail(ClientError::Unsynchronised, "Server not synchronised (stratum " + std::to_string(reply->stratum) + ")");
         return true;
     case ReplyCheck::ZeroTransmit:
         Fail(ClientError::BadReply, "Invalid reply: zero transmit timestamp");
+        return true;
+    case ReplyCheck::TransmitBeforeReceive:
+        Fail(ClientError::BadReply, "Invalid reply: transmit timestamp before receive timestamp");
+        return true;
+    case ReplyCheck::RootDistanceTooLarge:
+        Fail(ClientError::BadReply, "Invalid reply: root distance " + TenthsOfSeconds(RootDistance(*reply, ours)) +
+                                        " s (limit 16 s)");
         return true;
     case ReplyCheck::NotServerMode:
     case ReplyCheck::BadVersion:
@@ -145,6 +213,12 @@ bool SntpClient::TakeReply(std::size_t size) {
     }
     assert(IsIgnored(check));
     return false;
+}
+
+const SntpClient::Silenced* SntpClient::FindSilenced(const platform::NetAddress& address) const {
+    const auto it = std::find_if(silenced_.begin(), silenced_.end(),
+                                 [&](const Silenced& s) { return s.address == address; });
+    return it == silenced_.end() ? nullptr : &*it;
 }
 
 void SntpClient::Fail(ClientError code, std::string description) {
@@ -159,11 +233,11 @@ void SntpClient::Finish() {
 
 void SntpClient::DropQuery() {
     // Closing the socket means no late datagram of this query can be read by the next one.
-    lookup_.reset();
+    // The name lookup stays: it belongs to the run, not to the query.
     channel_.reset();
-    addresses_.clear();
-    nextAddress_ = 0;
+    tried_ = 0;
     lastNetworkError_ = {};
+    silencedNotice_.reset();
     phase_ = Phase::Idle;
 }
 

@@ -50,6 +50,7 @@ public:
                                                       std::uint16_t port) override;
     platform::OpenResult OpenUdp(const platform::NetAddress& peer) override;
 
+    void WriteStandardOutput(std::string_view text) override { standardOutput.append(text); }
     [[noreturn]] void ExitProcess(int status) override;
     [[noreturn]] void EndNormally() override;
     [[noreturn]] void EndOnUnhandledError(std::string_view what) override;
@@ -71,6 +72,7 @@ public:
     std::function<void()> onSleep;
 
     std::string exeDir = "/opt/pelldor";
+    std::string standardOutput;
     std::string tail;
     std::map<std::string, std::string> files;
     std::set<std::string> directories;

@@ -40,13 +40,22 @@ void PutTimestamp(std::uint8_t* at, system_clock::time_point when) {
     PutBigEndian32(at + 4, static_cast<std::uint32_t>((static_cast<std::uint64_t>(rest) << 32) / 1'000'000'000));
 }
 
-int BoundLoopbackSocket() {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+int BoundLoopbackSocket(bool ipv6 = false) {
+    const int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) throw std::runtime_error(std::string("responder socket: ") + std::strerror(errno));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof(sockaddr_in);
+    if (ipv6) {
+        auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
+        v6->sin6_family = AF_INET6;
+        v6->sin6_addr = in6addr_loopback;
+        length = sizeof(sockaddr_in6);
+    } else {
+        auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
+        v4->sin_family = AF_INET;
+        v4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    }
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
         const int error = errno;
         ::close(fd);
         throw std::runtime_error(std::string("responder bind: ") + std::strerror(error));
@@ -55,10 +64,11 @@ int BoundLoopbackSocket() {
 }
 
 std::uint16_t PortOf(int fd) {
-    sockaddr_in address{};
+    sockaddr_storage address{};
     socklen_t length = sizeof address;
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    return ntohs(address.sin_port);
+    // The port sits at the same offset in both families' addresses.
+    return ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
 }
 
 // Datagrams a careful client throws away: too short, nonsense, and a plausible answer to
@@ -84,11 +94,11 @@ std::vector<std::uint8_t> Garbage(int index) {
 }  // namespace
 
 NtpResponder::NtpResponder(ResponderOptions options) : options_(options) {
-    fd_ = BoundLoopbackSocket();
+    fd_ = BoundLoopbackSocket(options_.ipv6);
     port_ = PortOf(fd_);
     if (options_.kind == ReplyKind::OtherSourcePort) {
         try {
-            otherFd_ = BoundLoopbackSocket();
+            otherFd_ = BoundLoopbackSocket(options_.ipv6);
         } catch (...) {
             ::close(fd_);
             throw;
@@ -132,9 +142,9 @@ void NtpResponder::Serve() {
         for (;;) {
             Pending request;
             request.request.resize(2048);
-            socklen_t length = sizeof request.client;
+            request.clientLength = sizeof request.client;
             const ssize_t size = ::recvfrom(fd_, request.request.data(), request.request.size(), 0,
-                                            reinterpret_cast<sockaddr*>(&request.client), &length);
+                                            reinterpret_cast<sockaddr*>(&request.client), &request.clientLength);
             if (size < 0) break;
             request.receivedAt = system_clock::now();
             request.due = steady_clock::now() + options_.delay;
@@ -170,16 +180,19 @@ void NtpResponder::Answer(const Pending& pending) {
     packet[1] = options_.stratum.value_or(kind == ReplyKind::KissOfDeath ? 0 : kind == ReplyKind::Stratum16 ? 16 : 2);
     packet[2] = pending.request.size() > 2 ? pending.request[2] : 6;
     packet[3] = 0xEC;                         // precision 2^-20 s
-    PutBigEndian32(&packet[4], 0x0000'0100);  // root delay 1/256 s
-    PutBigEndian32(&packet[8], 0x0000'0200);  // root dispersion 1/128 s
+    PutBigEndian32(&packet[4], options_.rootDelay.value_or(0x0000'0100));       // 1/256 s
+    PutBigEndian32(&packet[8], options_.rootDispersion.value_or(0x0000'0200));  // 1/128 s
     const std::uint8_t refid[4] = {192, 0, 2, 1};
     std::memcpy(&packet[12], kind == ReplyKind::KissOfDeath ? reinterpret_cast<const std::uint8_t*>("RATE") : refid, 4);
     if (options_.referenceId) std::copy(options_.referenceId->begin(), options_.referenceId->end(), &packet[12]);
     PutTimestamp(&packet[16], shifted(pending.receivedAt) - seconds(16));
     if (pending.request.size() >= 48) std::copy_n(pending.request.begin() + 40, 8, packet.begin() + 24);
     if (kind == ReplyKind::WrongOrigin) packet[31] ^= 0x01;
-    PutTimestamp(&packet[32], shifted(pending.receivedAt));
-    if (kind != ReplyKind::ZeroTransmit) PutTimestamp(&packet[40], shifted(system_clock::now()));
+    const auto by = [](std::chrono::nanoseconds shift) { return duration_cast<system_clock::duration>(shift); };
+    PutTimestamp(&packet[32], shifted(pending.receivedAt) + by(options_.receiveShift));
+    if (kind != ReplyKind::ZeroTransmit) {
+        PutTimestamp(&packet[40], shifted(system_clock::now()) + by(options_.transmitShift));
+    }
 
     std::vector<std::uint8_t> reply(packet.begin(), packet.end());
     if (kind == ReplyKind::Short) reply.resize(options_.shortLength, 0);
@@ -189,7 +202,7 @@ void NtpResponder::Answer(const Pending& pending) {
     const int from = kind == ReplyKind::OtherSourcePort ? otherFd_ : fd_;
     const auto send = [&](const std::vector<std::uint8_t>& bytes) {
         ::sendto(from, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&pending.client),
-                 sizeof pending.client);
+                 pending.clientLength);
     };
     for (int i = 0; i < options_.garbageBefore; ++i) {
         if (options_.garbageBatch > 0 && i > 0 && i % options_.garbageBatch == 0) {

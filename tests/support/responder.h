@@ -46,9 +46,17 @@ struct ResponderOptions {
     std::optional<std::uint8_t> stratum{};
     std::optional<std::array<std::uint8_t, 4>> referenceId{};
     std::size_t paddedLength = 1500;
+    // Moves the receive or transmit timestamp alone, to make the two contradict each other.
+    std::chrono::nanoseconds receiveShift{0};
+    std::chrono::nanoseconds transmitShift{0};
+    // 16.16 fixed-point seconds, in place of the answer's own small values.
+    std::optional<std::uint32_t> rootDelay{};
+    std::optional<std::uint32_t> rootDispersion{};
     // Above 0: the junk goes out in batches of this many, 5 ms apart, so that a flood
     // larger than a socket's receive buffer still reaches a reader that keeps up.
     int garbageBatch = 0;
+    // Serves on [::1] instead of 127.0.0.1.
+    bool ipv6 = false;
 };
 
 // An NTP server on 127.0.0.1 with a chosen misbehaviour, serving on its own thread until
@@ -62,7 +70,9 @@ public:
     NtpResponder& operator=(const NtpResponder&) = delete;
 
     [[nodiscard]] std::uint16_t port() const { return port_; }
-    [[nodiscard]] std::string Peer() const { return "127.0.0.1:" + std::to_string(port_); }
+    [[nodiscard]] std::string Peer() const {
+        return (options_.ipv6 ? "[::1]:" : "127.0.0.1:") + std::to_string(port_);
+    }
     // Datagrams received so far, whatever their content.
     [[nodiscard]] int requests() const { return requests_.load(); }
     // The bytes of every datagram received so far.
@@ -73,7 +83,8 @@ private:
         std::chrono::steady_clock::time_point due;
         std::vector<std::uint8_t> request;
         std::chrono::system_clock::time_point receivedAt;
-        sockaddr_in client{};
+        sockaddr_storage client{};
+        socklen_t clientLength = 0;
     };
 
     void Serve();

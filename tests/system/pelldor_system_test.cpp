@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <tuple>
@@ -220,6 +221,33 @@ TEST_P(Pelldor, ANamedHostIsLookedUp) {
     ExpectEnd(run, 100);
     EXPECT_EQ(server.requests(), 1);
     ExpectLog(run, AnsweredLog("5 0 localhost:" + port, "localhost", port, 100));
+}
+
+TEST_P(Pelldor, AnIpv6LiteralIsGivenInBracketsAndLoggedWithout) {
+    std::optional<NtpResponder> server;
+    try {
+        server.emplace(ResponderOptions{.ipv6 = true});
+    } catch (const std::exception& e) {
+        GTEST_SKIP() << "no IPv6 loopback here: " << e.what();
+    }
+    const std::string port = std::to_string(server->port());
+    const ProbeRun run = Launch({"5", "0", server->Peer()});
+    ExpectEnd(run, 100);
+    EXPECT_EQ(server->requests(), 1);
+    ExpectLog(run, AnsweredLog("5 0 [::1]:" + port, "::1", port, 100));
+}
+
+TEST_P(Pelldor, VersionAndHelpAreAnsweredAtOnceWithoutARun) {
+    for (const std::string flag : {"--version", "--help"}) {
+        SCOPED_TRACE(flag);
+        const ProbeRun run = Launch({flag});
+        ASSERT_TRUE(run.result.exited) << Dump(run);
+        EXPECT_EQ(run.result.exitStatus, 0);
+        EXPECT_TRUE(run.result.out.starts_with(flag == "--version" ? "pelldor " : "Usage: pelldor ")) << run.result.out;
+        EXPECT_EQ(run.result.err, "");
+        // The switch file stays as it was: no start entry, so no run began.
+        EXPECT_TRUE(run.lines.empty()) << Dump(run);
+    }
 }
 
 TEST_P(Pelldor, WithoutArgumentsItWaitsASecondAndEnds) {

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "cmdline/argument_reader.h"
+#include "cmdline/information.h"
 #include "cmdline/tokenizer.h"
 #include "run/run_error.h"
 #include "support/run_fixture.h"
@@ -100,6 +101,13 @@ TEST_F(ReadArgumentsTest, FillsSettingsAndTheOneServerRow) {
         {"5 2 \"my host:123\"", 5, 2, 1, "my host", 123},
         {"5 2 h:70000", 5, 2, 1, "h", 70000},
         {"32767 -32768 h:2147483647", 32767, -32768, 1, "h", 2147483647},
+        {"5 2 [::1]:123", 5, 2, 1, "::1", 123},
+        {"5 2 [2001:db8::1]:65535", 5, 2, 1, "2001:db8::1", 65535},
+        {"5 2 [fe80::1%eth0]:123", 5, 2, 1, "fe80::1%eth0", 123},
+        {"5 2 []:123", 5, 2, 1, "", 123},
+        // Without "]:" a bracket is an ordinary character, as it always was.
+        {"5 2 [abc:123", 5, 2, 1, "[abc", 123},
+        {"5 2 a[b]:123", 5, 2, 1, "a[b]", 123},
     };
     for (const auto& c : cases) {
         runState = RunState{};
@@ -119,7 +127,8 @@ TEST_F(ReadArgumentsTest, FillsSettingsAndTheOneServerRow) {
 
 TEST_F(ReadArgumentsTest, ArgumentErrorsLeaveNoServerWhenLoggingIsOff) {
     for (const std::string tail : {"x 2 example:123", "5 y", "5 2 example:", "5 2 a:b:c", "5 2 h:2147483648",
-                                   "32768 2 h:1", "5 -32769 h:1", "5.5 2 h:1", "5 2 h: 1"}) {
+                                   "32768 2 h:1", "5 -32769 h:1", "5.5 2 h:1", "5 2 h: 1", "5 2 [::1]",
+                                   "5 2 [::1]:", "5 2 [::1]:x", "5 2 [::1]123"}) {
         runState = RunState{};
         os->tail = tail;
         os->sleptMilliseconds = 0;
@@ -169,6 +178,38 @@ TEST_F(ReadArgumentsTest, FailedCommandLineEntryMakesTheHandlersOwnEntryFailToo)
         EXPECT_EQ(e.kind(), ErrorKind::FileOperation);
     }
     EXPECT_EQ(os->appendCalls, 2);
+}
+
+TEST(Information, OnlyTheWholeCommandLineAsksForIt) {
+    const auto version = InformationFor("--version");
+    ASSERT_TRUE(version.has_value());
+    EXPECT_TRUE(version->starts_with("pelldor ")) << *version;
+    EXPECT_EQ(version->find_first_not_of("0123456789.", 8), version->size() - 1) << *version;
+    EXPECT_EQ(version->back(), '\n');
+    for (const char* tail : {"", "--Version", " --version", "--version ", "--help x", "5 2 h:123", "-h", "\"--help\""}) {
+        EXPECT_FALSE(InformationFor(tail).has_value()) << tail;
+    }
+}
+
+TEST_F(ReadArgumentsTest, HelpIsAnsweredBeforeAnyOfTheRunHappens) {
+    CreateSwitchFile();
+    os->tail = "--help";
+    try {
+        AnswerInformationRequest();
+        FAIL() << "the run went on";
+    } catch (const ProcessEnd& end) {
+        EXPECT_EQ(end.way, ProcessEnd::Way::Exit);
+        EXPECT_EQ(end.status, 0);
+    }
+    EXPECT_TRUE(os->standardOutput.starts_with("Usage: pelldor TIMEOUT RETRIES HOST:PORT\n")) << os->standardOutput;
+    EXPECT_NE(os->standardOutput.find("/opt/pelldor/ntpdebug.txt"), std::string::npos) << os->standardOutput;
+    EXPECT_EQ(os->files[os->LogPath()], "") << "nothing logged";
+    EXPECT_EQ(os->sleepCalls, 0);
+
+    os->tail = "5 2 h:123";
+    os->standardOutput.clear();
+    AnswerInformationRequest();
+    EXPECT_EQ(os->standardOutput, "");
 }
 
 }  // namespace

@@ -66,6 +66,7 @@ TEST(NtpWire, DecodeNeedsFullHeaderAndIgnoresTheRest) {
 
 TEST(NtpWire, ReplyChecksOneFieldAtATime) {
     constexpr std::uint64_t kCookie = 0x1122'3344'5566'7788ULL;
+    constexpr std::uint64_t kSecond = std::uint64_t{1} << 32;
     NtpPacket good;
     good.version = 4;
     good.mode = kModeServer;
@@ -74,50 +75,103 @@ TEST(NtpWire, ReplyChecksOneFieldAtATime) {
     good.originTime = kCookie;
     good.receiveTime = 0xeec2'61b0'0000'0000ULL;
     good.transmitTime = 0xeec2'61b0'0001'0000ULL;
+    // No time on the path either way: the round trip is only the server's own.
+    const Exchange ours{kCookie, good.receiveTime, good.transmitTime};
 
     struct Case {
         const char* name;
-        void (*breakIt)(NtpPacket&);
+        void (*breakIt)(NtpPacket&, Exchange&);
         ReplyCheck expected;
     };
     const Case cases[] = {
-        {"untouched", [](NtpPacket&) {}, ReplyCheck::Accept},
-        {"client mode", [](NtpPacket& p) { p.mode = 3; }, ReplyCheck::NotServerMode},
-        {"broadcast mode", [](NtpPacket& p) { p.mode = 5; }, ReplyCheck::NotServerMode},
-        {"version 0", [](NtpPacket& p) { p.version = 0; }, ReplyCheck::BadVersion},
-        {"version 5", [](NtpPacket& p) { p.version = 5; }, ReplyCheck::BadVersion},
-        {"version 1", [](NtpPacket& p) { p.version = 1; }, ReplyCheck::Accept},
-        {"other origin", [](NtpPacket& p) { p.originTime ^= 1; }, ReplyCheck::OriginMismatch},
-        {"zero origin", [](NtpPacket& p) { p.originTime = 0; }, ReplyCheck::OriginMismatch},
-        {"stratum 0 with a code", [](NtpPacket& p) { p.stratum = 0, p.referenceId = 0x4445'4e59; },
+        {"untouched", [](NtpPacket&, Exchange&) {}, ReplyCheck::Accept},
+        {"client mode", [](NtpPacket& p, Exchange&) { p.mode = 3; }, ReplyCheck::NotServerMode},
+        {"broadcast mode", [](NtpPacket& p, Exchange&) { p.mode = 5; }, ReplyCheck::NotServerMode},
+        {"version 0", [](NtpPacket& p, Exchange&) { p.version = 0; }, ReplyCheck::BadVersion},
+        {"version 5", [](NtpPacket& p, Exchange&) { p.version = 5; }, ReplyCheck::BadVersion},
+        {"version 1", [](NtpPacket& p, Exchange&) { p.version = 1; }, ReplyCheck::Accept},
+        {"other origin", [](NtpPacket& p, Exchange&) { p.originTime ^= 1; }, ReplyCheck::OriginMismatch},
+        {"zero origin", [](NtpPacket& p, Exchange&) { p.originTime = 0; }, ReplyCheck::OriginMismatch},
+        {"DENY", [](NtpPacket& p, Exchange&) { p.stratum = 0, p.referenceId = 0x4445'4e59; }, ReplyCheck::KissOfDeath},
+        {"RSTR", [](NtpPacket& p, Exchange&) { p.stratum = 0, p.referenceId = 0x5253'5452; }, ReplyCheck::KissOfDeath},
+        {"RATE with alarm", [](NtpPacket& p, Exchange&) { p.stratum = 0, p.leap = 3, p.referenceId = 0x5241'5445; },
          ReplyCheck::KissOfDeath},
-        {"stratum 0 without a code", [](NtpPacket& p) { p.stratum = 0, p.referenceId = 0; },
+        {"INIT with alarm", [](NtpPacket& p, Exchange&) { p.stratum = 0, p.leap = 3, p.referenceId = 0x494e'4954; },
+         ReplyCheck::KissNotSynchronised},
+        {"STEP", [](NtpPacket& p, Exchange&) { p.stratum = 0, p.referenceId = 0x5354'4550; },
+         ReplyCheck::KissNotSynchronised},
+        {"RATE in lower case", [](NtpPacket& p, Exchange&) { p.stratum = 0, p.referenceId = 0x7261'7465; },
+         ReplyCheck::KissNotSynchronised},
+        {"stratum 0 without a code", [](NtpPacket& p, Exchange&) { p.stratum = 0, p.referenceId = 0; },
          ReplyCheck::StratumUnsynchronised},
-        {"stratum 0 with a binary id", [](NtpPacket& p) { p.stratum = 0, p.referenceId = 0x7f00'0001; },
+        {"stratum 0 with a binary id", [](NtpPacket& p, Exchange&) { p.stratum = 0, p.referenceId = 0x7f00'0001; },
          ReplyCheck::StratumUnsynchronised},
-        {"unsynchronised with alarm", [](NtpPacket& p) { p.stratum = 0, p.referenceId = 0, p.leap = 3; },
+        {"unsynchronised with alarm", [](NtpPacket& p, Exchange&) { p.stratum = 0, p.referenceId = 0, p.leap = 3; },
          ReplyCheck::LeapAlarm},
-        {"leap 3", [](NtpPacket& p) { p.leap = 3; }, ReplyCheck::LeapAlarm},
-        {"leap 1", [](NtpPacket& p) { p.leap = 1; }, ReplyCheck::Accept},
-        {"stratum 15", [](NtpPacket& p) { p.stratum = 15; }, ReplyCheck::Accept},
-        {"stratum 16", [](NtpPacket& p) { p.stratum = 16; }, ReplyCheck::StratumUnsynchronised},
-        {"stratum 255", [](NtpPacket& p) { p.stratum = 255; }, ReplyCheck::StratumUnsynchronised},
-        {"zero transmit", [](NtpPacket& p) { p.transmitTime = 0; }, ReplyCheck::ZeroTransmit},
-        {"kiss with alarm", [](NtpPacket& p) { p.stratum = 0, p.leap = 3; }, ReplyCheck::KissOfDeath},
-        {"forged kiss", [](NtpPacket& p) { p.stratum = 0, p.originTime = 7; }, ReplyCheck::OriginMismatch},
-        {"alarm not for us", [](NtpPacket& p) { p.leap = 3, p.mode = 1; }, ReplyCheck::NotServerMode},
+        {"leap 3", [](NtpPacket& p, Exchange&) { p.leap = 3; }, ReplyCheck::LeapAlarm},
+        {"leap 1", [](NtpPacket& p, Exchange&) { p.leap = 1; }, ReplyCheck::Accept},
+        {"stratum 15", [](NtpPacket& p, Exchange&) { p.stratum = 15; }, ReplyCheck::Accept},
+        {"stratum 16", [](NtpPacket& p, Exchange&) { p.stratum = 16; }, ReplyCheck::StratumUnsynchronised},
+        {"stratum 255", [](NtpPacket& p, Exchange&) { p.stratum = 255; }, ReplyCheck::StratumUnsynchronised},
+        {"zero transmit", [](NtpPacket& p, Exchange&) { p.transmitTime = 0; }, ReplyCheck::ZeroTransmit},
+        {"forged kiss", [](NtpPacket& p, Exchange&) { p.stratum = 0, p.originTime = 7; }, ReplyCheck::OriginMismatch},
+        {"alarm not for us", [](NtpPacket& p, Exchange&) { p.leap = 3, p.mode = 1; }, ReplyCheck::NotServerMode},
+        {"transmit one step before receive", [](NtpPacket& p, Exchange&) { p.transmitTime = p.receiveTime - 1; },
+         ReplyCheck::TransmitBeforeReceive},
+        {"transmit 5 s before receive", [](NtpPacket& p, Exchange&) { p.transmitTime = p.receiveTime - 5 * kSecond; },
+         ReplyCheck::TransmitBeforeReceive},
+        {"receive 30 s late, transmit 10 s early",
+         [](NtpPacket& p, Exchange&) { p.receiveTime += 30 * kSecond, p.transmitTime -= 10 * kSecond; },
+         ReplyCheck::TransmitBeforeReceive},
+        {"zero receive", [](NtpPacket& p, Exchange&) { p.receiveTime = 0; }, ReplyCheck::TransmitBeforeReceive},
+        {"transmit equal to receive", [](NtpPacket& p, Exchange&) { p.transmitTime = p.receiveTime; },
+         ReplyCheck::Accept},
+        {"transmit across the era rollover",
+         [](NtpPacket& p, Exchange& e) {
+             p.receiveTime = ~std::uint64_t{0} - 5;
+             p.transmitTime = 9;
+             e.sentAt = p.receiveTime, e.receivedAt = p.transmitTime;
+         },
+         ReplyCheck::Accept},
+        {"root dispersion 10 s", [](NtpPacket& p, Exchange&) { p.rootDispersion = 0x000a'0000; }, ReplyCheck::Accept},
+        {"root dispersion 16 s", [](NtpPacket& p, Exchange&) { p.rootDispersion = 0x0010'0000; }, ReplyCheck::Accept},
+        {"root dispersion a step over 16 s", [](NtpPacket& p, Exchange&) { p.rootDispersion = 0x0010'0001; },
+         ReplyCheck::RootDistanceTooLarge},
+        {"root dispersion 65535 s", [](NtpPacket& p, Exchange&) { p.rootDispersion = 0xffff'ffff; },
+         ReplyCheck::RootDistanceTooLarge},
+        {"root delay 32 s", [](NtpPacket& p, Exchange&) { p.rootDelay = 0x0020'0000; }, ReplyCheck::Accept},
+        {"root delay 65535 s", [](NtpPacket& p, Exchange&) { p.rootDelay = 0xffff'ffff; },
+         ReplyCheck::RootDistanceTooLarge},
+        {"half the round trip tips it over",
+         [](NtpPacket& p, Exchange& e) { p.rootDispersion = 0x000f'0000, e.receivedAt += 2 * kSecond + 2; },
+         ReplyCheck::RootDistanceTooLarge},
+        {"a round trip shorter than the server's hold counts as none",
+         [](NtpPacket& p, Exchange& e) { p.rootDispersion = 0x0010'0000, e.receivedAt = e.sentAt; },
+         ReplyCheck::Accept},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         NtpPacket reply = good;
-        c.breakIt(reply);
-        const ReplyCheck check = CheckReply(reply, kCookie);
+        Exchange exchange = ours;
+        c.breakIt(reply, exchange);
+        const ReplyCheck check = CheckReply(reply, exchange);
         EXPECT_EQ(check, c.expected);
         const bool ignored = c.expected == ReplyCheck::NotServerMode ||
                              c.expected == ReplyCheck::BadVersion ||
                              c.expected == ReplyCheck::OriginMismatch;
         EXPECT_EQ(IsIgnored(check), ignored);
     }
+}
+
+TEST(NtpWire, RootDistanceIsExactInFixedPoint) {
+    NtpPacket reply;
+    reply.rootDelay = 0x0003'8000;       // 3.5 s
+    reply.rootDispersion = 0x0001'4000;  // 1.25 s
+    reply.receiveTime = 0xeec2'61b0'0000'0000ULL;
+    reply.transmitTime = reply.receiveTime + (std::uint64_t{1} << 30);  // held a quarter second
+    // 2.75 s from sending to receipt: a round trip of 2.5 s on the wire.
+    const Exchange ours{0, reply.receiveTime - (std::uint64_t{1} << 32), reply.receiveTime + 0x0000'0001'c000'0000ULL};
+    EXPECT_EQ(RootDistance(reply, ours), 0x0000'0004'4000'0000ULL);  // 1.75 + 1.25 + 1.25 s
 }
 
 TEST(NtpWire, UnixToNtpExactFractions) {
@@ -206,6 +260,17 @@ TEST(NtpWire, OffsetOfServerAheadAndBehind) {
                                    NtpAt(serverReceipt + kTurnaround), NtpAt(ourReceipt)),
                   c.offset);
     }
+}
+
+TEST(NtpWire, HalfAnEraOnOneLegReadsAsBehindWhicheverWay) {
+    // A difference of exactly 2^63 is its own negation modulo 2^64: read as signed it is
+    // the most negative value, so the server counts as half an era behind on that leg,
+    // and swapping the clocks does not change the sign.
+    const std::uint64_t t1 = 0xeec2'61b0'0000'0000ULL;
+    const std::uint64_t half = std::uint64_t{1} << 63;
+    constexpr std::int64_t kHalfEraNanos = -(std::int64_t{1} << 30) * kBillion;
+    EXPECT_EQ(ClockOffsetNanos(t1, t1 + half, t1, t1), kHalfEraNanos);
+    EXPECT_EQ(ClockOffsetNanos(t1 + half, t1, t1, t1), kHalfEraNanos);
 }
 
 TEST(NtpWire, OffsetRoundsToNearestNanosecond) {

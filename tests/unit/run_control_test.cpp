@@ -147,6 +147,12 @@ TEST_F(DebugLogTest, TimestampIsReadAfreshAndZeroPadded) {
     EXPECT_EQ(LogTimestamp(), "2026-01-01 01:00:00");
 }
 
+TEST(Printable, EscapesWhatIsNotPrintableAsciiAndNothingElse) {
+    EXPECT_EQ(Printable("5 2 \"ntp host:123\" C:\\x41 ~"), "5 2 \"ntp host:123\" C:\\x41 ~");
+    EXPECT_EQ(Printable("a\r\nb"), "a\\r\\nb");
+    EXPECT_EQ(Printable(std::string("\0\t\x1f\x7f\x80\xc3\xa9\xff", 8)), "\\x00\\x09\\x1f\\x7f\\x80\\xc3\\xa9\\xff");
+}
+
 class RunDriverTest : public RunFixture {};
 
 TEST_F(RunDriverTest, NoArgumentsPausesOneSecondAndEndsNormally) {
@@ -179,6 +185,24 @@ TEST_F(RunDriverTest, HealthyServerExitsWithOneHundredAndTheWholeLog) {
                          "@ Return Value: 100",
                      }));
     EXPECT_EQ(os->sleptMilliseconds, 300 + 20 + 500);
+}
+
+TEST_F(RunDriverTest, TextFromTheCommandLineCannotForgeLines) {
+    CreateSwitchFile();
+    os->tail = "1 0 \"h\t\x01\xc3\xa9:123\" \"\r\n2026-12-08 12:00:00 Return Value: 100\"";
+    client.script.push_back(std::nullopt);
+    const ProcessEnd end = RunToEnd();
+    EXPECT_EQ(end.status, 0);
+    const std::string host = "h\\x09\\x01\\xc3\\xa9";
+    EXPECT_EQ(Log(), (std::vector<std::string>{
+                         "",
+                         "@ Start",
+                         "@ CommandLine = 1 0 \"" + host + ":123\" \"\\r\\n2026-12-08 12:00:00 Return Value: 100\"",
+                         "@ --> Sending Query to " + host + " on port 123",
+                         "@ --- Server Time: n/a",
+                         "@ --- Local  Time: 2026-12-08 12:00:02",
+                         "@ Return Value: 0",
+                     }));
 }
 
 TEST_F(RunDriverTest, VerdictWithoutLoggingLeavesNoTrace) {
@@ -230,6 +254,8 @@ TEST_F(RunDriverTest, NoticeWhoseLogLineFailsEndsTheRunAsUnhandled) {
     const ProcessEnd end = RunToEnd();
     EXPECT_EQ(end.way, ProcessEnd::Way::Unhandled);
     EXPECT_EQ(end.status, 1);
+    EXPECT_TRUE(end.message.starts_with("file operation: cannot append to /opt/pelldor/ntpdebug.txt: "))
+        << end.message;
 }
 
 TEST_F(RunDriverTest, LogDeletedDuringTheRunIsCreatedAgain) {

@@ -110,6 +110,8 @@ TEST_F(SntpClientTest, BadSettingsEndTheQueryWithoutTouchingTheNetwork) {
         {"127.0.0.1", 65536, Expect(ClientError::InvalidPort, "Invalid port 65536 (must be 1 to 65535)")},
         {"127.0.0.1", -1, Expect(ClientError::InvalidPort, "Invalid port -1 (must be 1 to 65535)")},
         {"", 123, Expect(ClientError::NoHost, "No host given")},
+        // What a server argument without a colon leaves behind.
+        {"", 0, Expect(ClientError::NoHost, "No host given")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.notice.text);
@@ -232,11 +234,18 @@ TEST_F(SntpClientTest, RepliesWithoutUsableTimeEndTheQuery) {
         void (*spoil)(NtpPacket&);
         Notice notice;
     };
+    constexpr std::uint64_t kNtpSecond = std::uint64_t{1} << 32;
     const Case cases[] = {
         {[](NtpPacket& p) { p.stratum = 0, p.leap = 3, p.referenceId = 0x5241'5445; },
          Expect(ClientError::KissOfDeath, "Kiss-o'-death from server: RATE")},
+        {[](NtpPacket& p) { p.stratum = 0, p.referenceId = 0x4445'4e59; },
+         Expect(ClientError::KissOfDeath, "Kiss-o'-death from server: DENY")},
+        {[](NtpPacket& p) { p.stratum = 0, p.leap = 3, p.referenceId = 0x494e'4954; },
+         Expect(ClientError::Unsynchronised, "Server not synchronised (kiss code INIT)")},
         {[](NtpPacket& p) { p.stratum = 0, p.referenceId = 0x5200'5445; },
-         Expect(ClientError::KissOfDeath, "Kiss-o'-death from server: R?TE")},
+         Expect(ClientError::Unsynchronised, "Server not synchronised (kiss code R?TE)")},
+        {[](NtpPacket& p) { p.stratum = 0, p.referenceId = 0x4e54'5300; },
+         Expect(ClientError::Unsynchronised, "Server not synchronised (kiss code NTS)")},
         {[](NtpPacket& p) { p.leap = 3; },
          Expect(ClientError::Unsynchronised, "Server not synchronised (leap indicator 3)")},
         {[](NtpPacket& p) { p.stratum = 16; },
@@ -245,13 +254,22 @@ TEST_F(SntpClientTest, RepliesWithoutUsableTimeEndTheQuery) {
          Expect(ClientError::Unsynchronised, "Server not synchronised (stratum 0)")},
         {[](NtpPacket& p) { p.stratum = 0, p.leap = 3, p.referenceId = 0; },
          Expect(ClientError::Unsynchronised, "Server not synchronised (leap indicator 3)")},
-        {[](NtpPacket& p) { p.stratum = 0, p.referenceId = 0x4e54'5300; },
-         Expect(ClientError::KissOfDeath, "Kiss-o'-death from server: NTS")},
         {[](NtpPacket& p) { p.transmitTime = 0; },
          Expect(ClientError::BadReply, "Invalid reply: zero transmit timestamp")},
+        {[](NtpPacket& p) { p.transmitTime = p.receiveTime - 5 * kNtpSecond; },
+         Expect(ClientError::BadReply, "Invalid reply: transmit timestamp before receive timestamp")},
+        {[](NtpPacket& p) { p.rootDispersion = 0xffff'ffff; },
+         Expect(ClientError::BadReply, "Invalid reply: root distance 65536.0 s (limit 16 s)")},
+        {[](NtpPacket& p) { p.rootDelay = 0x0010'0000, p.rootDispersion = 0x0008'6667; },
+         Expect(ClientError::BadReply, "Invalid reply: root distance 16.4 s (limit 16 s)")},
     };
+    std::uint8_t n = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.notice.text);
+        // A server of its own for each case, since a kiss-o'-death silences the one it came from.
+        const NetAddress server = testing::V4(127, 0, 3, ++n, 123);
+        net.Resolve(c.notice.text, {server});
+        client.QueryHost(c.notice.text);
         notices.clear();
         client.BeginQuery();
         NtpPacket reply = net.ReplyTo(LastChannel(), 0);
@@ -263,6 +281,125 @@ TEST_F(SntpClientTest, RepliesWithoutUsableTimeEndTheQuery) {
         EXPECT_EQ(notices, std::vector{c.notice});
         EXPECT_TRUE(LastChannel().closed);
     }
+}
+
+TEST_F(SntpClientTest, AServerThatSaysStopIsNeverAskedAgain) {
+    for (const std::uint32_t code : {0x5241'5445U, 0x4445'4e59U, 0x5253'5452U}) {
+        const std::string name = KissCode(code);
+        SCOPED_TRACE(name);
+        const NetAddress server = testing::V4(127, 0, 4, static_cast<std::uint8_t>(code), 123);
+        net.Resolve(name + ".test", {server});
+        client.QueryHost(name + ".test");
+        notices.clear();
+        client.BeginQuery();
+        NtpPacket kiss = net.ReplyTo(LastChannel(), 0);
+        kiss.stratum = 0;
+        kiss.referenceId = code;
+        FakeNetwork::Deliver(LastChannel(), kiss);
+        fake->DeliverEvents();
+        const std::size_t channels = net.channels.size();
+
+        // The retries still happen and still fail, but nothing more goes out.
+        for (int retry = 0; retry < 3; ++retry) {
+            client.BeginQuery();
+            EXPECT_TRUE(client.QueryDone());
+            fake->DeliverEvents();
+        }
+        EXPECT_EQ(net.channels.size(), channels);
+        EXPECT_EQ(notices, std::vector(4, Expect(ClientError::KissOfDeath, "Kiss-o'-death from server: " + name)));
+    }
+}
+
+TEST_F(SntpClientTest, OtherAddressesAndOtherKissCodesAreStillAsked) {
+    const NetAddress kisser = testing::V4(127, 0, 5, 1, 123);
+    const NetAddress other = testing::V4(127, 0, 5, 2, 123);
+    net.Resolve("pair.test", {kisser, other});
+    client.QueryHost("pair.test");
+    std::vector<NetAddress> asked;
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        client.BeginQuery();
+        asked.push_back(LastChannel().peer);
+        NtpPacket reply = net.ReplyTo(LastChannel(), 0);
+        reply.stratum = 0;
+        // The first address stops us; the second is only starting up, which is no reason to stop.
+        reply.referenceId = LastChannel().peer == kisser ? 0x5241'5445U : 0x494e'4954U;
+        FakeNetwork::Deliver(LastChannel(), reply);
+        fake->DeliverEvents();
+    }
+    EXPECT_EQ(asked, (std::vector{kisser, other, other, other}));
+    EXPECT_EQ(notices.front(), Expect(ClientError::KissOfDeath, "Kiss-o'-death from server: RATE"));
+    EXPECT_EQ(notices.back(), Expect(ClientError::Unsynchronised, "Server not synchronised (kiss code INIT)"));
+}
+
+TEST_F(SntpClientTest, EachAttemptStartsAtTheNextAddress) {
+    const NetAddress a = testing::V4(127, 0, 6, 1, 123);
+    const NetAddress b = testing::V4(127, 0, 6, 2, 123);
+    const NetAddress c = testing::V4(127, 0, 6, 3, 123);
+    net.Resolve("three.test", {a, b, c});
+    net.Refuse(b, NetError::Refused);
+    client.QueryHost("three.test");
+    client.QueryTimeout(1);
+    std::vector<std::vector<NetAddress>> perAttempt;
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        const std::size_t before = net.channels.size();
+        client.BeginQuery();
+        fake->DeliverEvents();
+        fake->Advance(kSecond);
+        fake->DeliverEvents();
+        ASSERT_TRUE(client.QueryDone());
+        std::vector<NetAddress> peers;
+        for (std::size_t i = before; i < net.channels.size(); ++i) peers.push_back(net.channels[i]->peer);
+        perAttempt.push_back(peers);
+    }
+    // A refusal moves on within the attempt, wrapping round the list.
+    EXPECT_EQ(perAttempt, (std::vector<std::vector<NetAddress>>{{a}, {b, c}, {c}, {a}}));
+    EXPECT_EQ(net.lookups.size(), 1U);
+}
+
+TEST_F(SntpClientTest, OneLookupServesTheWholeRun) {
+    // Slower than two attempts' timeouts: the third attempt gets the address.
+    net.Resolve("slow.test", {kServer}, 2500);
+    client.QueryHost("slow.test");
+    client.QueryTimeout(1);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        client.BeginQuery();
+        for (int tick = 0; tick < 100 && !client.QueryDone(); ++tick) {
+            fake->Advance(10 * kMs);
+            fake->DeliverEvents();
+        }
+    }
+    ASSERT_EQ(net.lookups.size(), 1U);
+    ASSERT_EQ(net.channels.size(), 1U);
+    EXPECT_EQ(notices, std::vector(3, Expect(ClientError::TimedOut, "No answer within 1 s")));
+
+    // A failed lookup is not asked again either.
+    net.FailLookup("nowhere.test", NetError::NameTemporary);
+    client.QueryHost("nowhere.test");
+    notices.clear();
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        client.BeginQuery();
+        fake->DeliverEvents();
+    }
+    EXPECT_EQ(net.lookups.size(), 2U);
+    EXPECT_EQ(notices,
+              std::vector(2, Expect(ClientError::HostNotFound, "Host not found: Temporary failure in name resolution")));
+}
+
+TEST_F(SntpClientTest, AWallClockStepDuringTheExchangeDoesNotMoveTheServerTime) {
+    for (const std::int64_t step : {5 * kSecond, -5 * kSecond}) {
+        SCOPED_TRACE(step);
+        client.BeginQuery();
+        fake->Advance(750 * kMs);
+        const NtpPacket reply = net.ReplyTo(LastChannel(), 0);
+        fake->StepWallClock(step);
+        fake->Advance(750 * kMs);
+        FakeNetwork::Deliver(LastChannel(), reply);
+        fake->DeliverEvents();
+        // The server's clock at receipt is the true time, which the stepped local clock
+        // now shows off by the step.
+        ExpectServerTimeNow(-step);
+    }
+    EXPECT_TRUE(notices.empty());
 }
 
 TEST_F(SntpClientTest, TimesOutOnTheMonotonicClock) {
@@ -285,14 +422,15 @@ TEST_F(SntpClientTest, NoTimeoutOfItsOwnWhenNotPositive) {
         SCOPED_TRACE(timeout);
         client.QueryTimeout(timeout);
         client.BeginQuery();
-        NtpPacket reply;
+        const std::uint64_t heardAt = net.ReplyTo(LastChannel(), 0).receiveTime;
         for (int hour = 1; hour <= 24; ++hour) {
             fake->Advance(3600 * kSecond);
             fake->DeliverEvents();
-            // Answered half-way, so the path is the same length both ways.
-            if (hour == 12) reply = net.ReplyTo(LastChannel(), 0);
         }
         EXPECT_FALSE(client.QueryDone());
+        // A server that held the request all day, so the round trip is short.
+        NtpPacket reply = net.ReplyTo(LastChannel(), 0);
+        reply.receiveTime = heardAt;
         FakeNetwork::Deliver(LastChannel(), reply);
         fake->DeliverEvents();
         ExpectServerTimeNow(0);
@@ -349,7 +487,6 @@ TEST_F(SntpClientTest, EndlessLookupEndsOnlyByTheTimeout) {
 
     client.QueryTimeout(5);
     client.BeginQuery();
-    EXPECT_TRUE(net.lookups[0]->dropped);
     for (int i = 0; i < 4; ++i) {
         fake->Advance(kSecond);
         fake->DeliverEvents();
@@ -358,7 +495,9 @@ TEST_F(SntpClientTest, EndlessLookupEndsOnlyByTheTimeout) {
     fake->Advance(kSecond);
     fake->DeliverEvents();
     EXPECT_TRUE(client.QueryDone());
-    EXPECT_TRUE(net.lookups[1]->dropped);
+    // Still the first lookup, still waited on.
+    ASSERT_EQ(net.lookups.size(), 1U);
+    EXPECT_FALSE(net.lookups[0]->dropped);
     EXPECT_TRUE(net.channels.empty());
     EXPECT_EQ(notices, std::vector{Expect(ClientError::TimedOut, "No answer within 5 s")});
 }

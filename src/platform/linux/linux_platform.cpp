@@ -184,6 +184,8 @@ std::uint64_t LinuxPlatform::Random64() {
                (static_cast<std::uint64_t>(::getpid()) << 32));
 }
 
+void LinuxPlatform::WriteStandardOutput(std::string_view text) { (void)WriteAll(STDOUT_FILENO, text); }
+
 void LinuxPlatform::ExitProcess(int status) { ::_exit(status); }
 
 void LinuxPlatform::EndNormally() { ::_exit(0); }

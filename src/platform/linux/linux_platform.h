@@ -32,6 +32,7 @@ public:
                                                           std::uint16_t port) override;
     [[nodiscard]] OpenResult OpenUdp(const NetAddress& peer) override;
 
+    void WriteStandardOutput(std::string_view text) override;
     [[noreturn]] void ExitProcess(int status) override;
     [[noreturn]] void EndNormally() override;
     [[noreturn]] void EndOnUnhandledError(std::string_view what) override;

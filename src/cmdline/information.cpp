@@ -1,0 +1,34 @@
+#include "cmdline/information.h"
+
+#include "platform/platform.h"
+#include "run/debug_log.h"
+
+namespace pelldor {
+
+std::optional<std::string> InformationFor(std::string_view tail) {
+    if (tail == "--version") return std::string("pelldor ") + PELLDOR_VERSION + "\n";
+    if (tail != "--help") return std::nullopt;
+    return "Usage: pelldor TIMEOUT RETRIES HOST:PORT\n"
+           "       pelldor --version | --help\n"
+           "\n"
+           "Asks the NTP server at HOST:PORT for the time and ends with exit status 100 when it\n"
+           "answered with a time not more than 3 seconds behind the local clock, 0 when it did\n"
+           "not, and 1 when the probe itself failed. It prints nothing.\n"
+           "\n"
+           "  TIMEOUT    seconds one attempt may wait for an answer\n"
+           "  RETRIES    further attempts after an attempt that brought no time\n"
+           "  HOST:PORT  a host name, an IPv4 address or [an IPv6 address], a colon, the port\n"
+           "\n"
+           "A run logs to " + Printable(LogFilePath()) + " when that file exists at the start.\n"
+           "See pelldor(1).\n";
+}
+
+void AnswerInformationRequest() {
+    auto& os = platform::Current();
+    const auto text = InformationFor(os.CommandLineTail());
+    if (!text) return;
+    os.WriteStandardOutput(*text);
+    platform::ExitProcess(0);
+}
+
+}  // namespace pelldor
