@@ -210,18 +210,18 @@ std::string ChronydServer::WriteConfig() const {
 }
 
 void ChronydServer::Launch(const std::string& config) {
-    DaemonSpec spec{.args = {chronyd_, "-x", "-d", "-u", CurrentUserName(), "-f", config},
+    DaemonSetup setup{.args = {chronyd_, "-x", "-d", "-u", CurrentUserName(), "-f", config},
                     .env = EnvironmentWithout({"LD_PRELOAD=", "FAKETIME"}),
                     .output = dir_.File("chronyd.log"),
                     .netns = options_.netns != nullptr ? options_.netns->Path() : std::string()};
     if (!libfaketime_.empty()) {
-        spec.env.push_back("LD_PRELOAD=" + libfaketime_);
-        spec.env.push_back("FAKETIME=" + options_.shift + "s");
+        setup.env.push_back("LD_PRELOAD=" + libfaketime_);
+        setup.env.push_back("FAKETIME=" + options_.shift + "s");
     }
     std::error_code ignored;
     fs::remove(dir_.File("chronyd.pid"), ignored);
-    fs::remove(spec.output, ignored);
-    daemon_ = Daemon(spec);
+    fs::remove(setup.output, ignored);
+    daemon_ = Daemon(setup);
 }
 
 bool ChronydServer::AnswersWithin(milliseconds bound) {

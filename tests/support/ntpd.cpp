@@ -49,7 +49,7 @@ NtpdServer::NtpdServer(NtpdOptions options) : options_(options), program_(Requir
 
     const std::string config = WriteConfig();
     const std::string log = dir_.File("ntpd.log");
-    // -x: slew only, never step. Without the capability neither would reach the clock.
+    // -x: the clock is only ever slewed. Without the capability not even that reaches it.
     const auto start = steady_clock::now();
     ntpd_ = Daemon({.args = {program_, "-n", "-x", "-c", config, "-l", log, "-p", dir_.File("ntpd.pid")},
                     .env = EnvironmentWithout({"LD_PRELOAD=", "FAKETIME"}),

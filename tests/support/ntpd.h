@@ -25,7 +25,7 @@ struct NtpdOptions {
 // ntpsec's ntpd serving 127.0.0.1:123 inside a network namespace of its own, started and
 // ready when constructed, stopped when destroyed, along with its upstream chronyd. Neither
 // can set this machine's clock: both run without the capability for it, which is checked,
-// and ntpd with the kernel discipline and clock steps turned off as well.
+// and ntpd also with the kernel discipline off and only ever slewing.
 class NtpdServer {
 public:
     static constexpr const char* kHost = "127.0.0.1";

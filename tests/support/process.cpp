@@ -237,9 +237,9 @@ std::vector<std::string> EnvironmentWithout(const std::vector<std::string>& pref
     return env;
 }
 
-Daemon::Daemon(const DaemonSpec& spec) {
-    std::vector<std::string> args = spec.args;
-    std::vector<std::string> env = spec.env;
+Daemon::Daemon(const DaemonSetup& setup) {
+    std::vector<std::string> args = setup.args;
+    std::vector<std::string> env = setup.env;
     std::vector<char*> argv;
     for (auto& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
@@ -248,8 +248,8 @@ Daemon::Daemon(const DaemonSpec& spec) {
     envp.push_back(nullptr);
 
     const int input = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    const int output = ::open(spec.output.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    const int netns = spec.netns.empty() ? -2 : ::open(spec.netns.c_str(), O_RDONLY | O_CLOEXEC);
+    const int output = ::open(setup.output.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    const int netns = setup.netns.empty() ? -2 : ::open(setup.netns.c_str(), O_RDONLY | O_CLOEXEC);
     const auto closeAll = [&] {
         for (const int fd : {input, output, netns}) {
             if (fd >= 0) ::close(fd);

@@ -62,7 +62,7 @@ std::string FindProgram(const std::string& name);
 // This process's environment without the entries whose name starts with one of the prefixes.
 std::vector<std::string> EnvironmentWithout(const std::vector<std::string>& prefixes);
 
-struct DaemonSpec {
+struct DaemonSetup {
     std::vector<std::string> args;  // the program's path first
     std::vector<std::string> env;
     std::string output;  // appended to by both output streams
@@ -80,7 +80,7 @@ void CheckCannotSetClock(pid_t pid);
 class Daemon {
 public:
     Daemon() = default;
-    explicit Daemon(const DaemonSpec& spec);
+    explicit Daemon(const DaemonSetup& setup);
     ~Daemon();
     Daemon(const Daemon&) = delete;
     Daemon& operator=(const Daemon&) = delete;
