@@ -3,6 +3,9 @@
 #
 # Environment:
 #   PELLDOR_BENCH_BUILD       build directory (default build/bench-release)
+#   PELLDOR_BENCH_PRESET      the configure preset (default release; package for the
+#                             Debian package's link)
+#   PELLDOR_BENCH_CMAKE_ARGS  further CMake arguments, e.g. -DPELLDOR_STATIC=OFF
 #   PELLDOR_BENCH_LDFLAGS     linker flags for the executable, to try a link variant,
 #                             e.g. "-static" or "-static-libstdc++ -static-libgcc"
 #                             (default: none beyond what the release preset sets)
@@ -46,12 +49,15 @@ machine_line() {
 
 load_line() { printf 'load average (1/5/15 min): %s\n' "$(cut -d' ' -f1-3 /proc/loadavg)"; }
 
-# Configures (the release preset, in a build directory of our own, tests off) and
-# builds pelldor; sets PELLDOR_BIN.
+# Configures (a preset, the release one unless PELLDOR_BENCH_PRESET says otherwise, in a
+# build directory of our own, tests off, plus PELLDOR_BENCH_CMAKE_ARGS) and builds
+# pelldor; sets PELLDOR_BIN.
 build_pelldor() {
-    note "building pelldor (release preset) in $BUILD_DIR," \
+    local preset=${PELLDOR_BENCH_PRESET:-release}
+    note "building pelldor ($preset preset) in $BUILD_DIR, CMake arguments '${PELLDOR_BENCH_CMAKE_ARGS:-}'," \
         "linker flags '${PELLDOR_BENCH_LDFLAGS:-}', compiler flags '${PELLDOR_BENCH_CXXFLAGS:-}'"
-    (cd "$ROOT_DIR" && cmake --preset release -B "$BUILD_DIR" -DPELLDOR_TESTS=OFF \
+    # shellcheck disable=SC2086  # the extra arguments are split on purpose
+    (cd "$ROOT_DIR" && cmake --preset "$preset" -B "$BUILD_DIR" -DPELLDOR_TESTS=OFF ${PELLDOR_BENCH_CMAKE_ARGS:-} \
         "-DCMAKE_EXE_LINKER_FLAGS=${PELLDOR_BENCH_LDFLAGS:-}" \
         "-DCMAKE_CXX_FLAGS=${PELLDOR_BENCH_CXXFLAGS:-}") >"$WORK_DIR/configure.log" 2>&1 ||
         { cat "$WORK_DIR/configure.log" >&2; return 1; }

@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
-# Compares link set-ups of the release build of pelldor against one chronyd on loopback.
+# Compares the links of pelldor against one chronyd on loopback: the release preset (a
+# static PIE), the package preset (glibc shared, libstdc++ and libgcc linked in) and a
+# plain dynamic link for reference.
 #
 #   bench/variants.sh [RUNS]     RUNS rounds, default 30, at least 10, at most 1000
 #
-# Each variant is built with the release preset into build/bench-var-NAME; every round
-# runs `pelldor 2 0 127.0.0.1:P` once per variant (order rotated per round) and two
-# reference programs that show the floor of a process start on this machine: /bin/true
-# (dynamic C) and a static C program that only returns 0. One more row runs the static
-# variant with its timer slack set to 1 ns before exec (it is inherited), to show what
-# the default 50 us slack of each 10 ms sleep costs in wall time. Each variant is also
-# checked once with a host name (`localhost`), since a static glibc resolves names
-# differently.
+# Each variant is built into build/bench-var-NAME; every round runs
+# `pelldor 2 0 127.0.0.1:P` once per variant (order rotated per round) and two reference
+# programs that show the floor of a process start on this machine: /bin/true (dynamic C)
+# and a static C program that only returns 0. One more row runs the static PIE with its
+# timer slack set to 1 ns before exec (it is inherited), to show what the default 50 us
+# slack of each 10 ms sleep costs in wall time. Each variant is also checked once with a
+# host name (`localhost`), since a static glibc resolves names differently.
 #
 # After the timed rounds, 10 more rounds run traced to the exit (measure -m) for the
 # exact peak RSS (VmHWM), which ru_maxrss can understate on this kernel.
@@ -29,23 +30,19 @@ source "$(dirname "$0")/lib.sh"
 trap bench_cleanup EXIT
 trap 'exit 2' INT TERM
 
-GC_CXX="-ffunction-sections -fdata-sections"
-# name | linker flags | compiler flags
+# name | preset | extra CMake arguments
 VARIANTS=(
-    "dynamic||"
-    "static-libstdc++|-static-libstdc++ -static-libgcc|"
-    "static-libstdc++-gc|-static-libstdc++ -static-libgcc -Wl,--gc-sections|$GC_CXX"
-    "static|-static|"
-    "static-gc|-static -Wl,--gc-sections|$GC_CXX"
-    "static-pie|-static-pie|"
+    "static-pie|release|"
+    "package|package|"
+    "dynamic|release|-DPELLDOR_STATIC=OFF"
 )
 
 NAMES=()
 BINS=()
 for v in "${VARIANTS[@]}"; do
-    IFS='|' read -r name ldflags cxxflags <<<"$v"
+    IFS='|' read -r name preset cmake_args <<<"$v"
     BUILD_DIR=$ROOT_DIR/build/bench-var-$name
-    PELLDOR_BENCH_LDFLAGS=$ldflags PELLDOR_BENCH_CXXFLAGS=$cxxflags build_pelldor || exit 2
+    PELLDOR_BENCH_PRESET=$preset PELLDOR_BENCH_CMAKE_ARGS=$cmake_args build_pelldor || exit 2
     NAMES+=("$name")
     BINS+=("$PELLDOR_BIN")
 done
@@ -58,19 +55,20 @@ machine_line
 load_line
 
 echo
-echo "| variant | linker flags | compiler flags | file bytes | text+data+bss bytes | localhost:P exits |"
-echo "|---|---|---|---|---|---|"
+echo "| variant | preset | extra CMake arguments | linked | file bytes | text+data+bss bytes | localhost:P exits |"
+echo "|---|---|---|---|---|---|---|"
 failures=0
 for ((i = 0; i < ${#NAMES[@]}; i++)); do
-    IFS='|' read -r _ ldflags cxxflags <<<"${VARIANTS[i]}"
+    IFS='|' read -r _ preset cmake_args <<<"${VARIANTS[i]}"
     total=$(size "${BINS[i]}" | awk 'NR == 2 { print $4 }')
     read -r _ named _ < <("$MEASURE" -q -t 10 -- "${BINS[i]}" 2 0 "localhost:$PORT")
     [[ "$named" == 100 ]] || failures=$((failures + 1))
-    echo "| ${NAMES[i]} | ${ldflags:-(none)} | ${cxxflags:-(none)} | $(stat -c %s "${BINS[i]}") | $total | $named |"
+    linked=$(ldd "${BINS[i]}" 2>/dev/null | awk '/=>/ { print $1 }' | paste -sd' ' -)
+    echo "| ${NAMES[i]} | $preset | ${cmake_args:-(none)} | ${linked:-nothing shared} | $(stat -c %s "${BINS[i]}") | $total | $named |"
 done
 echo
 
-STATIC_BIN=$ROOT_DIR/build/bench-var-static/pelldor
+STATIC_BIN=$ROOT_DIR/build/bench-var-static-pie/pelldor
 ALL_NAMES=("${NAMES[@]}" "static, timer slack 1 ns" "/bin/true" "static C no-op")
 ALL_CMDS=()
 ALL_OPTS=()

@@ -298,6 +298,55 @@ INSTANTIATE_TEST_SUITE_P(
         return std::string(std::get<0>(info.param).name) + (std::get<1>(info.param) ? "WithLog" : "WithoutLog");
     });
 
+// The thread count of the running probe started from this copy, or 0 before it has
+// started; read from /proc, since the probe itself says nothing.
+int ThreadsOf(const std::string& copy) {
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator("/proc", error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        if (fs::read_symlink(entry.path() / "exe", error) != copy) continue;
+        return static_cast<int>(std::distance(fs::directory_iterator(entry.path() / "task", error),
+                                              fs::directory_iterator()));
+    }
+    return 0;
+}
+
+TEST(SlowNames, ASilentNameServerCostsOneResolverThreadHoweverManyRetries) {
+    if (!CanIsolate()) GTEST_SKIP() << "no network namespace for a name lookup";
+    // In a namespace of its own the name server is a neighbour on a veth pair whose other
+    // end takes nothing addressed to it: every query vanishes without an answer or an
+    // error, as with a dead name server.
+    const TempDir dir;
+    const std::string resolvConf = dir.File("resolv.conf");
+    std::ofstream(resolvConf) << "nameserver 10.213.0.2\noptions timeout:30 attempts:1\n";
+    const std::string setUp =
+        "ip link set lo up && ip link add v0 type veth peer name v1 && ip addr add 10.213.0.1/24 dev v0 && "
+        "ip link set v0 up && ip link set v1 up && "
+        "ip neigh add 10.213.0.2 lladdr 02:00:00:00:00:02 dev v0 nud permanent && "
+        "mount --bind " + resolvConf + " /etc/resolv.conf && exec \"$0\" \"$@\"";
+    std::atomic<int> most{0};
+    std::atomic<int> samples{0};
+    const auto watch = [&](const std::string& log, const std::atomic<bool>& over) {
+        const std::string copy = fs::path(log).parent_path() / fs::path(PELLDOR_BINARY).filename();
+        for (int i = 0; i < 1000 && !over; ++i) {
+            const int threads = ThreadsOf(copy);
+            if (threads > 0) ++samples;
+            most = std::max(most.load(), threads);
+            std::this_thread::sleep_for(10ms);
+        }
+    };
+    // A negative timeout ends each attempt after its first poll: 101 attempts in about 2 s.
+    const Outcome run = Launch(-1, 100, "slow.example:123",
+                               {.via = {UnshareTool(), "--net", "--mount", "--", "/bin/sh", "-c", setUp},
+                                .during = watch});
+    ExpectCleanEnd(run, 0);
+    EXPECT_GT(samples.load(), 10) << "the probe was not seen running";
+    // The probe's own thread and the one resolver.
+    EXPECT_LE(most.load(), 2) << Dump(run);
+    EXPECT_GE(run.result.elapsed, 101 * 20ms) << "every attempt polled once";
+}
+
 // ---------------------------------------------------------------------------------------
 // The log file itself misbehaving.
 

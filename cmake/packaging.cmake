@@ -1,0 +1,78 @@
+# Installation and the Debian package.
+#
+# The log switch sits beside the executable, found through any link to it, so the program
+# lives in a folder of its own, <prefix>/lib/pelldor, with <prefix>/bin/pelldor a link to
+# it: logging for an installed probe is turned on by creating
+# <prefix>/lib/pelldor/ntpdebug.txt.
+
+set(PELLDOR_PROGRAM_DIR lib/pelldor)
+set(PELLDOR_RELEASE_DATE 2026-12-08)
+
+option(PELLDOR_LOG_IN_VAR_LOG
+  "Install ntpdebug.txt beside the program as a link to /var/log/pelldor/ntpdebug.txt" OFF)
+
+# The manual page carries the version; installed compressed, as Debian wants it.
+set(PELLDOR_DATE ${PELLDOR_RELEASE_DATE})
+configure_file(${CMAKE_CURRENT_SOURCE_DIR}/doc/pelldor.1.in ${CMAKE_CURRENT_BINARY_DIR}/pelldor.1 @ONLY)
+add_custom_command(
+  OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/pelldor.1.gz
+  COMMAND gzip -9n -c ${CMAKE_CURRENT_BINARY_DIR}/pelldor.1 > ${CMAKE_CURRENT_BINARY_DIR}/pelldor.1.gz
+  DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/pelldor.1
+  VERBATIM)
+configure_file(${CMAKE_CURRENT_SOURCE_DIR}/packaging/changelog.in ${CMAKE_CURRENT_BINARY_DIR}/changelog @ONLY)
+add_custom_command(
+  OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz
+  COMMAND gzip -9n -c ${CMAKE_CURRENT_BINARY_DIR}/changelog > ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz
+  DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/changelog
+  VERBATIM)
+add_custom_target(pelldor_docs ALL DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/pelldor.1.gz ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz)
+
+install(TARGETS pelldor RUNTIME DESTINATION ${PELLDOR_PROGRAM_DIR})
+install(CODE [[
+  set(root "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}")
+  file(MAKE_DIRECTORY "${root}/bin")
+  message(STATUS "Installing: ${root}/bin/pelldor -> ../lib/pelldor/pelldor")
+  file(CREATE_LINK ../lib/pelldor/pelldor "${root}/bin/pelldor" SYMBOLIC)
+]])
+if(PELLDOR_LOG_IN_VAR_LOG)
+  # Left dangling, the link means logging off (it is no ordinary file); creating the
+  # target turns logging on, and the log lands where the system keeps logs.
+  install(CODE [[
+    set(root "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}")
+    file(MAKE_DIRECTORY "$ENV{DESTDIR}/var/log/pelldor")
+    message(STATUS "Installing: ${root}/lib/pelldor/ntpdebug.txt -> /var/log/pelldor/ntpdebug.txt")
+    file(CREATE_LINK /var/log/pelldor/ntpdebug.txt "${root}/lib/pelldor/ntpdebug.txt" SYMBOLIC)
+  ]])
+endif()
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/pelldor.1.gz DESTINATION share/man/man1)
+install(FILES README.md packaging/copyright ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz
+        DESTINATION share/doc/pelldor)
+
+set(CPACK_PACKAGE_NAME pelldor)
+set(CPACK_PACKAGE_VENDOR "The Pelldor developers")
+set(CPACK_PACKAGE_CONTACT "Pelldor developers <pelldor@example.org>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "probe that tells whether an NTP server answers with a usable time")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_STRIP_FILES ON)
+# Installs into a staging folder with the real prefix, so the links come out right and
+# the log folder lands under /var.
+set(CPACK_SET_DESTDIR ON)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${CPACK_PACKAGE_CONTACT})
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_SOURCE_DIR}/packaging/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# CPack puts the summary first and indents these lines itself.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+  "Pelldor asks an NTP server for the time once, with retries, judges the answer
+against the local clock and reports the verdict only through its exit status:
+100 when the server answered with a time not more than 3 seconds behind the
+local clock, 0 otherwise. It prints nothing and is meant to be started by
+schedulers and monitoring jobs. An optional log is kept in
+/var/log/pelldor/ntpdebug.txt while that file exists.")
+
+include(CPack)
