@@ -7,6 +7,7 @@ packages=(
   cmake g++ make libgtest-dev libgmock-dev   # build and unit tests
   clang libclang-rt-14-dev                    # libFuzzer targets
   chrony faketime libfaketime                 # a real NTP server to test against, with a shifted clock
+  iproute2 libbsd0 libcap2 libssl3            # network namespaces, and what ntpsec's unpacked ntpd links
   monitoring-plugins-basic ntpsec-ntpdig time hyperfine file python3  # the benchmark and load test
   groff-base dpkg-dev lintian man-db          # the manual page and the Debian package
   g++-mingw-w64-x86-64 wine64                 # pelldor.exe, and Wine to test it

@@ -8,6 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
+scripts/fetch-ntpsec.sh
 
 passed=0 failed=0 skipped=0
 # Runs a test preset and adds its results to the counts.

@@ -1,28 +1,20 @@
 #include "support/chronyd.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pwd.h>
-#include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <sstream>
 #include <thread>
 #include <vector>
-
-extern char** environ;
 
 namespace pelldor::testing {
 namespace {
@@ -34,7 +26,7 @@ using namespace std::chrono_literals;
 constexpr std::size_t kPacketSize = 48;
 constexpr int kStartAttempts = 3;
 constexpr milliseconds kReadyBound = 5s;
-constexpr milliseconds kStopBound = 3s;
+constexpr std::uint16_t kNtpPort = 123;
 
 class Fd {
 public:
@@ -67,30 +59,6 @@ std::uint16_t FreeLoopbackPort() {
         throw std::runtime_error("no free UDP port on 127.0.0.1: " + std::string(std::strerror(errno)));
     }
     return ntohs(address.sin_port);
-}
-
-bool IsExecutable(const fs::path& path) {
-    std::error_code ignored;
-    return fs::is_regular_file(path, ignored) && ::access(path.c_str(), X_OK) == 0;
-}
-
-// chronyd lives in an sbin folder, which a non-root PATH often leaves out.
-std::string FindProgram(const std::string& name) {
-    std::vector<std::string> folders;
-    if (const char* path = std::getenv("PATH"); path != nullptr) {
-        std::istringstream in(path);
-        for (std::string folder; std::getline(in, folder, ':');) {
-            if (!folder.empty()) folders.push_back(folder);
-        }
-    }
-    for (const char* folder : {"/usr/sbin", "/sbin", "/usr/local/sbin", "/usr/bin", "/usr/local/bin"}) {
-        folders.emplace_back(folder);
-    }
-    for (const auto& folder : folders) {
-        const fs::path candidate = fs::path(folder) / name;
-        if (IsExecutable(candidate)) return candidate.string();
-    }
-    return {};
 }
 
 // Preloading the library straight into chronyd, rather than through the faketime wrapper,
@@ -133,12 +101,15 @@ std::string NtpReplyHeader::ReferenceText() const {
     return text;
 }
 
-std::optional<NtpReplyHeader> AskOnce(std::uint16_t port, milliseconds wait) {
+std::optional<NtpReplyHeader> AskOnce(std::uint16_t port, milliseconds wait, const NetNamespace* netns,
+                                      const std::string& address) {
     // A fresh connected socket per question: whatever arrives on it answers this request,
     // never a late one sent earlier.
-    const Fd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    const sockaddr_in server = Loopback(port);
-    if (fd.get() < 0 || ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0) {
+    const Fd fd(netns != nullptr ? netns->Socket(AF_INET, SOCK_DGRAM, 0)
+                                 : ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_in server = Loopback(port);
+    if (fd.get() < 0 || ::inet_pton(AF_INET, address.c_str(), &server.sin_addr) != 1 ||
+        ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0) {
         return std::nullopt;
     }
 
@@ -189,7 +160,7 @@ ChronydServer::ChronydServer(ChronydOptions options) : options_(std::move(option
     std::string failures;
     for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
         // Another test may take the port between our probe and chronyd's bind: try anew.
-        port_ = FreeLoopbackPort();
+        port_ = options_.netns != nullptr ? kNtpPort : FreeLoopbackPort();
         const std::string config = WriteConfig();
         if (attempt == 0) {
             const RunResult check = RunProgram(chronyd_, {"-p", "-f", config}, 5s);
@@ -201,15 +172,18 @@ ChronydServer::ChronydServer(ChronydOptions options) : options_(std::move(option
             }
         }
         Launch(config);
-        if (AnswersWithin(kReadyBound)) return;
+        if (AnswersWithin(kReadyBound)) {
+            CheckCannotSetClock(daemon_.pid());
+            return;
+        }
         failures += "attempt " + std::to_string(attempt + 1) + " on port " + std::to_string(port_) + ":\n" +
                     Output() + "\n";
-        Stop();
+        daemon_.Stop();
     }
-    throw std::runtime_error("chronyd did not answer on 127.0.0.1:\n" + failures);
+    throw std::runtime_error("chronyd did not answer on " + options_.address + ":\n" + failures);
 }
 
-ChronydServer::~ChronydServer() { Stop(); }
+ChronydServer::~ChronydServer() = default;
 
 std::string ChronydServer::Output() const { return ReadWholeFile(dir_.File("chronyd.log")); }
 
@@ -217,8 +191,8 @@ std::string ChronydServer::WriteConfig() const {
     const std::string path = dir_.File("chronyd.conf");
     std::ofstream out(path, std::ios::trunc);
     out << "port " << port_ << "\n"
-        << "bindaddress 127.0.0.1\n"
-        << "allow 127.0.0.1\n"
+        << "bindaddress " << options_.address << "\n"
+        << (options_.netns != nullptr ? "allow\n" : "allow 127.0.0.1\n")
         << "cmdport 0\n"
         // No command socket under /run: parallel chronyds would fight over it.
         << "bindcmdaddress /\n"
@@ -236,76 +210,29 @@ std::string ChronydServer::WriteConfig() const {
 }
 
 void ChronydServer::Launch(const std::string& config) {
-    std::vector<std::string> args{chronyd_, "-x", "-d", "-u", CurrentUserName(), "-f", config};
-    std::vector<std::string> env;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string_view text(*entry);
-        if (text.starts_with("LD_PRELOAD=") || text.starts_with("FAKETIME")) continue;
-        env.emplace_back(text);
-    }
+    DaemonSetup setup{.args = {chronyd_, "-x", "-d", "-u", CurrentUserName(), "-f", config},
+                    .env = EnvironmentWithout({"LD_PRELOAD=", "FAKETIME"}),
+                    .output = dir_.File("chronyd.log"),
+                    .netns = options_.netns != nullptr ? options_.netns->Path() : std::string()};
     if (!libfaketime_.empty()) {
-        env.push_back("LD_PRELOAD=" + libfaketime_);
-        env.push_back("FAKETIME=" + options_.shift + "s");
+        setup.env.push_back("LD_PRELOAD=" + libfaketime_);
+        setup.env.push_back("FAKETIME=" + options_.shift + "s");
     }
-    std::vector<char*> argv;
-    for (auto& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (auto& entry : env) envp.push_back(entry.data());
-    envp.push_back(nullptr);
-
     std::error_code ignored;
     fs::remove(dir_.File("chronyd.pid"), ignored);
-    const Fd input(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-    const Fd output(::open(dir_.File("chronyd.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (input.get() < 0 || output.get() < 0) throw std::runtime_error("cannot open chronyd's streams");
-
-    const pid_t parent = ::getpid();
-    const pid_t child = ::fork();
-    if (child < 0) throw std::runtime_error("fork: " + std::string(std::strerror(errno)));
-    if (child == 0) {
-        // Only async-signal-safe calls here. A test process that dies takes chronyd along.
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (::getppid() != parent) ::_exit(127);
-        ::dup2(input.get(), STDIN_FILENO);
-        ::dup2(output.get(), STDOUT_FILENO);
-        ::dup2(output.get(), STDERR_FILENO);
-        ::execve(argv[0], argv.data(), envp.data());
-        ::_exit(127);
-    }
-    pid_ = child;
+    fs::remove(setup.output, ignored);
+    daemon_ = Daemon(setup);
 }
 
 bool ChronydServer::AnswersWithin(milliseconds bound) {
     const auto deadline = steady_clock::now() + bound;
     while (steady_clock::now() < deadline) {
-        int status = 0;
-        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            return false;
-        }
+        if (!daemon_.Running()) return false;
         const auto asked = steady_clock::now();
-        if (AskOnce(port_, 200ms)) return true;
+        if (AskOnce(port_, 200ms, options_.netns, options_.address)) return true;
         std::this_thread::sleep_until(asked + 100ms);
     }
     return false;
-}
-
-void ChronydServer::Stop() {
-    if (pid_ < 0) return;
-    ::kill(pid_, SIGTERM);
-    const auto deadline = steady_clock::now() + kStopBound;
-    int status = 0;
-    while (::waitpid(pid_, &status, WNOHANG) == 0) {
-        if (steady_clock::now() >= deadline) {
-            ::kill(pid_, SIGKILL);
-            while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-            }
-            break;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    pid_ = -1;
 }
 
 }  // namespace pelldor::testing

@@ -1,13 +1,11 @@
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <cstdint>
 #include <optional>
-#include <stdexcept>
 #include <string>
 
+#include "support/netns.h"
 #include "support/process.h"
 
 namespace pelldor::testing {
@@ -22,13 +20,17 @@ struct ChronydOptions {
     // Limits the responses to 127.0.0.1 so that a few requests a second are over the
     // limit, and answers part of the excess with a kiss-o'-death RATE.
     bool rateLimited = false;
+    // Serves any client on port 123 of `address` inside this namespace rather than on a
+    // free port of 127.0.0.1 here.
+    const NetNamespace* netns = nullptr;
+    std::string address = "127.0.0.1";
 };
 
 // This machine cannot run the chronyd asked for: chronyd or libfaketime is missing, or the
 // installed chronyd does not know a directive of the configuration.
-class ChronydUnavailable : public std::runtime_error {
+class ChronydUnavailable : public Unavailable {
 public:
-    using std::runtime_error::runtime_error;
+    using Unavailable::Unavailable;
 };
 
 // The header fields of an NTP reply that tell how a server answered.
@@ -43,12 +45,15 @@ struct NtpReplyHeader {
     [[nodiscard]] std::string ReferenceText() const;  // the four bytes, '.' for unprintable ones
 };
 
-// Sends one 48-byte client request from a fresh socket on 127.0.0.1 and waits up to `wait`
-// for the server's reply to it.
-std::optional<NtpReplyHeader> AskOnce(std::uint16_t port, std::chrono::milliseconds wait);
+// Sends one 48-byte client request from a fresh socket to the address and port, from
+// inside the namespace when one is given, and waits up to `wait` for the server's reply.
+std::optional<NtpReplyHeader> AskOnce(std::uint16_t port, std::chrono::milliseconds wait,
+                                      const NetNamespace* netns = nullptr,
+                                      const std::string& address = "127.0.0.1");
 
 // A chronyd serving NTP on 127.0.0.1 on a free port, started and ready when constructed,
-// stopped when destroyed. It never touches the system clock.
+// stopped when destroyed. It never touches the system clock: it runs with -x and without
+// the capability to set the clock, which is checked once it answers.
 class ChronydServer {
 public:
     explicit ChronydServer(ChronydOptions options);
@@ -57,7 +62,7 @@ public:
     ChronydServer& operator=(const ChronydServer&) = delete;
 
     [[nodiscard]] std::uint16_t port() const { return port_; }
-    [[nodiscard]] std::string Peer() const { return "127.0.0.1:" + std::to_string(port_); }
+    [[nodiscard]] std::string Peer() const { return options_.address + ":" + std::to_string(port_); }
     // What chronyd printed so far, for failure messages.
     [[nodiscard]] std::string Output() const;
 
@@ -65,14 +70,13 @@ private:
     std::string WriteConfig() const;
     void Launch(const std::string& config);
     bool AnswersWithin(std::chrono::milliseconds bound);
-    void Stop();
 
     ChronydOptions options_;
     std::string chronyd_;
     std::string libfaketime_;
     TempDir dir_;
     std::uint16_t port_ = 0;
-    pid_t pid_ = -1;
+    Daemon daemon_;
 };
 
 }  // namespace pelldor::testing

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -44,5 +47,56 @@ std::string CopyExecutable(const std::string& binary, const std::string& folder)
 
 // The whole content of a file; empty when it cannot be read.
 std::string ReadWholeFile(const std::string& path);
+
+// This machine cannot give a test what it needs: a program is missing, or the test runs
+// without the rights it needs. Tests skip on it rather than fail.
+class Unavailable : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The first executable of that name in PATH or in the usual bin and sbin folders; empty
+// when there is none.
+std::string FindProgram(const std::string& name);
+
+// This process's environment without the entries whose name starts with one of the prefixes.
+std::vector<std::string> EnvironmentWithout(const std::vector<std::string>& prefixes);
+
+struct DaemonSetup {
+    std::vector<std::string> args;  // the program's path first
+    std::vector<std::string> env;
+    std::string output;  // appended to by both output streams
+    std::string netns;   // path of a network namespace to run in; empty for this process's own
+};
+
+// Throws unless /proc shows the process without CAP_SYS_TIME: in no set at all when we run
+// as root, else in none it could use.
+void CheckCannotSetClock(pid_t pid);
+
+// A server program running in the background as our child, which can never set this
+// machine's clock: it starts without CAP_SYS_TIME in any capability set, bounding set
+// included, so neither it nor anything it runs can take it back. It ends with the test
+// process and is stopped when destroyed.
+class Daemon {
+public:
+    Daemon() = default;
+    explicit Daemon(const DaemonSetup& setup);
+    ~Daemon();
+    Daemon(const Daemon&) = delete;
+    Daemon& operator=(const Daemon&) = delete;
+    Daemon(Daemon&& other) noexcept;
+    Daemon& operator=(Daemon&& other) noexcept;
+
+    [[nodiscard]] pid_t pid() const { return pid_; }
+    // False once it has ended; then Ending() tells how.
+    bool Running();
+    [[nodiscard]] const std::string& Ending() const { return ending_; }
+    // SIGTERM, then SIGKILL once `bound` has passed.
+    void Stop(std::chrono::milliseconds bound = std::chrono::milliseconds(3000));
+
+private:
+    pid_t pid_ = -1;
+    std::string ending_;
+};
 
 }  // namespace pelldor::testing

@@ -2,8 +2,6 @@
 
 #include <chrono>
 #include <cmath>
-#include <map>
-#include <memory>
 #include <ostream>
 #include <string>
 #include <tuple>
@@ -11,6 +9,7 @@
 
 #include "support/chronyd.h"
 #include "support/probe_run.h"
+#include "support/server_pool.h"
 
 namespace pelldor::testing {
 namespace {
@@ -25,59 +24,16 @@ ProbeRun Launch(bool logging, const std::vector<std::string>& args) {
     return RunProbe(PELLDOR_BINARY, args, {.logging = logging});
 }
 
-// One chronyd per configuration for the whole test program, so a run of all tests in one
-// process starts each only once; ctest's one-test-per-process runs pay one start per test.
-class ChronydPool {
-public:
-    struct Lease {
-        ChronydServer* server = nullptr;
-        std::string why{};  // when there is no server
-        bool unavailable = false;
-    };
+const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new ServerPoolEnvironment<ChronydServer>);
 
-    static Lease Get(const ChronydOptions& options) {
-        const std::string key = options.shift + (options.synchronised ? "/sync" : "/unsync") +
-                                (options.rateLimited ? "/limited" : "");
-        if (auto it = servers_.find(key); it != servers_.end()) return {.server = it->second.get()};
-        if (auto it = failures_.find(key); it != failures_.end()) return it->second;
-        try {
-            return {.server = servers_.emplace(key, std::make_unique<ChronydServer>(options)).first->second.get()};
-        } catch (const ChronydUnavailable& e) {
-            return failures_[key] = {nullptr, e.what(), true};
-        } catch (const std::exception& e) {
-            return failures_[key] = {nullptr, e.what(), false};
-        }
-    }
-    static void Clear() {
-        servers_.clear();
-        failures_.clear();
-    }
-
-private:
-    static inline std::map<std::string, std::unique_ptr<ChronydServer>> servers_;
-    static inline std::map<std::string, Lease> failures_;
-};
-
-class ChronydEnvironment : public ::testing::Environment {
-public:
-    void TearDown() override { ChronydPool::Clear(); }
-};
-
-const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new ChronydEnvironment);
-
-// Skips where chronyd cannot run, fails where it should run but does not start.
 template <typename Param>
-class WithChronyd : public ::testing::TestWithParam<Param> {
+class WithChronyd : public WithServer<ChronydServer, Param> {
 protected:
     void Serve(const ChronydOptions& options) {
-        const ChronydPool::Lease lease = ChronydPool::Get(options);
-        server_ = lease.server;
-        if (server_ != nullptr) return;
-        if (lease.unavailable) GTEST_SKIP() << lease.why;
-        FAIL() << lease.why;
+        const std::string key = options.shift + (options.synchronised ? "/sync" : "/unsync") +
+                                (options.rateLimited ? "/limited" : "");
+        WithServer<ChronydServer, Param>::Serve(key, options);
     }
-
-    ChronydServer* server_ = nullptr;
 };
 
 struct ShiftCase {
