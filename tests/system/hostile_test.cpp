@@ -39,12 +39,12 @@ struct Outcome : ProbeRun {
     int retries = 0;
 };
 
-// What a run may take: each attempt its timeout plus 1.1 s, 0.5 s to start and end, and
-// with the log on 0.3 s for each error notice and 1 s for the other pauses.
+// What a run may take: each attempt its timeout plus 1.1 s, 0.5 s to start and end, with
+// the log on 0.3 s for each error notice and 1 s for the other pauses, and kSlack.
 milliseconds Bound(int timeout, int retries, bool logging, long notices) {
     const long attempts = std::max(retries, 0) + 1;
     const milliseconds logged = logging ? milliseconds(300 * notices) + 1000ms : 0ms;
-    return attempts * (seconds(std::max(timeout, 0)) + 1100ms) + 500ms + logged;
+    return attempts * (seconds(std::max(timeout, 0)) + 1100ms) + 500ms + logged + kSlack;
 }
 
 long Notices(const Outcome& run) {
@@ -350,9 +350,8 @@ TEST(HostileLog, AFolderNamedLikeTheLogLeavesLoggingOff) {
                      }
                      folderEmpty = fs::is_directory(folder + "/ntpdebug.txt") && fs::is_empty(folder + "/ntpdebug.txt");
                  }});
+        // Logging on would have meant appending to a folder: status 1 and a line on stderr.
         ExpectCleanEnd(run, c.status);
-        // With the log on, its pauses alone would take 0.8 s.
-        EXPECT_LT(run.result.elapsed, 800ms) << Dump(run);
         std::vector<std::string> expected{"ntpdebug.txt", fs::path(PELLDOR_BINARY).filename().string()};
         std::sort(expected.begin(), expected.end());
         std::sort(entries.begin(), entries.end());
