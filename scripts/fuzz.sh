@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 
 # Run counts for the deterministic mode, about a minute for all three on a 2-core machine.
 CI_SEED=20261208
-declare -A CI_RUNS=([fuzz_command_line]=12000 [fuzz_ntp_reply]=400000 [fuzz_sntp_client]=60000)
+declare -A CI_RUNS=([fuzz_command_line]=20000 [fuzz_ntp_reply]=600000 [fuzz_sntp_client]=100000)
 
 mode=open
 seconds=30
