@@ -51,7 +51,7 @@ void SntpClient::BeginQuery() {
         return;
     }
     if (!resolution_ || resolution_->host != host_) {
-        resolution_.emplace();
+        resolution_ = Resolution{};
         resolution_->host = host_;
         resolution_->lookup = platform_.StartLookup(host_, static_cast<std::uint16_t>(port_));
         assert(resolution_->lookup != nullptr);
