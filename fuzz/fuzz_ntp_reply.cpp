@@ -10,12 +10,14 @@
 
 #include "fuzz_check.h"
 #include "platform/local_time.h"
+#include "support/ntp_time.h"
 #include "timequery/ntp_wire.h"
 
 namespace pelldor::fuzz {
 namespace {
 
 using namespace pelldor::timequery;
+using pelldor::testing::FromNtpTimestamp;
 
 __extension__ typedef __int128 Int128;
 
