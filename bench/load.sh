@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # Many probes started at once, all on loopback.
 #
-#   bench/load.sh [COUNT]      COUNT probes per case, default 200, 1 to 1000
+#   bench/load.sh [--verdicts-only] [COUNT]
+#                              COUNT probes per case, default 200, 1 to 1000
 #
 #   1. COUNT x `pelldor 2 0 127.0.0.1:P` against one chronyd without rate limiting:
 #      every probe must exit 100, each within (0+1)*(2+1.1)+0.5 = 3.6 s.
 #   2. COUNT x `pelldor 1 0 127.0.0.1:S` against a UDP socket that is bound but never
 #      read (no reply, and no ICMP port unreachable either): every probe must exit 0,
 #      each within (0+1)*(1+1.1)+0.5 = 2.6 s.
+#   With --verdicts-only (the test script's way, on a machine shared with builds) the
+#   times are still reported against their bounds but only the exit statuses decide.
 #   3. Control for case 1 (reported, never a failure): the same burst against a chronyd
 #      WITH `ratelimit`, to show that the burst is large enough to be limited, so the
 #      all-100 result of case 1 really shows that chronyd does not limit by default.
@@ -17,9 +20,14 @@
 # Exit status: 0 when cases 1 and 2 pass, 1 when not, 2 on a set-up error.
 set -euo pipefail
 
+JUDGE=times
+if [[ "${1:-}" == --verdicts-only ]]; then
+    JUDGE=verdicts
+    shift
+fi
 COUNT=${1:-200}
 if ! [[ "$COUNT" =~ ^[0-9]+$ ]] || ((COUNT < 1 || COUNT > 1000)); then
-    echo "usage: bench/load.sh [COUNT]   (1 to 1000, default 200)" >&2
+    echo "usage: bench/load.sh [--verdicts-only] [COUNT]   (1 to 1000, default 200)" >&2
     exit 2
 fi
 
@@ -86,18 +94,22 @@ echo "| case | probes | exit status | within bound | median elapsed ms | max ela
 echo "|---|---|---|---|---|---|---|---|"
 result=0
 python3 "$BENCH_DIR/summarize.py" load "chronyd, no rate limiting: pelldor 2 0" \
-    "$WORK_DIR/chronyd.runs" 3600 100 || result=1
+    "$WORK_DIR/chronyd.runs" 3600 100 "$JUDGE" || result=1
 python3 "$BENCH_DIR/summarize.py" load "silent socket: pelldor 1 0" \
-    "$WORK_DIR/silent.runs" 2600 0 || result=1
+    "$WORK_DIR/silent.runs" 2600 0 "$JUDGE" || result=1
 if [[ $control == yes ]]; then
     python3 "$BENCH_DIR/summarize.py" load "control, chronyd with ratelimit interval 1 burst 8: pelldor 2 0" \
-        "$WORK_DIR/control.runs" 3600 100 || true
+        "$WORK_DIR/control.runs" 3600 100 "$JUDGE" || true
 else
     echo "| control with ratelimit | skipped: the chronyd did not start | | | | | | |"
 fi
 echo
-if ((result == 0)); then
+if ((result == 0)) && [[ $JUDGE == verdicts ]]; then
+    echo "LOAD: both cases passed (all $COUNT exited as expected; times reported, not judged)"
+elif ((result == 0)); then
     echo "LOAD: both cases passed (all $COUNT exited as expected within the bound)"
+elif [[ $JUDGE == verdicts ]]; then
+    echo "LOAD: FAILED (a probe exited otherwise)"
 else
     echo "LOAD: FAILED (a probe exited otherwise or took longer than the bound)"
 fi

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <limits>
 #include <optional>
 #include <string>
@@ -12,13 +13,16 @@
 #include "cmdline/argument_reader.h"
 #include "cmdline/tokenizer.h"
 #include "fuzz_check.h"
-#include "fuzz_platform.h"
 #include "run/debug_log.h"
 #include "run/run_error.h"
 #include "run/run_state.h"
+#include "support/fake_platform.h"
 
 namespace pelldor::fuzz {
 namespace {
+
+using testing::FakePlatform;
+using testing::ProcessEnd;
 
 constexpr std::size_t kTailLimit = 32767;
 
@@ -43,6 +47,24 @@ std::optional<long long> ModelInteger(std::string_view text) {
     return value;
 }
 
+// The log's form of text from outside, written a second way: printable ASCII as it is, CR
+// and LF as \r and \n, any other byte as \xHH.
+std::string ModelPrintable(std::string_view text) {
+    std::string out;
+    for (const unsigned char c : text) {
+        char escaped[8];
+        if (c >= 0x20 && c <= 0x7e) {
+            out += static_cast<char>(c);
+        } else if (c == '\r' || c == '\n') {
+            out += c == '\r' ? "\\r" : "\\n";
+        } else {
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+            out += escaped;
+        }
+    }
+    return out;
+}
+
 template <typename Int>
 std::optional<Int> ModelNumber(std::string_view text) {
     const auto value = ModelInteger(text);
@@ -53,7 +75,7 @@ std::optional<Int> ModelNumber(std::string_view text) {
 }
 
 std::string StartStamp() {
-    const auto seconds = FuzzPlatform::kStartUnixNanos / 1'000'000'000 + FuzzPlatform::kUtcOffsetSeconds;
+    const auto seconds = FakePlatform::kStartUnixNanos / 1'000'000'000 + FakePlatform::kUtcOffsetSeconds;
     return pelldor::platform::FormatTimestamp(pelldor::platform::FromSerialSeconds(seconds));
 }
 
@@ -67,9 +89,9 @@ struct Outcome {
 };
 
 Outcome Read(const std::string& tail, bool logging) {
-    FuzzPlatform os;
-    os.tail = tail;
-    os.switchFilePresent = logging;
+    testing::ScopedFakePlatform os(UnexpectedUse);
+    os->tail = tail;
+    if (logging) os->files[os->LogPath()] = "";
     runState = RunState{};
     SwitchTest();
     Check(Logging() == logging, "the switch file did not decide logging");
@@ -77,15 +99,17 @@ Outcome Read(const std::string& tail, bool logging) {
     Outcome out;
     try {
         ReadArguments();
-    } catch (const RunEnded& end) {
-        Check(end.way == RunEnded::Way::Normal, "the argument reader ended the run other than normally");
+    } catch (const ProcessEnd& end) {
+        Check(end.way == ProcessEnd::Way::Normal, "the argument reader ended the run other than normally");
         out.ended = true;
     }
     out.timeout = runState.TimeoutSeconds;
     out.retries = runState.RetryLimit;
     out.serverCount = runState.ServerCount;
     out.first = runState.Servers(1);
-    out.log = os.log;
+    for (const auto& [path, text] : os->files) Check(path == os->LogPath(), "a file other than the log was written");
+    Check(logging || os->appendCalls == 0, "the log was written although logging is off");
+    if (logging) out.log = os->files[os->LogPath()];
     for (std::int16_t n = 2; n <= kServerRows; ++n) {
         Check(runState.Servers(n).Host.empty() && runState.Servers(n).Port == 0, "a server row past the first was filled");
     }
@@ -153,7 +177,7 @@ Outcome CheckReading(const std::string& tail, bool logging) {
         return out;
     }
     CheckTokens(tail, tokens);
-    const std::string echoed = logging ? stamp + " CommandLine = " + tail + "\r\n" : "";
+    const std::string echoed = logging ? stamp + " CommandLine = " + ModelPrintable(tail) + "\r\n" : "";
     Check(out.log == started + echoed + error, "the log is not the start, the tail and any argument error");
 
     const auto timeout = tokens[0].empty() ? std::optional<std::int16_t>(0) : ModelNumber<std::int16_t>(tokens[0]);

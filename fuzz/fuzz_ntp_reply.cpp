@@ -3,18 +3,21 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "fuzz_check.h"
 #include "platform/local_time.h"
+#include "support/ntp_time.h"
 #include "timequery/ntp_wire.h"
 
 namespace pelldor::fuzz {
 namespace {
 
 using namespace pelldor::timequery;
+using pelldor::testing::FromNtpTimestamp;
 
 __extension__ typedef __int128 Int128;
 
@@ -55,22 +58,63 @@ void CheckFields(const NtpPacket& p, const std::uint8_t* b) {
     Check(DecodePacket(encoded) == p, "decoding an encoded packet changed it");
 }
 
-void CheckClassification(const NtpPacket& p, std::uint64_t cookie) {
-    const ReplyCheck check = CheckReply(p, cookie);
+bool SaysStop(std::uint32_t referenceId) {
+    return referenceId == 0x44454e59 || referenceId == 0x52535452 || referenceId == 0x52415445;  // DENY RSTR RATE
+}
+
+// The root distance in units of 2^-33 s, so that every half is whole: twice root delay / 2
+// + root dispersion + half the round trip, with a round trip below zero counted as none.
+Int128 TwiceRootDistance(const NtpPacket& p, const Exchange& ours) {
+    const Int128 roundTrip = static_cast<Int128>(static_cast<std::int64_t>(ours.receivedAt - ours.sentAt)) -
+                             static_cast<std::int64_t>(p.transmitTime - p.receiveTime);
+    return (static_cast<Int128>(p.rootDelay) << 16) + (static_cast<Int128>(p.rootDispersion) << 17) +
+           (roundTrip > 0 ? roundTrip : 0);
+}
+
+void CheckClassification(const NtpPacket& p, const Exchange& ours) {
+    const ReplyCheck check = CheckReply(p, ours);
+    const std::uint64_t cookie = ours.cookie;
     const bool answersUs = p.mode == kModeServer && p.version >= 1 && p.version <= kNtpVersion &&
                            p.originTime == cookie;
     Check(IsIgnored(check) == !answersUs, "ignored although it answers our request, or the reverse");
     if (p.originTime != cookie) Check(IsIgnored(check), "a reply without our cookie was not ignored");
+
+    const auto first = static_cast<std::uint8_t>(p.referenceId >> 24);
+    const bool kiss = first >= 0x21 && first <= 0x7e;
+    Check(HasKissCode(p.referenceId) == kiss, "a kiss code is one that starts with a printable letter");
+    Check(KissSaysStop(p.referenceId) == SaysStop(p.referenceId), "only DENY, RSTR and RATE say stop");
+    Check((check == ReplyCheck::KissOfDeath) == (answersUs && p.stratum == 0 && SaysStop(p.referenceId)),
+          "a kiss-o'-death is exactly stratum 0 with DENY, RSTR or RATE");
+    Check((check == ReplyCheck::KissNotSynchronised) == (answersUs && p.stratum == 0 && kiss && !SaysStop(p.referenceId)),
+          "a kiss that is not DENY, RSTR or RATE reads as not synchronised, and only such a kiss");
+
+    const bool ordered = static_cast<std::int64_t>(p.transmitTime - p.receiveTime) >= 0;
+    const Int128 distance2 = TwiceRootDistance(p, ours);
+    constexpr Int128 kLimit2 = static_cast<Int128>(kMaxRootDistance) * 2;
+    // Halving in 32.32 may round by one step either way at the limit itself.
+    const bool tooFar = distance2 > kLimit2 + 2;
+    const bool nearEnough = distance2 <= kLimit2;
+    const Int128 reported2 = static_cast<Int128>(RootDistance(p, ours)) * 2;
+    Check(reported2 <= distance2 && distance2 - reported2 <= 2, "RootDistance is not the sum of its parts");
+
     const bool usable = answersUs && p.stratum >= 1 && p.stratum < kStratumUnsynchronised &&
-                        p.leap != kLeapAlarm && p.transmitTime != 0;
-    Check((check == ReplyCheck::Accept) == usable, "accepted a reply with no usable time, or refused a good one");
-    if (check == ReplyCheck::Accept) Check(p.mode == kModeServer && p.originTime == cookie, "accepted a non-answer");
-    const bool kiss = HasKissCode(p.referenceId);
-    if (answersUs && p.stratum == 0 && kiss) Check(check == ReplyCheck::KissOfDeath, "a kiss-o'-death was not taken as one");
-    if (check == ReplyCheck::KissOfDeath) Check(p.stratum == 0 && kiss, "a kiss-o'-death without stratum 0 and a code");
+                        p.leap != kLeapAlarm && p.transmitTime != 0 && ordered;
+    if (check == ReplyCheck::Accept) {
+        Check(usable, "accepted a reply with no usable time");
+        Check(!tooFar, "accepted a reply whose root distance is above 16 s");
+    }
+    if (usable && nearEnough) Check(check == ReplyCheck::Accept, "refused a good reply");
     if (check == ReplyCheck::LeapAlarm) Check(p.leap == kLeapAlarm, "a leap alarm without the alarm bits");
     if (check == ReplyCheck::StratumUnsynchronised) Check(p.stratum == 0 || p.stratum >= kStratumUnsynchronised, "stratum");
     if (check == ReplyCheck::ZeroTransmit) Check(p.transmitTime == 0, "zero transmit with a transmit time");
+    if (check == ReplyCheck::TransmitBeforeReceive) Check(!ordered, "transmit before receive on ordered timestamps");
+    if (check == ReplyCheck::RootDistanceTooLarge) Check(!nearEnough, "a root distance within 16 s was refused");
+
+    // Our timestamps matter to the root distance alone.
+    const ReplyCheck timeless = CheckReply(p, {cookie, 0, 0});
+    const auto distanceOnly = [](ReplyCheck c) { return c == ReplyCheck::Accept || c == ReplyCheck::RootDistanceTooLarge; };
+    Check(timeless == check || (distanceOnly(timeless) && distanceOnly(check)),
+          "our own timestamps changed the verdict on more than the root distance");
 
     // Trailing NUL octets shorten the code; every other octet stays in its place.
     const std::string code = KissCode(p.referenceId);
@@ -93,8 +137,13 @@ void CheckOffset(std::uint64_t t1, std::uint64_t t2, std::uint64_t t3, std::uint
                                static_cast<long double>(static_cast<std::int64_t>(t3 - t4))) *
                               1e9L / 8589934592.0L;
     Check(std::fabs(model - static_cast<long double>(offset)) <= 1.0L, "the offset is not the half-sum");
+    // Swapping the clocks negates each leg, except one of exactly half an era (2^63), which
+    // is its own negation: it reads as the server 2^31 s behind whichever way round.
+    constexpr std::uint64_t kHalfEra = std::uint64_t{1} << 63;
+    const int ties = (t2 - t1 == kHalfEra ? 1 : 0) + (t3 - t4 == kHalfEra ? 1 : 0);
+    const std::int64_t tied = -ties * (std::int64_t{1} << 31) * kBillion;
     const std::int64_t mirrored = ClockOffsetNanos(t2, t1, t4, t3);
-    Check(mirrored + offset >= -1 && mirrored + offset <= 1, "swapping the clocks did not negate the offset");
+    Check(mirrored + offset - tied >= -1 && mirrored + offset - tied <= 1, "swapping the clocks did not negate the offset");
 
     // The client adds the offset to the local time of receipt.
     const platform::PreciseLocalTime base{platform::FromSerialSeconds(local.seconds + kUtcOffsetSeconds), local.nanos};
@@ -120,14 +169,19 @@ void CheckTimestamps(std::uint64_t ntp, std::uint32_t spread, std::uint32_t frac
     Check(FromNtpTimestamp(ToNtpTimestamp(near), local.seconds) == near, "a time within 68 years did not survive the wire");
 }
 
-void Examine(const NtpPacket& p, std::uint64_t cookie) {
-    CheckClassification(p, cookie);
+void Examine(const NtpPacket& p, std::uint64_t cookie, const std::optional<Exchange>& chosen) {
     for (const UnixTime& local : kLocalClocks) {
         const std::uint64_t t1 = ToNtpTimestamp(local);
         const UnixTime receipt = Later(local, kPathNanos);
         const std::uint64_t t4 = ToNtpTimestamp(receipt);
+        CheckClassification(p, {cookie, t1, t4});
         CheckOffset(t1, p.receiveTime, p.transmitTime, t4, receipt);
         CheckTimestamps(p.transmitTime, p.rootDelay, p.rootDispersion, local);
+    }
+    if (chosen) {
+        CheckClassification(p, *chosen);
+        CheckOffset(chosen->sentAt, p.receiveTime, p.transmitTime, chosen->receivedAt,
+                    FromNtpTimestamp(chosen->receivedAt, kLocalClocks[0].seconds));
     }
 }
 
@@ -135,7 +189,8 @@ void Examine(const NtpPacket& p, std::uint64_t cookie) {
 }  // namespace pelldor::fuzz
 
 // The input is the datagram; when it is long enough, its octets 48 to 55 (past the header,
-// where extension fields would be) are the cookie we sent, else a fixed one.
+// where extension fields would be) are the cookie we sent, else a fixed one, and octets 56
+// to 71 our send and receive timestamps, for one exchange besides those of fixed clocks.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace pelldor::fuzz;
     using namespace pelldor::timequery;
@@ -145,14 +200,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CheckFields(*decoded, data);
 
     const std::uint64_t cookie = size >= kNtpPacketSize + 8 ? ReadBe(data + kNtpPacketSize, 8) : kFixedCookie;
-    Examine(*decoded, cookie);
+    std::optional<Exchange> chosen;
+    if (size >= kNtpPacketSize + 24) {
+        chosen = Exchange{cookie, ReadBe(data + kNtpPacketSize + 8, 8), ReadBe(data + kNtpPacketSize + 16, 8)};
+    }
+    Examine(*decoded, cookie, chosen);
 
     // The same datagram as if it answered our request: the cookie in the origin field.
     std::vector<std::uint8_t> echoed(data, data + size);
     StoreBe64(cookie, std::span<std::uint8_t, 8>(echoed.data() + 24, 8));
     const auto answer = DecodePacket(echoed);
     Check(answer.has_value() && answer->originTime == cookie, "the cookie written as origin did not read back");
-    Check(CheckReply(*answer, cookie) != ReplyCheck::OriginMismatch, "our own cookie did not match");
-    Examine(*answer, cookie);
+    Check(CheckReply(*answer, {cookie, 0, 0}) != ReplyCheck::OriginMismatch, "our own cookie did not match");
+    Examine(*answer, cookie, chosen);
     return 0;
 }

@@ -1,18 +1,22 @@
 // The real SNTP client against a scripted network: the fuzz input decides the lookup, the
-// peers' failures, the datagrams that arrive (from the server or a stranger) and how the
-// clock moves, and the query must end the way its last reply or its timeout says.
+// peers' failures, the datagrams that arrive (from the server or a stranger), how the
+// clocks move and when a query is given up and begun again, as the retries do. Each query
+// must end the way its last reply or its timeout says, and together they must respect
+// what the client remembers for its lifetime: one name lookup, the addresses taken in
+// turn, and the servers that told it to stop.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "fuzz_check.h"
-#include "fuzz_platform.h"
+#include "support/fake_platform.h"
 #include "timequery/ntp_wire.h"
 #include "timequery/sntp_client.h"
 
@@ -20,6 +24,7 @@ namespace pelldor::fuzz {
 namespace {
 
 using platform::NetAddress;
+using testing::FakePlatform;
 using namespace pelldor::timequery;
 
 __extension__ typedef __int128 Int128;
@@ -29,6 +34,10 @@ constexpr std::int64_t kBillion = 1'000'000'000;
 constexpr std::uint16_t kPort = 123;
 constexpr std::size_t kOversized = 2000;
 constexpr std::size_t kMaxOps = 1024;
+constexpr int kMaxQueries = 8;
+// Reference ids for the synthetic reply; with stratum 0 the first three say stop.
+constexpr std::uint32_t kReferenceIds[8] = {0x52415445, 0x44454e59, 0x52535452, 0x494e4954,
+                                            0x53544550, 0x4c4f434c, 0x7f000001, 0};
 
 struct Datagram {
     std::vector<std::uint8_t> bytes;
@@ -42,6 +51,7 @@ struct ChannelRecord {
     NetAddress peer;
     std::vector<std::vector<std::uint8_t>> sent;
     std::int64_t sentWallNanos = 0;
+    std::int64_t sentMonotonic = 0;
     std::deque<Datagram> inbox;
     bool refuses = false;
     bool closed = false;
@@ -50,28 +60,54 @@ struct ChannelRecord {
 struct Taken {
     Datagram datagram;
     std::shared_ptr<ChannelRecord> channel;
-    std::int64_t wallNanos = 0;
+    std::int64_t monotonic = 0;
 };
 
 struct Network {
-    FuzzPlatform& os;
+    explicit Network(FakePlatform& platform) : os(platform) {}
+
+    FakePlatform& os;
     std::vector<NetAddress> addresses;
     std::int64_t lookupReadyAt = 0;
     bool lookupFails = false;
     bool firstOpenFails = false;
     bool firstChannelRefuses = false;
+    int lookups = 0;
+    bool resolved = false;        // the lookup has reported its addresses
+    bool lookupFailed = false;    // the lookup has reported its failure
+    bool clientGone = false;
     int opens = 0;
     std::vector<std::shared_ptr<ChannelRecord>> channels;
+    std::set<std::uint64_t> cookies;
+    // Addresses that answered one of our requests with DENY, RSTR or RATE.
+    std::vector<NetAddress> silenced;
+    // This query's: the reply read last, the addresses it opened sockets to, its network errors.
     std::optional<Taken> lastTaken;
+    std::vector<NetAddress> opened;
+    int networkErrors = 0;
     long receives = 0;
 };
+
+bool Contains(const std::vector<NetAddress>& list, const NetAddress& address) {
+    return std::find(list.begin(), list.end(), address) != list.end();
+}
+
+std::uint64_t CookieOf(const ChannelRecord& channel);
 
 class Lookup final : public platform::NameLookup {
 public:
     explicit Lookup(Network& net) : net_(net) {}
+    ~Lookup() override {
+        Check(net_.clientGone || net_.resolved || net_.lookupFailed, "a pending lookup was dropped");
+    }
     platform::LookupStatus Poll() override {
         if (net_.os.monotonicNanos < net_.lookupReadyAt) return platform::LookupStatus::Pending;
-        return net_.lookupFails ? platform::LookupStatus::Failed : platform::LookupStatus::Done;
+        if (net_.lookupFails) {
+            net_.lookupFailed = true;
+            return platform::LookupStatus::Failed;
+        }
+        net_.resolved = true;
+        return platform::LookupStatus::Done;
     }
     const std::vector<NetAddress>& Addresses() const override { return net_.addresses; }
     platform::NetFailure Failure() const override { return {platform::NetError::NameNotFound, 0}; }
@@ -86,8 +122,11 @@ public:
     ~Channel() override { record_->closed = true; }
 
     platform::NetFailure Send(std::span<const std::uint8_t> bytes) override {
+        Check(!Contains(net_.silenced, record_->peer), "a request went to a server that told us to stop");
         record_->sent.emplace_back(bytes.begin(), bytes.end());
         record_->sentWallNanos = net_.os.wallNanos;
+        record_->sentMonotonic = net_.os.monotonicNanos;
+        Check(net_.cookies.insert(CookieOf(*record_)).second, "a cookie was sent twice");
         return {};
     }
 
@@ -96,6 +135,7 @@ public:
         ++net_.receives;
         if (record_->inbox.empty()) {
             if (record_->refuses) {
+                ++net_.networkErrors;
                 return {platform::ReceiveStatus::NetworkError, 0, {}, {platform::NetError::Refused, 0}};
             }
             return {};
@@ -105,7 +145,14 @@ public:
         const std::size_t copied = std::min(datagram.bytes.size(), buffer.size());
         std::copy_n(datagram.bytes.begin(), copied, buffer.begin());
         platform::ReceiveResult result{platform::ReceiveStatus::Datagram, datagram.bytes.size(), datagram.from, {}};
-        net_.lastTaken = Taken{std::move(datagram), record_, net_.os.wallNanos};
+        // The kiss check comes before any that needs our timestamps.
+        const auto reply = DecodePacket(datagram.bytes);
+        if (datagram.from == record_->peer && reply &&
+            CheckReply(*reply, {CookieOf(*record_), 0, 0}) == ReplyCheck::KissOfDeath &&
+            !Contains(net_.silenced, record_->peer)) {
+            net_.silenced.push_back(record_->peer);
+        }
+        net_.lastTaken = Taken{std::move(datagram), record_, net_.os.monotonicNanos};
         return result;
     }
 
@@ -148,7 +195,7 @@ std::uint64_t CookieOf(const ChannelRecord& channel) {
 }
 
 std::int64_t UnixNanos(const platform::PreciseLocalTime& t) {
-    return (platform::ToSerialSeconds(t.whole) - FuzzPlatform::kUtcOffsetSeconds) * kBillion + t.nanos;
+    return (platform::ToSerialSeconds(t.whole) - FakePlatform::kUtcOffsetSeconds) * kBillion + t.nanos;
 }
 
 std::uint64_t NtpAt(std::int64_t unixNanos) {
@@ -161,16 +208,30 @@ std::uint64_t NtpAt(std::int64_t unixNanos) {
     return ToNtpTimestamp({seconds, static_cast<std::uint32_t>(nanos)});
 }
 
+std::string NoticeFor(ReplyCheck check, const NtpPacket& reply) {
+    switch (check) {
+    case ReplyCheck::KissOfDeath:
+        return "Kiss-o'-death from server: " + KissCode(reply.referenceId);
+    case ReplyCheck::KissNotSynchronised:
+        return "Server not synchronised (kiss code " + KissCode(reply.referenceId) + ")";
+    default:
+        return {};
+    }
+}
+
 class Scenario {
 public:
     Scenario() {
         client_.OnError([this](std::int16_t code, const std::string& text) { notices_.push_back({code, text}); });
     }
+    ~Scenario() { net_.clientGone = true; }
+    Scenario(const Scenario&) = delete;
+    Scenario& operator=(const Scenario&) = delete;
 
     void Run(Reader& in) {
         const std::uint8_t flags = in.Byte();
         timeoutSeconds_ = static_cast<std::int16_t>(1 + (flags & 3));
-        net_.lookupReadyAt = os_.monotonicNanos + ((flags >> 2) & 3) * 300 * kMs;
+        net_.lookupReadyAt = os_->monotonicNanos + ((flags >> 2) & 3) * 300 * kMs;
         if ((flags & 16) != 0) {
             NetAddress v6;
             v6.family = NetAddress::Family::V6;
@@ -185,14 +246,17 @@ public:
         net_.lookupFails = (flags & 64) != 0;
         net_.firstChannelRefuses = (flags & 128) != 0;
 
-        os_.lookupHook = [this](const std::string& host, std::uint16_t port) -> std::unique_ptr<platform::NameLookup> {
+        os_->lookupHook = [this](const std::string& host, std::uint16_t port) -> std::unique_ptr<platform::NameLookup> {
             Check(host == "ntp.example" && port == kPort, "the lookup is not for the host and port set");
+            Check(++net_.lookups == 1, "a second name lookup of the same host");
             return std::make_unique<Lookup>(net_);
         };
-        os_.openHook = [this](const NetAddress& peer) -> platform::OpenResult {
-            Check(std::find(net_.addresses.begin(), net_.addresses.end(), peer) != net_.addresses.end(),
-                  "a socket to an address the lookup did not give");
-            if (net_.opens++ == 0 && net_.firstOpenFails) return {nullptr, {platform::NetError::AddressFamily, 0}};
+        os_->openHook = [this](const NetAddress& peer) -> platform::OpenResult {
+            ExpectNextInTurn(peer);
+            if (net_.opens++ == 0 && net_.firstOpenFails) {
+                ++net_.networkErrors;
+                return {nullptr, {platform::NetError::AddressFamily, 0}};
+            }
             auto record = net_.channels.emplace_back(std::make_shared<ChannelRecord>());
             record->peer = peer;
             record->refuses = net_.channels.size() == 1 && net_.firstChannelRefuses;
@@ -202,23 +266,69 @@ public:
         client_.QueryTimeout(timeoutSeconds_);
         client_.QueryHost("ntp.example");
         client_.QueryPort(kPort);
-        startNanos_ = os_.monotonicNanos;
+        Begin();
+        for (std::size_t ops = 0; ops < kMaxOps && !in.Empty(); ++ops) Step(in);
+        RunToEnd();
+    }
+
+private:
+    void Begin() {
+        ++queries_;
+        notices_.clear();
+        net_.lastTaken.reset();
+        net_.opened.clear();
+        net_.networkErrors = 0;
+        doneAt_.reset();
+        resolvedBefore_ = net_.resolved;
+        failedBefore_ = net_.lookupFailed;
+        first_ = turn_ % net_.addresses.size();
+        startNanos_ = os_->monotonicNanos;
         client_.BeginQuery();
         Observe();
+    }
 
-        for (std::size_t ops = 0; ops < kMaxOps && !in.Empty(); ++ops) Step(in);
+    // Each query starts one address further down the list than the last that got the
+    // addresses, and goes on in order past the servers that told us to stop.
+    void ExpectNextInTurn(const NetAddress& peer) {
+        Check(Contains(net_.addresses, peer), "a socket to an address the lookup did not give");
+        std::vector<NetAddress> order;
+        for (std::size_t i = 0; i < net_.addresses.size(); ++i) {
+            const NetAddress& next = net_.addresses[(first_ + i) % net_.addresses.size()];
+            if (!Contains(net_.silenced, next)) order.push_back(next);
+        }
+        Check(net_.opened.size() < order.size(), "a query opened more sockets than it has addresses to ask");
+        Check(peer == order[net_.opened.size()], "a query did not take the addresses in turn");
+        net_.opened.push_back(peer);
+    }
 
+    // The query is over, one way or the other; the next begins where it left the list.
+    void Close() {
+        if (net_.resolved) ++turn_;
+    }
+
+    // Waited for to its end, as the run does while the query keeps its time.
+    void RunToEnd() {
         const long ticks = timeoutSeconds_ * 100L + 2;
         for (long tick = 0; tick < ticks && !client_.QueryDone(); ++tick) {
-            os_.Sleep(10);
+            os_->Sleep(10);
             Deliver();
         }
         Deliver();
         Check(client_.QueryDone(), "the query outlived its timeout");
         Finished();
+        Close();
     }
 
-private:
+    // Begun again at once, as a retry after the run's own deadline: a query still in
+    // progress is abandoned, one that has ended is judged first.
+    void GiveUp() {
+        if (client_.QueryDone()) {
+            Deliver();
+            Finished();
+        }
+        Close();
+    }
+
     std::shared_ptr<ChannelRecord> Open() const {
         for (auto it = net_.channels.rbegin(); it != net_.channels.rend(); ++it) {
             if (!(*it)->closed) return *it;
@@ -260,13 +370,13 @@ private:
             const auto raw = in.Bytes(5);
             if (!channel || raw.size() < 5) break;
             const auto ms = static_cast<std::int32_t>(LoadBe32(std::span<const std::uint8_t, 4>(raw.data(), 4)));
-            const std::int64_t server = os_.wallNanos + std::int64_t{ms} * kMs;
+            const std::int64_t server = os_->wallNanos + std::int64_t{ms} * kMs;
             NtpPacket reply;
             reply.leap = static_cast<std::uint8_t>((op >> 3) & 3);
             reply.version = kNtpVersion;
             reply.mode = kModeServer;
             reply.stratum = raw[4];
-            reply.referenceId = 0x52415445;
+            reply.referenceId = kReferenceIds[op >> 5];
             reply.originTime = CookieOf(*channel);
             reply.receiveTime = NtpAt(server);
             reply.transmitTime = reply.receiveTime;
@@ -281,11 +391,29 @@ private:
             break;
         }
         case 5:
-            os_.Sleep(in.Byte() * 10);
+            os_->Sleep(in.Byte() * 10);
             Deliver();
             break;
         case 6:
-            Deliver();
+            switch (op >> 3) {
+            case 1:
+            case 2:
+                if (queries_ >= kMaxQueries) break;
+                if (op >> 3 == 1) {
+                    RunToEnd();
+                } else {
+                    GiveUp();
+                }
+                Begin();
+                break;
+            case 3:
+                // The wall clock alone is stepped, as an adjustment during the exchange would.
+                os_->StepWallClock(static_cast<std::int8_t>(in.Byte()) * 100 * kMs);
+                break;
+            default:
+                Deliver();
+                break;
+            }
             break;
         case 7: {
             auto bytes = in.Bytes(in.Byte());
@@ -300,7 +428,7 @@ private:
     void Deliver() {
         const long before = net_.receives;
         const bool wasDone = client_.QueryDone();
-        os_.DeliverEvents();
+        os_->DeliverEvents();
         Check(net_.receives - before <= SntpClient::kMaxDatagramsPerAdvance, "one delivery read too many datagrams");
         if (wasDone) Check(net_.receives == before, "a finished query kept reading");
         Observe();
@@ -308,7 +436,7 @@ private:
 
     void Observe() {
         if (!client_.QueryDone() || doneAt_) return;
-        doneAt_ = os_.monotonicNanos;
+        doneAt_ = os_->monotonicNanos;
         for (const auto& channel : net_.channels) Check(channel->closed, "a finished query left a socket open");
     }
 
@@ -321,11 +449,18 @@ private:
         return taken;
     }
 
+    // Our side of the exchange as the client must have seen it: the wall clock at sending,
+    // and for the receipt that reading moved on by the monotonic time in between.
+    static Exchange ExchangeOf(const Taken& taken) {
+        const std::int64_t sent = taken.channel->sentWallNanos;
+        return {CookieOf(*taken.channel), NtpAt(sent), NtpAt(sent + taken.monotonic - taken.channel->sentMonotonic)};
+    }
+
     ReplyCheck EnderCheck() const {
         const Taken& taken = Ender();
         const auto reply = DecodePacket(taken.datagram.bytes);
         Check(reply.has_value(), "the reply does not decode");
-        const ReplyCheck check = CheckReply(*reply, CookieOf(*taken.channel));
+        const ReplyCheck check = CheckReply(*reply, ExchangeOf(taken));
         Check(!IsIgnored(check), "the query ended on a datagram that answers nothing");
         return check;
     }
@@ -340,7 +475,7 @@ private:
             if (taken.datagram.serverNanos) {
                 // theta = ((T2 - T1) + (T3 - T4)) / 2 and the server's clock at receipt is T4 + theta.
                 const Int128 t1 = taken.channel->sentWallNanos;
-                const Int128 t4 = taken.wallNanos;
+                const Int128 t4 = t1 + (taken.monotonic - taken.channel->sentMonotonic);
                 const Int128 server = *taken.datagram.serverNanos;
                 const Int128 expected = t4 + ((server - t1) + (server - t4)) / 2;
                 const Int128 error = static_cast<Int128>(UnixNanos(*received)) - expected;
@@ -351,41 +486,67 @@ private:
         Check(notices_.size() == 1, "a query without a time did not raise exactly one error");
         const Notice& notice = notices_.front();
         Check(!notice.text.empty(), "an error without a description");
+        const bool atOnce = doneAt_ && *doneAt_ == startNanos_ && net_.opened.empty();
         switch (static_cast<ClientError>(notice.code)) {
         case ClientError::HostNotFound:
-            Check(net_.lookupFails, "host not found although the lookup succeeded");
+            Check(net_.lookupFailed, "host not found although the lookup did not fail");
+            if (failedBefore_) Check(atOnce, "a lookup failure already known did not end the query at once");
             break;
         case ClientError::NetworkError:
-            Check(net_.firstOpenFails || net_.firstChannelRefuses, "a network error on a sound network");
+            Check(net_.networkErrors > 0, "a network error on a sound network");
             break;
         case ClientError::TimedOut:
             Check(doneAt_ && *doneAt_ - startNanos_ >= timeoutSeconds_ * kBillion, "timed out early");
             break;
-        case ClientError::KissOfDeath: {
-            Check(EnderCheck() == ReplyCheck::KissOfDeath, "a kiss-o'-death notice for another reply");
-            const std::string code = KissCode(DecodePacket(Ender().datagram.bytes)->referenceId);
-            Check(!code.empty() && notice.text.ends_with(code), "the kiss-o'-death notice does not end with the code");
+        case ClientError::KissOfDeath:
+            if (net_.lastTaken) {
+                Check(EnderCheck() == ReplyCheck::KissOfDeath, "a kiss-o'-death notice for another reply");
+                const std::string text = NoticeFor(ReplyCheck::KissOfDeath, *DecodePacket(Ender().datagram.bytes));
+                Check(notice.text == text, "the kiss-o'-death notice does not name the code");
+                kissNotices_.insert(text);
+            } else {
+                // Every address had told us to stop: the notice of the one passed over last,
+                // and not one packet.
+                Check(resolvedBefore_ && atOnce, "a query to servers that said stop did not end at once");
+                Check(net_.silenced.size() == net_.addresses.size(), "a kiss-o'-death notice with a server still to ask");
+                Check(kissNotices_.count(notice.text) == 1, "a repeated kiss-o'-death notice that no server sent");
+            }
             break;
-        }
         case ClientError::Unsynchronised: {
             const ReplyCheck check = EnderCheck();
-            Check(check == ReplyCheck::LeapAlarm || check == ReplyCheck::StratumUnsynchronised,
+            Check(check == ReplyCheck::LeapAlarm || check == ReplyCheck::StratumUnsynchronised ||
+                      check == ReplyCheck::KissNotSynchronised,
                   "an unsynchronised notice for another reply");
+            if (check == ReplyCheck::KissNotSynchronised) {
+                Check(notice.text == NoticeFor(check, *DecodePacket(Ender().datagram.bytes)),
+                      "the not-synchronised notice does not name the kiss code");
+            }
             break;
         }
-        case ClientError::BadReply:
-            Check(EnderCheck() == ReplyCheck::ZeroTransmit, "a bad-reply notice for another reply");
+        case ClientError::BadReply: {
+            const ReplyCheck check = EnderCheck();
+            Check(check == ReplyCheck::ZeroTransmit || check == ReplyCheck::TransmitBeforeReceive ||
+                      check == ReplyCheck::RootDistanceTooLarge,
+                  "a bad-reply notice for another reply");
             break;
+        }
         default:
             Check(false, "an error code this query cannot raise");
         }
     }
 
-    FuzzPlatform os_;
-    Network net_{os_, {}, 0, false, false, false, 0, {}, {}, 0};
-    SntpClient client_{os_};
+    testing::ScopedFakePlatform os_{UnexpectedUse};
+    Network net_{*os_};
+    SntpClient client_{*os_};
     std::vector<Notice> notices_;
+    std::set<std::string> kissNotices_;
     std::int16_t timeoutSeconds_ = 0;
+    int queries_ = 0;
+    std::size_t turn_ = 0;
+    // This query's.
+    std::size_t first_ = 0;
+    bool resolvedBefore_ = false;
+    bool failedBefore_ = false;
     std::int64_t startNanos_ = 0;
     std::optional<std::int64_t> doneAt_;
 };

@@ -12,8 +12,14 @@ def ntp(unix_seconds, fraction=0):
     return ((unix_seconds + NTP_UNIX) % 2**32) << 32 | fraction
 
 
-def packet(first, stratum=2, poll=6, precision=-20, ref_id=0x7F000001, ref=0, origin=0, rx=0, tx=0):
-    return struct.pack(">BBBbIII4Q", first, stratum, poll, precision, 0x800, 0x400, ref_id, ref, origin, rx, tx)
+def ntp_nanos(unix_seconds, nanos):
+    """As the program converts: the fraction rounded up from the nanoseconds."""
+    return ntp(unix_seconds, ((nanos << 32) + 10**9 - 1) // 10**9)
+
+
+def packet(first, stratum=2, poll=6, precision=-20, ref_id=0x7F000001, ref=0, origin=0, rx=0, tx=0,
+           delay=0x800, dispersion=0x400):
+    return struct.pack(">BBBbIII4Q", first, stratum, poll, precision, delay, dispersion, ref_id, ref, origin, rx, tx)
 
 
 def octet(leap, version, mode):
@@ -54,7 +60,18 @@ write("fuzz_command_line", {
     "padded_over_limit": b"\xfe" + b'5 3 "h:123',
 })
 
-# NTP reply: the datagram itself; octets 48-55, when present, are the cookie we sent.
+# NTP reply: the datagram itself; octets 48-55, when present, are the cookie we sent, and
+# octets 56-71 our send and receive timestamps for one more exchange.
+HALF_ERA = 1 << 63
+# The target's first fixed local clock: T1 at 11:00:00.25 and T4 40 ms later.
+T1 = ntp_nanos(NOW, 250_000_000)
+T4 = ntp_nanos(NOW, 290_000_000)
+
+
+def exchange(datagram, cookie, sent, received):
+    return datagram + struct.pack(">3Q", cookie, sent % 2**64, received % 2**64)
+
+
 write("fuzz_ntp_reply", {
     "server_reply": GOOD,
     "server_reply_own_cookie": packet(octet(0, 4, 4), origin=0x1122334455667788, rx=ntp(NOW), tx=ntp(NOW))
@@ -69,11 +86,26 @@ write("fuzz_ntp_reply", {
     "zero_transmit": packet(octet(0, 4, 4), origin=COOKIE, rx=ntp(NOW)),
     "era_rollover": packet(octet(0, 4, 4), origin=COOKIE, rx=ntp(2_085_978_495, 0xFFFF0000), tx=ntp(2_085_978_496, 5)),
     "with_extension": GOOD + bytes(20),
+    # A leg of exactly 2^63 is its own negation: swapped clocks read the same way.
+    "half_era_receive": packet(octet(0, 4, 4), origin=COOKIE, rx=(T1 + HALF_ERA) % 2**64, tx=ntp(NOW, 1 << 30)),
+    "half_era_both_legs": packet(octet(0, 4, 4), origin=COOKIE, rx=(T1 + HALF_ERA) % 2**64,
+                                 tx=(T4 + HALF_ERA) % 2**64),
+    "transmit_before_receive": packet(octet(0, 4, 4), origin=COOKIE, rx=ntp(NOW + 5), tx=ntp(NOW)),
+    "root_distance_16_4_s": packet(octet(0, 4, 4), origin=COOKIE, rx=ntp(NOW), tx=ntp(NOW),
+                                   delay=0x0010_0000, dispersion=0x0008_6667),
+    "kiss_init": packet(octet(3, 4, 4), stratum=0, ref_id=0x494E4954, origin=COOKIE),
+    "kiss_deny": packet(octet(3, 4, 4), stratum=0, ref_id=0x44454E59, origin=COOKIE),
+    "exchange_round_trip_20_s": exchange(GOOD, COOKIE, ntp(NOW - 10), ntp(NOW + 10)),
+    "exchange_round_trip_half_era": exchange(GOOD, COOKIE, ntp(NOW), ntp(NOW) + HALF_ERA - 1),
 })
 
 # SNTP client: a flags octet (timeout, lookup delay, addresses, failures) then operations.
-def synth(ms, stratum=2, leap=0):
-    return bytes([3 | leap << 3]) + struct.pack(">iB", ms, stratum)
+# The synthetic reply's reference id, by its index in the target's table.
+RATE, DENY, RSTR, INIT, STEP = range(5)
+
+
+def synth(ms, stratum=2, leap=0, ref=RATE):
+    return bytes([3 | leap << 3 | ref << 5]) + struct.pack(">iB", ms, stratum)
 
 
 def raw(op, data):
@@ -81,6 +113,13 @@ def raw(op, data):
 
 
 DELIVER = b"\x06"
+RETRY = b"\x0e"    # the query waited for to its end, then begun again
+GIVE_UP = b"\x16"  # begun again at once, the query in progress abandoned
+
+
+def step_wall(tenths):
+    return b"\x1e" + struct.pack(">b", tenths)
+
 # The fuzz platform's first cookie is COOKIE, so GOOD answers the first request.
 STRANGE = GOOD[:24] + struct.pack(">Q", COOKIE ^ 1) + GOOD[32:]
 write("fuzz_sntp_client", {
@@ -101,4 +140,16 @@ write("fuzz_sntp_client", {
     "open_fails_then_v4": b"\x31" + synth(100) + DELIVER,
     "refused_only": b"\x81" + DELIVER,
     "silence": b"\x00" + b"\x05\xff" * 2,
+    "kiss_then_retries": b"\x00" + synth(0, stratum=0, ref=DENY) + DELIVER + RETRY + RETRY + RETRY,
+    "kiss_on_one_of_two": b"\x10" + synth(0, stratum=0, ref=RSTR) + DELIVER + RETRY + synth(5) + DELIVER
+    + RETRY + RETRY,
+    "init_kiss_then_good": b"\x00" + synth(0, stratum=0, ref=INIT) + DELIVER + RETRY + synth(-700) + DELIVER,
+    "two_addresses_in_turn": b"\x10" + RETRY + RETRY + RETRY + synth(20) + DELIVER,
+    "lookup_slower_than_two_tries": b"\x0c" + RETRY + RETRY + synth(10) + DELIVER,
+    "lookup_fails_every_try": b"\x40" + RETRY + RETRY,
+    "given_up_and_begun_again": b"\x11" + b"\x05\x0a" + GIVE_UP + b"\x05\x0a" + GIVE_UP + synth(3) + DELIVER,
+    "wall_stepped_mid_exchange": b"\x01" + step_wall(-25) + synth(900) + DELIVER,
+    "root_distance_over_limit": b"\x01" + raw(2, packet(octet(0, 4, 4), rx=ntp(NOW), tx=ntp(NOW),
+                                                       dispersion=0x0011_0000)) + DELIVER,
+    "transmit_before_receive": b"\x01" + raw(2, packet(octet(0, 4, 4), rx=ntp(NOW + 3), tx=ntp(NOW))) + DELIVER,
 })

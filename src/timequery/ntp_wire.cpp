@@ -146,19 +146,11 @@ std::string KissCode(std::uint32_t referenceId) {
 std::uint64_t ToNtpTimestamp(const UnixTime& time) {
     assert(time.nanos < kNanosPerSecond);
     const auto seconds = static_cast<std::uint32_t>(time.seconds + kNtpToUnixSeconds);
-    // Rounded up, so that FromNtpTimestamp's rounding down gives the same nanoseconds back:
-    // one fraction step is finer than a nanosecond.
+    // Rounded up, so that a reader rounding down gets the same nanoseconds back: one
+    // fraction step is finer than a nanosecond.
     const std::uint64_t fraction =
         ((static_cast<std::uint64_t>(time.nanos) << 32) + kNanosPerSecond - 1) / kNanosPerSecond;
     return (static_cast<std::uint64_t>(seconds) << 32) | fraction;
-}
-
-UnixTime FromNtpTimestamp(std::uint64_t ntp, std::int64_t pivotUnixSeconds) {
-    const std::int64_t pivot = pivotUnixSeconds + kNtpToUnixSeconds;
-    const auto seconds = static_cast<std::uint32_t>(ntp >> 32);
-    const auto ahead = static_cast<std::int32_t>(seconds - static_cast<std::uint32_t>(pivot));
-    const auto nanos = (ntp & 0xffff'ffffU) * kNanosPerSecond >> 32;
-    return UnixTime{pivot + ahead - kNtpToUnixSeconds, static_cast<std::uint32_t>(nanos)};
 }
 
 std::int64_t ClockOffsetNanos(std::uint64_t t1, std::uint64_t t2, std::uint64_t t3, std::uint64_t t4) {

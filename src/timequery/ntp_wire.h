@@ -101,9 +101,6 @@ struct UnixTime {
 
 // The era is dropped: NTP seconds wrap every 2^32 s (first in 2036).
 [[nodiscard]] std::uint64_t ToNtpTimestamp(const UnixTime& time);
-// Places the 32-bit NTP seconds in the era that puts them nearest the pivot, so any
-// timestamp within 68 years of the local clock reads correctly across a rollover.
-[[nodiscard]] UnixTime FromNtpTimestamp(std::uint64_t ntp, std::int64_t pivotUnixSeconds);
 
 // theta = ((T2 - T1) + (T3 - T4)) / 2 in signed nanoseconds: T1 our send, T2 the server's
 // receipt, T3 its send, T4 our receipt.

@@ -1,6 +1,8 @@
 #include "support/fake_platform.h"
 
-#include <gtest/gtest.h>
+#include <cstdio>
+#include <cstdlib>
+#include <utility>
 
 #include "support/addresses.h"
 
@@ -31,6 +33,7 @@ void FakePlatform::Advance(std::int64_t nanos) {
 }
 
 void FakePlatform::Sleep(int milliseconds) {
+    if (milliseconds < 0) Unexpected("a sleep of " + std::to_string(milliseconds) + " ms");
     ++sleepCalls;
     sleptMilliseconds += milliseconds;
     Advance(static_cast<std::int64_t>(milliseconds) * 1'000'000);
@@ -48,13 +51,13 @@ std::string FakePlatform::AppendToFile(const std::string& path, std::string_view
 
 std::unique_ptr<platform::NameLookup> FakePlatform::StartLookup(const std::string& host,
                                                                std::uint16_t port) {
-    if (!lookupHook) ADD_FAILURE() << "unexpected name lookup of " << host << ":" << port;
+    if (!lookupHook) Unexpected("unexpected name lookup of " + host + ":" + std::to_string(port));
     return lookupHook ? lookupHook(host, port) : nullptr;
 }
 
 platform::OpenResult FakePlatform::OpenUdp(const platform::NetAddress& peer) {
     if (!openHook) {
-        ADD_FAILURE() << "unexpected socket to " << AddressText(peer);
+        Unexpected("unexpected socket to " + AddressText(peer));
         return {nullptr, {platform::NetError::Other, 0}};
     }
     return openHook(peer);
@@ -77,7 +80,7 @@ std::vector<std::string> FakePlatform::LogLines() const {
     while (start < text.size()) {
         const std::size_t end = text.find("\r\n", start);
         if (end == std::string::npos) {
-            ADD_FAILURE() << "log ends without CR LF: " << text.substr(start);
+            Unexpected("log ends without CR LF: " + text.substr(start));
             lines.push_back(text.substr(start));
             break;
         }
@@ -87,7 +90,19 @@ std::vector<std::string> FakePlatform::LogLines() const {
     return lines;
 }
 
-ScopedFakePlatform::ScopedFakePlatform() { platform::Install(&platform_); }
+void FakePlatform::Unexpected(const std::string& what) const {
+    if (onUnexpected) {
+        onUnexpected(what);
+        return;
+    }
+    std::fprintf(stderr, "fake platform: %s\n", what.c_str());
+    std::abort();
+}
+
+ScopedFakePlatform::ScopedFakePlatform(UnexpectedUse onUnexpected) {
+    platform_.onUnexpected = std::move(onUnexpected);
+    platform::Install(&platform_);
+}
 
 ScopedFakePlatform::~ScopedFakePlatform() { platform::Install(nullptr); }
 

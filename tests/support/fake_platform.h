@@ -22,8 +22,13 @@ struct ProcessEnd {
     std::string message;
 };
 
-// A virtual machine for unit tests: a clock that moves only when the program sleeps (or a
-// test moves it), an in-memory file system, and network doors a test can script.
+// Told what the program did that no test or fuzz target scripted; the unit tests fail the
+// test, the fuzzers abort. Without one, the process aborts.
+using UnexpectedUse = std::function<void(const std::string& what)>;
+
+// A virtual machine for unit tests and fuzzers, free of any test framework: a clock that
+// moves only when the program sleeps (or a test moves it), an in-memory file system, and
+// network doors a test can script.
 class FakePlatform : public platform::Platform {
 public:
     // Local time is UTC plus this many seconds.
@@ -61,7 +66,7 @@ public:
     void StepWallClock(std::int64_t nanos) { wallNanos += nanos; }
     [[nodiscard]] platform::LocalDateTime LocalAt(std::int64_t unixNanos) const;
     [[nodiscard]] std::string LogPath() const { return exeDir + "/ntpdebug.txt"; }
-    // The log split into lines at CR LF; fails the test when a line lacks its CR.
+    // The log split into lines at CR LF; a line without its CR is an unexpected use.
     [[nodiscard]] std::vector<std::string> LogLines() const;
 
     std::int64_t wallNanos = kStartUnixNanos;
@@ -82,13 +87,20 @@ public:
     std::uint64_t nextRandom = 0x0123456789abcdefULL;
     std::function<std::unique_ptr<platform::NameLookup>(const std::string&, std::uint16_t)> lookupHook;
     std::function<platform::OpenResult(const platform::NetAddress&)> openHook;
+
+    UnexpectedUse onUnexpected;
+
+private:
+    void Unexpected(const std::string& what) const;
 };
 
-// Installs a fresh fake platform for one test and takes it away afterwards.
+// Installs a fresh fake platform for one test or fuzz input and takes it away afterwards.
 class ScopedFakePlatform {
 public:
-    ScopedFakePlatform();
+    explicit ScopedFakePlatform(UnexpectedUse onUnexpected);
     ~ScopedFakePlatform();
+    ScopedFakePlatform(const ScopedFakePlatform&) = delete;
+    ScopedFakePlatform& operator=(const ScopedFakePlatform&) = delete;
     FakePlatform& operator*() { return platform_; }
     const FakePlatform& operator*() const { return platform_; }
     FakePlatform* operator->() { return &platform_; }

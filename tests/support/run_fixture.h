@@ -8,7 +8,7 @@
 #include "platform/local_time.h"
 #include "run/run_driver.h"
 #include "run/run_state.h"
-#include "support/fake_platform.h"
+#include "support/test_platform.h"
 #include "support/fake_time_client.h"
 
 namespace pelldor::testing {
@@ -54,7 +54,7 @@ protected:
         return out;
     }
 
-    ScopedFakePlatform os;
+    TestPlatform os;
     FakeTimeClient client{*os};
 };
 

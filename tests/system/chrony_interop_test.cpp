@@ -17,9 +17,6 @@ namespace {
 using namespace std::chrono;
 using namespace std::chrono_literals;
 
-// A loaded machine and a sanitizer build stretch every run; a hung one is still caught.
-constexpr milliseconds kChronySlack = 1500ms;
-
 ProbeRun Launch(bool logging, const std::vector<std::string>& args) {
     return RunProbe(PELLDOR_BINARY, args, {.logging = logging});
 }
@@ -62,9 +59,9 @@ TEST_P(ChronydShift, TheVerdictFollowsChronydsClock) {
         // Both sides are cut to whole seconds, so the logged difference is within one second
         // of the shift.
         EXPECT_LE(std::fabs(static_cast<double>(LoggedLag(run)) - c.seconds), 1.0) << Dump(run);
-        ExpectElapsed(run, 800ms, 900ms, kChronySlack);
+        ExpectElapsed(run, 800ms, 900ms);
     } else {
-        ExpectElapsed(run, 0ms, 300ms, kChronySlack);
+        ExpectElapsed(run, 0ms, 300ms);
     }
 }
 
@@ -93,10 +90,11 @@ TEST_P(ChronydUnsynchronised, IsReportedAndGivesNoTime) {
     SCOPED_TRACE("chronyd answers with leap 3, stratum " + std::to_string(heard->stratum) + ", reference \"" +
                  heard->ReferenceText() + "\"");
 
-    const std::string args = "2 0 " + server_->Peer();
-    const ProbeRun run = Launch(GetParam(), {"2", "0", server_->Peer()});
+    const std::string timeout = std::to_string(kPatientTimeout);
+    const std::string args = timeout + " 0 " + server_->Peer();
+    const ProbeRun run = Launch(GetParam(), {timeout, "0", server_->Peer()});
     ExpectEnd(run, 0);
-    ExpectQuickFailure(run, 1, kChronySlack);
+    ExpectQuickFailure(run);
     ExpectLog(run, FailedLog(args, "127.0.0.1", std::to_string(server_->port()),
                              "Error 7: Server not synchronised (leap indicator 3)"));
 }
@@ -119,15 +117,17 @@ TEST_P(ChronydRateLimit, AKissOfDeathIsReportedAndGivesNoTime) {
     // chronyd answers the excess with KoD RATE at all.
     int kisses = 0;
     for (int i = 0; i < 20; ++i) {
-        const auto reply = AskOnce(server_->port(), 30ms);
+        const auto reply = AskOnce(server_->port(), 250ms);
         if (reply && IsKissOfDeathRate(*reply)) ++kisses;
     }
     ASSERT_GT(kisses, 0) << "chronyd sent no KoD RATE to a flood of 20 requests\n" << server_->Output();
 
     // chronyd picks at random which excess request gets a KoD, which a plain answer (leaked
     // through the limit) and which nothing, so the probe asks until one run meets a KoD.
-    // A run that hears nothing waits out its one-second timeout; a KoD ends it at once.
-    const std::string args = "1 0 " + server_->Peer();
+    // A run that hears nothing cannot end before its timeout, however fast the machine; one
+    // without a log that ends with status 0 before then met a KoD.
+    constexpr int kTimeout = 3;
+    const std::string args = std::to_string(kTimeout) + " 0 " + server_->Peer();
     const auto metKiss = [&](const ProbeRun& run) {
         if (run.logging) {
             for (const auto& line : run.lines) {
@@ -135,15 +135,15 @@ TEST_P(ChronydRateLimit, AKissOfDeathIsReportedAndGivesNoTime) {
             }
             return false;
         }
-        return run.result.exited && run.result.exitStatus == 0 && run.result.elapsed < 900ms;
+        return run.result.exited && run.result.exitStatus == 0 && run.result.elapsed < seconds(kTimeout);
     };
     std::string outcomes;
     constexpr int kRuns = 12;
     for (int i = 0; i < kRuns; ++i) {
-        const ProbeRun run = Launch(GetParam(), {"1", "0", server_->Peer()});
+        const ProbeRun run = Launch(GetParam(), {std::to_string(kTimeout), "0", server_->Peer()});
         if (metKiss(run)) {
             ExpectEnd(run, 0);
-            ExpectQuickFailure(run, 1, kChronySlack);
+            ExpectQuickFailure(run);
             ExpectLog(run, FailedLog(args, "127.0.0.1", std::to_string(server_->port()),
                                      "Error 6: Kiss-o'-death from server: RATE"));
             return;

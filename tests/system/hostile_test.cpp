@@ -39,12 +39,12 @@ struct Outcome : ProbeRun {
     int retries = 0;
 };
 
-// What a run may take: each attempt its timeout plus 1.1 s, 0.5 s to start and end, and
-// with the log on 0.3 s for each error notice and 1 s for the other pauses.
+// What a run may take: each attempt its timeout plus 1.1 s, 0.5 s to start and end, with
+// the log on 0.3 s for each error notice and 1 s for the other pauses, and kSlack.
 milliseconds Bound(int timeout, int retries, bool logging, long notices) {
     const long attempts = std::max(retries, 0) + 1;
     const milliseconds logged = logging ? milliseconds(300 * notices) + 1000ms : 0ms;
-    return attempts * (seconds(std::max(timeout, 0)) + 1100ms) + 500ms + logged;
+    return attempts * (seconds(std::max(timeout, 0)) + 1100ms) + 500ms + logged + kSlack;
 }
 
 long Notices(const Outcome& run) {
@@ -53,10 +53,7 @@ long Notices(const Outcome& run) {
 }
 
 void ExpectWithinBound(const Outcome& run) {
-    // Under Wine each start-up goes through its server, which a loaded machine can hold up
-    // for seconds (seen in CI: 2.3 s over).
-    const milliseconds wine = UnderWine() ? 3000ms : 0ms;
-    EXPECT_LE(run.result.elapsed, Bound(run.timeout, run.retries, run.logging, Notices(run)) + wine) << Dump(run);
+    EXPECT_LE(run.result.elapsed, Bound(run.timeout, run.retries, run.logging, Notices(run))) << Dump(run);
 }
 
 std::string UnshareTool() {
@@ -107,6 +104,7 @@ struct Hostile {
     bool waits = false;  // not the answer: the probe must wait on to its deadline
     int retries = 0;
     bool stops = false;  // the server told the probe to stop: one request, whatever the retries
+    int timeout = 1;
 };
 
 void PrintTo(const Hostile& c, std::ostream* out) { *out << c.name; }
@@ -115,22 +113,22 @@ class HostileReply : public ::testing::TestWithParam<std::tuple<Hostile, bool>> 
 
 TEST_P(HostileReply, TheVerdictIsTheGoodReplysAlone) {
     const auto& [c, logging] = GetParam();
-    constexpr int kTimeout = 1;
     NtpResponder server(c.options);
     const std::string port = std::to_string(server.port());
-    const Outcome run = Launch(kTimeout, c.retries, server.Peer(), {.logging = logging});
+    const Outcome run = Launch(c.timeout, c.retries, server.Peer(), {.logging = logging});
     ExpectCleanEnd(run, c.status);
 
     const int attempts = c.retries + 1;
     EXPECT_EQ(server.requests(), c.stops ? 1 : attempts);
     if (c.waits) {
-        EXPECT_GE(run.result.elapsed, attempts * seconds(kTimeout)) << Dump(run);
+        EXPECT_GE(run.result.elapsed, attempts * seconds(c.timeout)) << Dump(run);
     }
-    const std::string tail = TailOf(kTimeout, c.retries, server.Peer());
+    const std::string tail = TailOf(c.timeout, c.retries, server.Peer());
+    const std::string timedOut = "Error 5: No answer within " + std::to_string(c.timeout) + " s (netClock_Error)";
     ExpectLog(run,
               c.status == 100 ? AnsweredLog(tail, "127.0.0.1", port, 100)
                               : FailedLog(tail, "127.0.0.1", port, c.notice, attempts),
-              {c.waits ? "Error 5: No answer within 1 s (netClock_Error)" : "", c.waits ? attempts : 0});
+              {c.waits ? timedOut : "", c.waits ? attempts : 0});
     if (logging && c.status == 100) {
         const long long lag = LoggedLag(run);
         EXPECT_GE(lag, -1) << Dump(run);
@@ -214,12 +212,13 @@ INSTANTIATE_TEST_SUITE_P(
 // The flood is paced below what the client reads per delivery: a burst larger than its
 // socket's receive buffer (about 256 small datagrams on loopback) loses the answer in the
 // kernel. The answer after the deadline lands, for the first attempt, in the second one,
-// whose fresh socket and cookie must not take it.
+// whose fresh socket and cookie must not take it; a second or more from either end of
+// that window, so that a stalled probe still sees it there.
 INSTANTIATE_TEST_SUITE_P(
     Stream, HostileReply,
     ::testing::Combine(
         ::testing::Values(Hostile{"FloodOf500First", {.garbageBefore = 500, .garbageBatch = 0}, 100, ""},
-                          Hostile{"AnswerAfterTheDeadline", {.delay = 1800ms}, 0, "", true, 1}),
+                          Hostile{"AnswerAfterTheDeadline", {.delay = 3000ms}, 0, "", true, 1, false, 2}),
         ::testing::Bool()),
     HostileName);
 
@@ -411,12 +410,8 @@ TEST(HostileLog, AFolderNamedLikeTheLogLeavesLoggingOff) {
                      }
                      folderEmpty = fs::is_directory(folder + "/ntpdebug.txt") && fs::is_empty(folder + "/ntpdebug.txt");
                  }});
+        // Logging on would have meant appending to a folder: status 1 and a line on stderr.
         ExpectCleanEnd(run, c.status);
-        // With the log on, its pauses alone would take 0.8 s. Under Wine a closed port is
-        // silent, so that run waits out its timeout anyway.
-        if (c.answers || !UnderWine()) {
-            EXPECT_LT(run.result.elapsed, 800ms) << Dump(run);
-        }
         std::vector<std::string> expected{"ntpdebug.txt", fs::path(PELLDOR_BINARY).filename().string()};
         std::sort(expected.begin(), expected.end());
         std::sort(entries.begin(), entries.end());

@@ -4,8 +4,12 @@
 
 #include <vector>
 
+#include "support/ntp_time.h"
+
 namespace pelldor::timequery {
 namespace {
+
+using testing::FromNtpTimestamp;
 
 constexpr std::int64_t kBillion = 1'000'000'000;
 constexpr std::int64_t kEra1StartUnix = 2'085'978'496;  // 2036-02-07 06:28:16 UTC

@@ -185,7 +185,9 @@ TEST(LinuxClock, SleepLastsItsFullTimeEvenWhenSignalsArrive) {
     ::setitimer(ITIMER_REAL, &off, nullptr);
     ::sigaction(SIGALRM, &previous, nullptr);
     EXPECT_GE(slept, 120'000'000);
-    EXPECT_LT(slept, 1'000'000'000);
+    // Seconds of room for a loaded machine; a sleep that began again in full after each
+    // signal would overshoot by far more.
+    EXPECT_LT(slept, 5'000'000'000);
 }
 
 TEST(LinuxRandom, SuccessiveValuesDiffer) {

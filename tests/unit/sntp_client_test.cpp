@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "support/fake_network.h"
+#include "support/test_platform.h"
 #include "timequery/ntp_wire.h"
 
 namespace pelldor::timequery {
@@ -69,7 +70,7 @@ protected:
         EXPECT_EQ(received->nanos, static_cast<std::uint32_t>((server % kSecond + kSecond) % kSecond));
     }
 
-    testing::ScopedFakePlatform fake;
+    testing::TestPlatform fake;
     FakeNetwork net{*fake};
     SntpClient client{*fake};
     std::vector<Notice> notices;
