@@ -27,7 +27,7 @@ case "${1:-}" in
     ;;
 esac
 
-cmake --preset fuzz > /dev/null
+cmake --preset fuzz -DPELLDOR_WERROR="${PELLDOR_WERROR:-OFF}" > /dev/null
 cmake --build --preset fuzz
 
 bin_dir=build/fuzz/fuzz

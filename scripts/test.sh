@@ -3,10 +3,15 @@
 # and UndefinedBehaviorSanitizer), each with every unit and system test; then pelldor.exe,
 # cross-built for Windows, with its unit tests and the system tests run against it under
 # Wine; then the fuzzers in their deterministic mode and the 200-probe load test, judged
-# on exit statuses alone. A failed stage is counted and the next one still runs; the last
+# on exit statuses alone; then the Debian package, judged by lintian and, as root,
+# installed and checked end to end. Every build treats warnings as errors. A failed stage
+# is counted and the next one still runs; the last
 # line sums up them all, and the exit status is non-zero when anything failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
+
+# Read by every configure step below, fuzz.sh's and package.sh's included.
+export PELLDOR_WERROR=ON
 
 passed=0 failed=0 skipped=0
 
@@ -39,7 +44,7 @@ run_tests() {
 
 # Configures and builds a preset; false (and counted) when either fails.
 build() {
-  if ! cmake --preset "$1" > /dev/null || ! cmake --build --preset "$1"; then
+  if ! cmake --preset "$1" -DPELLDOR_WERROR="$PELLDOR_WERROR" > /dev/null || ! cmake --build --preset "$1"; then
     stage_failed "the $1 build failed"
     return 1
   fi
@@ -88,6 +93,13 @@ if bench/load.sh --verdicts-only; then
   passed=$((passed + 1))
 else
   stage_failed "the load test failed"
+fi
+
+echo "== Debian package =="
+if scripts/package.sh; then
+  passed=$((passed + 1))
+else
+  stage_failed "the Debian package failed its checks"
 fi
 
 echo "tests: $passed passed, $failed failed, $skipped skipped"
