@@ -22,6 +22,7 @@
 
 #include "platform/linux/linux_platform.h"
 #include "support/addresses.h"
+#include "support/polling.h"
 
 namespace pelldor::platform {
 namespace {
@@ -29,6 +30,8 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using testing::AddressText;
+using testing::AwaitLookup;
+using testing::AwaitReceive;
 using testing::V4;
 
 LinuxPlatform MakePlatform(std::vector<std::string> arguments = {}) {
@@ -286,17 +289,6 @@ private:
     sockaddr_storage sender_{};
 };
 
-// Polls the channel until something other than Nothing arrives, for at most two seconds.
-ReceiveResult AwaitReceive(UdpChannel& channel, std::span<std::uint8_t> buffer) {
-    ReceiveResult result;
-    for (int i = 0; i < 400; ++i) {
-        result = channel.Receive(buffer);
-        if (result.status != ReceiveStatus::Nothing) return result;
-        std::this_thread::sleep_for(5ms);
-    }
-    return result;
-}
-
 void RoundTrip(int family) {
     TestSocket server(family);
     if (!server.ok()) GTEST_SKIP() << "no loopback for this address family";
@@ -382,16 +374,6 @@ TEST(LinuxUdp, AClosedPortShowsAsANetworkError) {
     const ReceiveResult got = AwaitReceive(*opened.channel, buffer);
     EXPECT_EQ(got.status, ReceiveStatus::NetworkError);
     EXPECT_EQ(got.failure, (NetFailure{NetError::Refused, ECONNREFUSED}));
-}
-
-LookupStatus AwaitLookup(NameLookup& lookup) {
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
-    LookupStatus status = lookup.Poll();
-    while (status == LookupStatus::Pending && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(5ms);
-        status = lookup.Poll();
-    }
-    return status;
 }
 
 TEST(LinuxLookup, NumericAddressesAreDoneAtOnce) {

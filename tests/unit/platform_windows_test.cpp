@@ -14,12 +14,15 @@
 #include "platform/windows/windows_platform.h"
 #include "platform/windows/windows_text.h"
 #include "support/addresses.h"
+#include "support/polling.h"
 
 namespace pelldor::platform {
 namespace {
 
 using namespace std::chrono_literals;
 using testing::AddressText;
+using testing::AwaitLookup;
+using testing::AwaitReceive;
 using testing::V4;
 using windows::ToUtf16;
 using windows::ToUtf8;
@@ -280,17 +283,6 @@ struct Server {
     NetAddress peer;  // port 0 when the family has no loopback here
 };
 
-ReceiveResult AwaitReceive(UdpChannel& channel, std::span<std::uint8_t> buffer, std::chrono::milliseconds most) {
-    ReceiveResult result;
-    const auto deadline = std::chrono::steady_clock::now() + most;
-    do {
-        result = channel.Receive(buffer);
-        if (result.status != ReceiveStatus::Nothing) return result;
-        std::this_thread::sleep_for(5ms);
-    } while (std::chrono::steady_clock::now() < deadline);
-    return result;
-}
-
 // The platform starts Winsock before the test's own sockets are made.
 class WindowsUdp : public ::testing::Test {
 protected:
@@ -341,16 +333,6 @@ TEST_F(WindowsUdp, AClosedPortShowsAsRefused) {
     }
     EXPECT_EQ(got.status, ReceiveStatus::NetworkError);
     EXPECT_EQ(got.failure, (NetFailure{NetError::Refused, WSAECONNRESET}));
-}
-
-LookupStatus AwaitLookup(NameLookup& lookup) {
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
-    LookupStatus status = lookup.Poll();
-    while (status == LookupStatus::Pending && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(5ms);
-        status = lookup.Poll();
-    }
-    return status;
 }
 
 // Only names that need no name server: a query for an unknown name could leave the machine.

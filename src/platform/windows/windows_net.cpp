@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/background_lookup.h"
+#include "platform/socket_address.h"
 #include "platform/windows/windows_platform.h"
 #include "platform/windows/windows_text.h"
 
@@ -18,47 +19,6 @@ namespace {
 // Larger than any UDP payload, so a datagram's true size is always known: Winsock has no
 // way to report the size of a datagram cut short by a small buffer.
 constexpr std::size_t kLargestDatagram = 65536;
-
-std::optional<NetAddress> FromSockaddr(const sockaddr* address) {
-    NetAddress result;
-    if (address->sa_family == AF_INET) {
-        sockaddr_in v4{};
-        std::memcpy(&v4, address, sizeof v4);
-        result.family = NetAddress::Family::V4;
-        std::memcpy(result.bytes.data(), &v4.sin_addr, 4);
-        result.port = ntohs(v4.sin_port);
-        return result;
-    }
-    if (address->sa_family == AF_INET6) {
-        sockaddr_in6 v6{};
-        std::memcpy(&v6, address, sizeof v6);
-        result.family = NetAddress::Family::V6;
-        std::memcpy(result.bytes.data(), &v6.sin6_addr, 16);
-        result.port = ntohs(v6.sin6_port);
-        result.scopeId = v6.sin6_scope_id;
-        return result;
-    }
-    return std::nullopt;
-}
-
-int ToSockaddr(const NetAddress& address, sockaddr_storage& storage) {
-    storage = {};
-    if (address.family == NetAddress::Family::V4) {
-        sockaddr_in v4{};
-        v4.sin_family = AF_INET;
-        std::memcpy(&v4.sin_addr, address.bytes.data(), 4);
-        v4.sin_port = htons(address.port);
-        std::memcpy(&storage, &v4, sizeof v4);
-        return sizeof v4;
-    }
-    sockaddr_in6 v6{};
-    v6.sin6_family = AF_INET6;
-    std::memcpy(&v6.sin6_addr, address.bytes.data(), 16);
-    v6.sin6_port = htons(address.port);
-    v6.sin6_scope_id = address.scopeId;
-    std::memcpy(&storage, &v6, sizeof v6);
-    return sizeof v6;
-}
 
 // The one place where Winsock's error numbers get their meaning.
 NetFailure FromWsaError(int error) {
