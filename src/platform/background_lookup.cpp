@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -55,14 +56,22 @@ std::unique_ptr<NameLookup> FinishedLookup(LookupOutcome outcome) {
     return std::make_unique<PolledLookup>(std::move(outcome));
 }
 
-std::unique_ptr<NameLookup> BackgroundLookup(std::function<LookupOutcome()> resolve) {
+std::unique_ptr<NameLookup> StartNameLookup(const std::string& host, std::uint16_t port, Resolver resolve,
+                                            NetFailure notFound) {
+    if (host.empty() || host.find('\0') != std::string::npos) return FinishedLookup({{}, notFound});
+    LookupOutcome numeric = resolve(host, port, true);
+    if (!numeric.failure.failed()) return FinishedLookup(std::move(numeric));
     auto state = std::make_shared<LookupState>();
-    std::thread([state, resolve = std::move(resolve)] {
-        LookupOutcome outcome = resolve();
-        std::lock_guard lock(state->mutex);
-        state->outcome = std::move(outcome);
-        state->finished = true;
-    }).detach();
+    try {
+        std::thread([state, host, port, resolve = std::move(resolve)] {
+            LookupOutcome outcome = resolve(host, port, false);
+            std::lock_guard lock(state->mutex);
+            state->outcome = std::move(outcome);
+            state->finished = true;
+        }).detach();
+    } catch (const std::system_error& e) {
+        return FinishedLookup({{}, {NetError::OutOfResources, e.code().value()}});
+    }
     return std::make_unique<PolledLookup>(std::move(state));
 }
 

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <functional>
+#include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "platform/net.h"
@@ -19,12 +21,18 @@ struct LookupOutcome {
 // once (several hosts-file lines).
 void AddOnce(std::vector<NetAddress>& addresses, const NetAddress& address);
 
-// A lookup whose outcome is known at once (a numeric address, a name refused up front).
+// A lookup whose outcome is known at once (a name refused up front).
 [[nodiscard]] std::unique_ptr<NameLookup> FinishedLookup(LookupOutcome outcome);
 
-// Runs `resolve` on a detached thread of its own: a resolver stuck on a dead name server
-// must not hold up the run, and the process may well end before it returns. Throws
-// std::system_error when no thread can be started.
-[[nodiscard]] std::unique_ptr<NameLookup> BackgroundLookup(std::function<LookupOutcome()> resolve);
+// A system's resolver, which may block: numeric addresses only when asked, else any name.
+using Resolver = std::function<LookupOutcome(const std::string& host, std::uint16_t port, bool numericOnly)>;
+
+// The lookup every system starts. A numeric address resolves at once on the caller's
+// thread; a name resolves on a detached thread of its own, since a resolver stuck on a dead
+// name server must not hold up the run and the process may well end before it returns. An
+// empty name, or one holding a NUL, never reaches the resolver: libraries differ on what
+// the one means, and the other would silently cut the name short; it fails with notFound.
+[[nodiscard]] std::unique_ptr<NameLookup> StartNameLookup(const std::string& host, std::uint16_t port,
+                                                          Resolver resolve, NetFailure notFound);
 
 }  // namespace pelldor::platform

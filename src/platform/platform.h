@@ -79,6 +79,10 @@ private:
     EventQueue events_;
 };
 
+// A platform's last resort where the system's random source fails: readings that differ
+// from run to run, mixed so that every bit of the result depends on all of them.
+[[nodiscard]] std::uint64_t MixReadings(std::uint64_t wall, std::uint64_t monotonic, std::uint64_t process);
+
 // The process-wide platform; installed once by main (or by a test fixture).
 Platform& Current();
 void Install(Platform* platform);

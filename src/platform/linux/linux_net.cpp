@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
-#include <system_error>
 
 #include "platform/background_lookup.h"
 #include "platform/socket_address.h"
@@ -43,7 +42,7 @@ NetFailure FromErrno(int error) {
     case ENFILE:
     case ENOBUFS:
     case ENOMEM:
-    case EAGAIN:  // from pthread_create: no thread for the resolver
+    case EAGAIN:  // a send buffer that stays full
         return {NetError::OutOfResources, error};
     default:
         return {NetError::Other, error};
@@ -72,12 +71,12 @@ NetFailure FromLookupStatus(int status, int error) {
     }
 }
 
-LookupOutcome Resolve(const std::string& host, std::uint16_t port, int flags) {
+LookupOutcome Resolve(const std::string& host, std::uint16_t port, bool numericOnly) {
     LookupOutcome outcome;
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_DGRAM;
-    hints.ai_flags = flags;
+    hints.ai_flags = numericOnly ? AI_NUMERICHOST : 0;
     addrinfo* list = nullptr;
     const int status = ::getaddrinfo(host.c_str(), nullptr, &hints, &list);
     if (status != 0) {
@@ -146,18 +145,7 @@ private:
 }  // namespace
 
 std::unique_ptr<NameLookup> LinuxPlatform::StartLookup(const std::string& host, std::uint16_t port) {
-    // Not handed to the resolver: libraries differ on what an empty name means, and a
-    // NUL would silently cut the name short.
-    if (host.empty() || host.find('\0') != std::string::npos) {
-        return FinishedLookup({{}, {NetError::NameNotFound, EAI_NONAME}});
-    }
-    LookupOutcome numeric = Resolve(host, port, AI_NUMERICHOST);
-    if (!numeric.failure.failed()) return FinishedLookup(std::move(numeric));
-    try {
-        return BackgroundLookup([host, port] { return Resolve(host, port, 0); });
-    } catch (const std::system_error& e) {
-        return FinishedLookup({{}, FromErrno(e.code().value())});
-    }
+    return StartNameLookup(host, port, Resolve, {NetError::NameNotFound, EAI_NONAME});
 }
 
 OpenResult LinuxPlatform::OpenUdp(const NetAddress& peer) {

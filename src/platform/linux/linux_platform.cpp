@@ -64,13 +64,6 @@ bool ReadRandom(void* target, std::size_t size) {
     return done == size;
 }
 
-std::uint64_t Mix(std::uint64_t x) {
-    x += 0x9e3779b97f4a7c15ULL;
-    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
-    return x ^ (x >> 31);
-}
-
 std::uint64_t ClockNanos(clockid_t clock) {
     timespec ts{};
     ::clock_gettime(clock, &ts);
@@ -180,8 +173,8 @@ std::string LinuxPlatform::AppendToFile(const std::string& path, std::string_vie
 std::uint64_t LinuxPlatform::Random64() {
     std::uint64_t value = 0;
     if (ReadRandom(&value, sizeof value)) return value;
-    return Mix(ClockNanos(CLOCK_REALTIME) ^ Mix(ClockNanos(CLOCK_MONOTONIC)) ^
-               (static_cast<std::uint64_t>(::getpid()) << 32));
+    return MixReadings(ClockNanos(CLOCK_REALTIME), ClockNanos(CLOCK_MONOTONIC),
+                       static_cast<std::uint64_t>(::getpid()));
 }
 
 void LinuxPlatform::WriteStandardOutput(std::string_view text) { (void)WriteAll(STDOUT_FILENO, text); }

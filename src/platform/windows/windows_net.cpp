@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstring>
 #include <optional>
-#include <system_error>
 #include <vector>
 
 #include "platform/background_lookup.h"
@@ -76,14 +75,14 @@ NetFailure FromLookupError(int error) {
     }
 }
 
-LookupOutcome Resolve(const std::string& host, std::uint16_t port, int flags) {
+LookupOutcome Resolve(const std::string& host, std::uint16_t port, bool numericOnly) {
     LookupOutcome outcome;
     const std::u16string name = windows::ToUtf16(host);
     const std::wstring wide(name.begin(), name.end());
     ADDRINFOW hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_DGRAM;
-    hints.ai_flags = flags;
+    hints.ai_flags = numericOnly ? AI_NUMERICHOST : 0;
     ADDRINFOW* list = nullptr;
     const int status = ::GetAddrInfoW(wide.c_str(), nullptr, &hints, &list);
     if (status != 0) {
@@ -152,18 +151,7 @@ private:
 
 std::unique_ptr<NameLookup> WindowsPlatform::StartLookup(const std::string& host, std::uint16_t port) {
     if (!winsock_) return FinishedLookup({{}, FromWsaError(winsockError_)});
-    // Not handed to the resolver: libraries differ on what an empty name means, and a
-    // NUL would silently cut the name short.
-    if (host.empty() || host.find('\0') != std::string::npos) {
-        return FinishedLookup({{}, {NetError::NameNotFound, WSAHOST_NOT_FOUND}});
-    }
-    LookupOutcome numeric = Resolve(host, port, AI_NUMERICHOST);
-    if (!numeric.failure.failed()) return FinishedLookup(std::move(numeric));
-    try {
-        return BackgroundLookup([host, port] { return Resolve(host, port, 0); });
-    } catch (const std::system_error& e) {
-        return FinishedLookup({{}, {NetError::OutOfResources, e.code().value()}});
-    }
+    return StartNameLookup(host, port, Resolve, {NetError::NameNotFound, WSAHOST_NOT_FOUND});
 }
 
 OpenResult WindowsPlatform::OpenUdp(const NetAddress& peer) {

@@ -30,13 +30,6 @@ std::uint64_t Ticks(const FILETIME& time) {
     return std::uint64_t{time.dwHighDateTime} << 32 | time.dwLowDateTime;
 }
 
-std::uint64_t Mix(std::uint64_t x) {
-    x += 0x9e3779b97f4a7c15ULL;
-    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
-    return x ^ (x >> 31);
-}
-
 // Writes all of the text, in a single call unless the system takes less.
 DWORD WriteAll(HANDLE file, std::string_view text) {
     while (!text.empty()) {
@@ -204,8 +197,7 @@ std::uint64_t WindowsPlatform::Random64() {
     }
     FILETIME now{};
     ::GetSystemTimePreciseAsFileTime(&now);
-    return Mix(Ticks(now) ^ Mix(static_cast<std::uint64_t>(MonotonicNanos())) ^
-               (std::uint64_t{::GetCurrentProcessId()} << 32));
+    return MixReadings(Ticks(now), static_cast<std::uint64_t>(MonotonicNanos()), ::GetCurrentProcessId());
 }
 
 // A GUI process has no console: its standard handles are whatever the caller redirected,
