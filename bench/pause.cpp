@@ -3,12 +3,12 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "foundation/run_state.h"
 #include "platform/native.h"
-#include "run/run_state.h"
 
 int main(int argc, char** argv) {
     const auto os = pelldor::platform::MakeNativePlatform(argc, argv);
-    pelldor::platform::Install(os.get());
+    pelldor::BindPlatform(os.get());
     const int count = argc > 1 ? std::atoi(argv[1]) : 5;
     for (int i = 0; i < count && i < 100; ++i) {
         const auto start = os->MonotonicNanos();

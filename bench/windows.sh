@@ -29,14 +29,14 @@ trap 'exit 2' INT TERM
 
 CXX=x86_64-w64-mingw32-g++-posix
 (cd "$ROOT_DIR" && cmake --preset windows >"$WORK_DIR/configure.log" 2>&1 &&
-    cmake --build --preset windows --target pelldor pelldor_core pelldor_native >"$WORK_DIR/build.log" 2>&1) ||
+    cmake --build --preset windows --target pelldor pelldor_foundation pelldor_native >"$WORK_DIR/build.log" 2>&1) ||
     { cat "$WORK_DIR/configure.log" "$WORK_DIR/build.log" >&2; exit 2; }
 WIN_BUILD=$ROOT_DIR/build/windows
 cp "$WIN_BUILD/pelldor.exe" "$WORK_DIR/pelldor.exe"
 $CXX -std=c++20 -O2 -mwindows -static -o "$WORK_DIR/floor.exe" "$BENCH_DIR/floor.cpp" -lws2_32 -lbcrypt ||
     exit 2
 $CXX -std=c++20 -O2 -static -I"$ROOT_DIR/src" -o "$WORK_DIR/pause.exe" "$BENCH_DIR/pause.cpp" \
-    "$WIN_BUILD/libpelldor_core.a" "$WIN_BUILD/libpelldor_timeclient.a" "$WIN_BUILD/libpelldor_native.a" \
+    "$WIN_BUILD/libpelldor_foundation.a" "$WIN_BUILD/libpelldor_native.a" \
     "$WIN_BUILD/libpelldor_platform.a" -lws2_32 -lbcrypt -luser32 || exit 2
 build_measure || exit 2
 

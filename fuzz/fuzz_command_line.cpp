@@ -13,9 +13,9 @@
 #include "cmdline/argument_reader.h"
 #include "cmdline/tokenizer.h"
 #include "fuzz_check.h"
-#include "run/debug_log.h"
-#include "run/run_error.h"
-#include "run/run_state.h"
+#include "foundation/debug_log.h"
+#include "foundation/run_error.h"
+#include "foundation/run_state.h"
 #include "support/fake_platform.h"
 
 namespace pelldor::fuzz {

@@ -1,4 +1,4 @@
-// The real SNTP client against a scripted network: the fuzz input decides the lookup, the
+// The real SNTP client against the fake network: the fuzz input decides the lookup, the
 // peers' failures, the datagrams that arrive (from the server or a stranger), how the
 // clocks move and when a query is given up and begun again, as the retries do. Each query
 // must end the way its last reply or its timeout says, and together they must respect
@@ -7,158 +7,52 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <optional>
 #include <set>
-#include <span>
 #include <string>
 #include <vector>
 
 #include "fuzz_check.h"
+#include "support/fake_network.h"
 #include "support/fake_platform.h"
+#include "support/ntp_packets.h"
 #include "timequery/ntp_wire.h"
 #include "timequery/sntp_client.h"
 
 namespace pelldor::fuzz {
 namespace {
 
+using platform::Int128;
 using platform::NetAddress;
+using testing::FakeChannelRecord;
+using testing::FakeDatagram;
 using testing::FakePlatform;
+using testing::NtpAt;
 using namespace pelldor::timequery;
 
-__extension__ typedef __int128 Int128;
-
 constexpr std::int64_t kMs = 1'000'000;
-constexpr std::int64_t kBillion = 1'000'000'000;
+constexpr std::int64_t kBillion = platform::kNanosPerSecond;
+constexpr char kHost[] = "ntp.example";
 constexpr std::uint16_t kPort = 123;
 constexpr std::size_t kOversized = 2000;
 constexpr std::size_t kMaxOps = 1024;
 constexpr int kMaxQueries = 8;
+// The client's own bound on the datagrams one delivery reads.
+constexpr long kMaxReadsPerDelivery = 64;
 // Reference ids for the synthetic reply; with stratum 0 the first three say stop.
 constexpr std::uint32_t kReferenceIds[8] = {0x52415445, 0x44454e59, 0x52535452, 0x494e4954,
                                             0x53544550, 0x4c4f434c, 0x7f000001, 0};
-
-struct Datagram {
-    std::vector<std::uint8_t> bytes;
-    NetAddress from;
-    // For a reply built as a server whose clock is a known distance from ours: the
-    // server's time in Unix nanoseconds.
-    std::optional<std::int64_t> serverNanos;
-};
-
-struct ChannelRecord {
-    NetAddress peer;
-    std::vector<std::vector<std::uint8_t>> sent;
-    std::int64_t sentWallNanos = 0;
-    std::int64_t sentMonotonic = 0;
-    std::deque<Datagram> inbox;
-    bool refuses = false;
-    bool closed = false;
-};
-
-struct Taken {
-    Datagram datagram;
-    std::shared_ptr<ChannelRecord> channel;
-    std::int64_t monotonic = 0;
-};
-
-struct Network {
-    explicit Network(FakePlatform& platform) : os(platform) {}
-
-    FakePlatform& os;
-    std::vector<NetAddress> addresses;
-    std::int64_t lookupReadyAt = 0;
-    bool lookupFails = false;
-    bool firstOpenFails = false;
-    bool firstChannelRefuses = false;
-    int lookups = 0;
-    bool resolved = false;        // the lookup has reported its addresses
-    bool lookupFailed = false;    // the lookup has reported its failure
-    bool clientGone = false;
-    int opens = 0;
-    std::vector<std::shared_ptr<ChannelRecord>> channels;
-    std::set<std::uint64_t> cookies;
-    // Addresses that answered one of our requests with DENY, RSTR or RATE.
-    std::vector<NetAddress> silenced;
-    // This query's: the reply read last, the addresses it opened sockets to, its network errors.
-    std::optional<Taken> lastTaken;
-    std::vector<NetAddress> opened;
-    int networkErrors = 0;
-    long receives = 0;
-};
 
 bool Contains(const std::vector<NetAddress>& list, const NetAddress& address) {
     return std::find(list.begin(), list.end(), address) != list.end();
 }
 
-std::uint64_t CookieOf(const ChannelRecord& channel);
-
-class Lookup final : public platform::NameLookup {
-public:
-    explicit Lookup(Network& net) : net_(net) {}
-    ~Lookup() override {
-        Check(net_.clientGone || net_.resolved || net_.lookupFailed, "a pending lookup was dropped");
-    }
-    platform::LookupStatus Poll() override {
-        if (net_.os.monotonicNanos < net_.lookupReadyAt) return platform::LookupStatus::Pending;
-        if (net_.lookupFails) {
-            net_.lookupFailed = true;
-            return platform::LookupStatus::Failed;
-        }
-        net_.resolved = true;
-        return platform::LookupStatus::Done;
-    }
-    const std::vector<NetAddress>& Addresses() const override { return net_.addresses; }
-    platform::NetFailure Failure() const override { return {platform::NetError::NameNotFound, 0}; }
-
-private:
-    Network& net_;
-};
-
-class Channel final : public platform::UdpChannel {
-public:
-    Channel(Network& net, std::shared_ptr<ChannelRecord> record) : net_(net), record_(std::move(record)) {}
-    ~Channel() override { record_->closed = true; }
-
-    platform::NetFailure Send(std::span<const std::uint8_t> bytes) override {
-        Check(!Contains(net_.silenced, record_->peer), "a request went to a server that told us to stop");
-        record_->sent.emplace_back(bytes.begin(), bytes.end());
-        record_->sentWallNanos = net_.os.wallNanos;
-        record_->sentMonotonic = net_.os.monotonicNanos;
-        Check(net_.cookies.insert(CookieOf(*record_)).second, "a cookie was sent twice");
-        return {};
-    }
-
-    platform::ReceiveResult Receive(std::span<std::uint8_t> buffer) override {
-        Check(!record_->closed, "a closed channel was read");
-        ++net_.receives;
-        if (record_->inbox.empty()) {
-            if (record_->refuses) {
-                ++net_.networkErrors;
-                return {platform::ReceiveStatus::NetworkError, 0, {}, {platform::NetError::Refused, 0}};
-            }
-            return {};
-        }
-        Datagram datagram = std::move(record_->inbox.front());
-        record_->inbox.pop_front();
-        const std::size_t copied = std::min(datagram.bytes.size(), buffer.size());
-        std::copy_n(datagram.bytes.begin(), copied, buffer.begin());
-        platform::ReceiveResult result{platform::ReceiveStatus::Datagram, datagram.bytes.size(), datagram.from, {}};
-        // The kiss check comes before any that needs our timestamps.
-        const auto reply = DecodePacket(datagram.bytes);
-        if (datagram.from == record_->peer && reply &&
-            CheckReply(*reply, {CookieOf(*record_), 0, 0}) == ReplyCheck::KissOfDeath &&
-            !Contains(net_.silenced, record_->peer)) {
-            net_.silenced.push_back(record_->peer);
-        }
-        net_.lastTaken = Taken{std::move(datagram), record_, net_.os.monotonicNanos};
-        return result;
-    }
-
-private:
-    Network& net_;
-    std::shared_ptr<ChannelRecord> record_;
+// The datagram read last, and when.
+struct Taken {
+    FakeDatagram datagram;
+    const FakeChannelRecord* channel = nullptr;
+    std::int64_t monotonic = 0;
 };
 
 struct Notice {
@@ -184,7 +78,7 @@ private:
     std::size_t at_ = 0;
 };
 
-std::uint64_t CookieOf(const ChannelRecord& channel) {
+std::uint64_t CookieOf(const FakeChannelRecord& channel) {
     Check(!channel.sent.empty(), "a channel was kept without a request sent");
     const auto request = DecodePacket(channel.sent.back());
     Check(request.has_value() && channel.sent.back().size() == kNtpPacketSize, "a request is not 48 octets");
@@ -198,14 +92,8 @@ std::int64_t UnixNanos(const platform::PreciseLocalTime& t) {
     return (platform::ToSerialSeconds(t.whole) - FakePlatform::kUtcOffsetSeconds) * kBillion + t.nanos;
 }
 
-std::uint64_t NtpAt(std::int64_t unixNanos) {
-    std::int64_t seconds = unixNanos / kBillion;
-    std::int64_t nanos = unixNanos % kBillion;
-    if (nanos < 0) {
-        --seconds;
-        nanos += kBillion;
-    }
-    return ToNtpTimestamp({seconds, static_cast<std::uint32_t>(nanos)});
+bool Ignored(ReplyCheck check) {
+    return check == ReplyCheck::NotServerMode || check == ReplyCheck::BadVersion || check == ReplyCheck::OriginMismatch;
 }
 
 std::string NoticeFor(ReplyCheck check, const NtpPacket& reply) {
@@ -224,47 +112,54 @@ public:
     Scenario() {
         client_.OnError([this](std::int16_t code, const std::string& text) { notices_.push_back({code, text}); });
     }
-    ~Scenario() { net_.clientGone = true; }
     Scenario(const Scenario&) = delete;
     Scenario& operator=(const Scenario&) = delete;
 
     void Run(Reader& in) {
         const std::uint8_t flags = in.Byte();
         timeoutSeconds_ = static_cast<std::int16_t>(1 + (flags & 3));
-        net_.lookupReadyAt = os_->monotonicNanos + ((flags >> 2) & 3) * 300 * kMs;
+        const int lookupMs = ((flags >> 2) & 3) * 300;
         if ((flags & 16) != 0) {
             NetAddress v6;
             v6.family = NetAddress::Family::V6;
             v6.bytes[15] = 1;
-            net_.addresses.push_back(v6);
+            addresses_.push_back(v6);
         }
         NetAddress v4;
         v4.bytes = {127, 0, 0, 1};
-        net_.addresses.push_back(v4);
-        for (auto& address : net_.addresses) address.port = kPort;
-        net_.firstOpenFails = (flags & 32) != 0;
-        net_.lookupFails = (flags & 64) != 0;
-        net_.firstChannelRefuses = (flags & 128) != 0;
+        addresses_.push_back(v4);
+        for (auto& address : addresses_) address.port = kPort;
+        if ((flags & 64) != 0) {
+            net_.FailLookup(kHost, platform::NetError::NameNotFound, lookupMs);
+        } else {
+            net_.Resolve(kHost, addresses_, lookupMs);
+        }
+        const bool firstOpenFails = (flags & 32) != 0;
+        const bool firstChannelRefuses = (flags & 128) != 0;
 
-        os_->lookupHook = [this](const std::string& host, std::uint16_t port) -> std::unique_ptr<platform::NameLookup> {
-            Check(host == "ntp.example" && port == kPort, "the lookup is not for the host and port set");
-            Check(++net_.lookups == 1, "a second name lookup of the same host");
-            return std::make_unique<Lookup>(net_);
+        net_.onOpen = [this, firstOpenFails, firstChannelRefuses](FakeChannelRecord& channel) -> platform::NetFailure {
+            ExpectNextInTurn(channel.peer);
+            if (opens_++ == 0 && firstOpenFails) return {platform::NetError::AddressFamily, 0};
+            if (net_.channels.empty() && firstChannelRefuses) channel.receiveError = {platform::NetError::Refused, 0};
+            return {};
         };
-        os_->openHook = [this](const NetAddress& peer) -> platform::OpenResult {
-            ExpectNextInTurn(peer);
-            if (net_.opens++ == 0 && net_.firstOpenFails) {
-                ++net_.networkErrors;
-                return {nullptr, {platform::NetError::AddressFamily, 0}};
+        net_.onSend = [this](FakeChannelRecord& channel) {
+            Check(!Contains(silenced_, channel.peer), "a request went to a server that told us to stop");
+            Check(cookies_.insert(CookieOf(channel)).second, "a cookie was sent twice");
+        };
+        net_.onReceive = [this](FakeChannelRecord& channel, const FakeDatagram& datagram) {
+            // The kiss check comes before any that needs our timestamps.
+            const auto reply = DecodePacket(datagram.bytes);
+            if (datagram.from == channel.peer && reply &&
+                CheckReply(*reply, {CookieOf(channel), 0, 0}) == ReplyCheck::KissOfDeath &&
+                !Contains(silenced_, channel.peer)) {
+                silenced_.push_back(channel.peer);
             }
-            auto record = net_.channels.emplace_back(std::make_shared<ChannelRecord>());
-            record->peer = peer;
-            record->refuses = net_.channels.size() == 1 && net_.firstChannelRefuses;
-            return {std::make_unique<Channel>(net_, record), {}};
+            lastTaken_ = Taken{datagram, &channel, os_->monotonicNanos};
         };
 
         client_.QueryTimeout(timeoutSeconds_);
-        client_.QueryHost("ntp.example");
+        client_.QueryHost(kHost);
         client_.QueryPort(kPort);
         Begin();
         for (std::size_t ops = 0; ops < kMaxOps && !in.Empty(); ++ops) Step(in);
@@ -272,16 +167,19 @@ public:
     }
 
 private:
+    [[nodiscard]] platform::LookupStatus Lookup() const {
+        return net_.lookups.empty() ? platform::LookupStatus::Pending : net_.lookups.front()->reported;
+    }
+
     void Begin() {
         ++queries_;
         notices_.clear();
-        net_.lastTaken.reset();
-        net_.opened.clear();
-        net_.networkErrors = 0;
+        lastTaken_.reset();
+        opened_.clear();
+        failuresBefore_ = net_.failuresReported;
         doneAt_.reset();
-        resolvedBefore_ = net_.resolved;
-        failedBefore_ = net_.lookupFailed;
-        first_ = turn_ % net_.addresses.size();
+        lookupBefore_ = Lookup();
+        first_ = turn_ % addresses_.size();
         startNanos_ = os_->monotonicNanos;
         client_.BeginQuery();
         Observe();
@@ -290,20 +188,20 @@ private:
     // Each query starts one address further down the list than the last that got the
     // addresses, and goes on in order past the servers that told us to stop.
     void ExpectNextInTurn(const NetAddress& peer) {
-        Check(Contains(net_.addresses, peer), "a socket to an address the lookup did not give");
+        Check(Contains(addresses_, peer), "a socket to an address the lookup did not give");
         std::vector<NetAddress> order;
-        for (std::size_t i = 0; i < net_.addresses.size(); ++i) {
-            const NetAddress& next = net_.addresses[(first_ + i) % net_.addresses.size()];
-            if (!Contains(net_.silenced, next)) order.push_back(next);
+        for (std::size_t i = 0; i < addresses_.size(); ++i) {
+            const NetAddress& next = addresses_[(first_ + i) % addresses_.size()];
+            if (!Contains(silenced_, next)) order.push_back(next);
         }
-        Check(net_.opened.size() < order.size(), "a query opened more sockets than it has addresses to ask");
-        Check(peer == order[net_.opened.size()], "a query did not take the addresses in turn");
-        net_.opened.push_back(peer);
+        Check(opened_.size() < order.size(), "a query opened more sockets than it has addresses to ask");
+        Check(peer == order[opened_.size()], "a query did not take the addresses in turn");
+        opened_.push_back(peer);
     }
 
     // The query is over, one way or the other; the next begins where it left the list.
     void Close() {
-        if (net_.resolved) ++turn_;
+        if (Lookup() == platform::LookupStatus::Done) ++turn_;
     }
 
     // Waited for to its end, as the run does while the query keeps its time.
@@ -329,26 +227,27 @@ private:
         Close();
     }
 
-    std::shared_ptr<ChannelRecord> Open() const {
+    [[nodiscard]] FakeChannelRecord* Open() const {
         for (auto it = net_.channels.rbegin(); it != net_.channels.rend(); ++it) {
-            if (!(*it)->closed) return *it;
+            if (!(*it)->closed) return it->get();
         }
         return nullptr;
     }
 
-    void Queue(Datagram datagram, bool fromPeer) {
-        const auto channel = Open();
-        if (!channel) return;
-        datagram.from = channel->peer;
-        if (!fromPeer) datagram.from.port = static_cast<std::uint16_t>(channel->peer.port + 1);
-        channel->inbox.push_back(std::move(datagram));
+    void Queue(std::vector<std::uint8_t> bytes, bool fromPeer, std::optional<std::int64_t> serverNanos = {}) {
+        FakeChannelRecord* channel = Open();
+        if (channel == nullptr) return;
+        NetAddress from = channel->peer;
+        if (!fromPeer) from.port = static_cast<std::uint16_t>(from.port + 1);
+        channel->inbox.push_back({std::move(bytes), from, serverNanos});
     }
 
-    void WithCookie(std::vector<std::uint8_t>& bytes, std::size_t minimum) {
-        const auto channel = Open();
-        if (!channel) return;
+    void WithCookie(std::vector<std::uint8_t>& bytes, std::size_t minimum) const {
+        const FakeChannelRecord* channel = Open();
+        if (channel == nullptr) return;
         if (bytes.size() < minimum) bytes.resize(minimum);
-        StoreBe64(CookieOf(*channel), std::span<std::uint8_t, 8>(bytes.data() + 24, 8));
+        const std::uint64_t cookie = CookieOf(*channel);
+        for (int i = 0; i < 8; ++i) bytes[24 + i] = static_cast<std::uint8_t>(cookie >> (56 - 8 * i));
     }
 
     void Step(Reader& in) {
@@ -356,20 +255,21 @@ private:
         switch (op & 7) {
         case 0:
         case 1:
-            Queue({in.Bytes(in.Byte()), {}, {}}, true);
+            Queue(in.Bytes(in.Byte()), true);
             break;
         case 2: {
             auto bytes = in.Bytes(in.Byte());
             WithCookie(bytes, kNtpPacketSize);
-            Queue({std::move(bytes), {}, {}}, true);
+            Queue(std::move(bytes), true);
             break;
         }
         case 3: {
             // A server whose clock is a whole number of milliseconds from ours.
-            const auto channel = Open();
+            const FakeChannelRecord* channel = Open();
             const auto raw = in.Bytes(5);
-            if (!channel || raw.size() < 5) break;
-            const auto ms = static_cast<std::int32_t>(LoadBe32(std::span<const std::uint8_t, 4>(raw.data(), 4)));
+            if (channel == nullptr || raw.size() < 5) break;
+            const auto ms = static_cast<std::int32_t>(std::uint32_t{raw[0]} << 24 | std::uint32_t{raw[1]} << 16 |
+                                                      std::uint32_t{raw[2]} << 8 | raw[3]);
             const std::int64_t server = os_->wallNanos + std::int64_t{ms} * kMs;
             NtpPacket reply;
             reply.leap = static_cast<std::uint8_t>((op >> 3) & 3);
@@ -380,14 +280,13 @@ private:
             reply.originTime = CookieOf(*channel);
             reply.receiveTime = NtpAt(server);
             reply.transmitTime = reply.receiveTime;
-            const auto bytes = EncodePacket(reply);
-            Queue({{bytes.begin(), bytes.end()}, {}, server}, true);
+            Queue(testing::PacketBytes(reply), true, server);
             break;
         }
         case 4: {
             auto bytes = in.Bytes(in.Byte());
             WithCookie(bytes, kNtpPacketSize);
-            Queue({std::move(bytes), {}, {}}, false);
+            Queue(std::move(bytes), false);
             break;
         }
         case 5:
@@ -419,7 +318,7 @@ private:
             auto bytes = in.Bytes(in.Byte());
             WithCookie(bytes, kNtpPacketSize);
             bytes.resize(kOversized);
-            Queue({std::move(bytes), {}, {}}, true);
+            Queue(std::move(bytes), true);
             break;
         }
         }
@@ -429,12 +328,17 @@ private:
         const long before = net_.receives;
         const bool wasDone = client_.QueryDone();
         os_->DeliverEvents();
-        Check(net_.receives - before <= SntpClient::kMaxDatagramsPerAdvance, "one delivery read too many datagrams");
+        Check(net_.receives - before <= kMaxReadsPerDelivery, "one delivery read too many datagrams");
         if (wasDone) Check(net_.receives == before, "a finished query kept reading");
         Observe();
     }
 
     void Observe() {
+        Check(net_.lookups.size() <= 1, "a second name lookup of the same host");
+        for (const auto& lookup : net_.lookups) {
+            Check(lookup->host == kHost && lookup->port == kPort, "the lookup is not for the host and port set");
+            Check(!lookup->dropped || lookup->reported != platform::LookupStatus::Pending, "a pending lookup was dropped");
+        }
         if (!client_.QueryDone() || doneAt_) return;
         doneAt_ = os_->monotonicNanos;
         for (const auto& channel : net_.channels) Check(channel->closed, "a finished query left a socket open");
@@ -442,8 +346,8 @@ private:
 
     // The reply that ended the query, which must be one this query asked for.
     const Taken& Ender() const {
-        Check(net_.lastTaken.has_value(), "the query ended on a reply, but none was read");
-        const Taken& taken = *net_.lastTaken;
+        Check(lastTaken_.has_value(), "the query ended on a reply, but none was read");
+        const Taken& taken = *lastTaken_;
         Check(taken.datagram.from == taken.channel->peer, "a datagram from a stranger was taken");
         Check(taken.datagram.bytes.size() >= kNtpPacketSize, "a short datagram was taken");
         return taken;
@@ -461,7 +365,7 @@ private:
         const auto reply = DecodePacket(taken.datagram.bytes);
         Check(reply.has_value(), "the reply does not decode");
         const ReplyCheck check = CheckReply(*reply, ExchangeOf(taken));
-        Check(!IsIgnored(check), "the query ended on a datagram that answers nothing");
+        Check(!Ignored(check), "the query ended on a datagram that answers nothing");
         return check;
     }
 
@@ -486,20 +390,22 @@ private:
         Check(notices_.size() == 1, "a query without a time did not raise exactly one error");
         const Notice& notice = notices_.front();
         Check(!notice.text.empty(), "an error without a description");
-        const bool atOnce = doneAt_ && *doneAt_ == startNanos_ && net_.opened.empty();
+        const bool atOnce = doneAt_ && *doneAt_ == startNanos_ && opened_.empty();
         switch (static_cast<ClientError>(notice.code)) {
         case ClientError::HostNotFound:
-            Check(net_.lookupFailed, "host not found although the lookup did not fail");
-            if (failedBefore_) Check(atOnce, "a lookup failure already known did not end the query at once");
+            Check(Lookup() == platform::LookupStatus::Failed, "host not found although the lookup did not fail");
+            if (lookupBefore_ == platform::LookupStatus::Failed) {
+                Check(atOnce, "a lookup failure already known did not end the query at once");
+            }
             break;
         case ClientError::NetworkError:
-            Check(net_.networkErrors > 0, "a network error on a sound network");
+            Check(net_.failuresReported > failuresBefore_, "a network error on a sound network");
             break;
         case ClientError::TimedOut:
             Check(doneAt_ && *doneAt_ - startNanos_ >= timeoutSeconds_ * kBillion, "timed out early");
             break;
         case ClientError::KissOfDeath:
-            if (net_.lastTaken) {
+            if (lastTaken_) {
                 Check(EnderCheck() == ReplyCheck::KissOfDeath, "a kiss-o'-death notice for another reply");
                 const std::string text = NoticeFor(ReplyCheck::KissOfDeath, *DecodePacket(Ender().datagram.bytes));
                 Check(notice.text == text, "the kiss-o'-death notice does not name the code");
@@ -507,8 +413,9 @@ private:
             } else {
                 // Every address had told us to stop: the notice of the one passed over last,
                 // and not one packet.
-                Check(resolvedBefore_ && atOnce, "a query to servers that said stop did not end at once");
-                Check(net_.silenced.size() == net_.addresses.size(), "a kiss-o'-death notice with a server still to ask");
+                Check(lookupBefore_ == platform::LookupStatus::Done && atOnce,
+                      "a query to servers that said stop did not end at once");
+                Check(silenced_.size() == addresses_.size(), "a kiss-o'-death notice with a server still to ask");
                 Check(kissNotices_.count(notice.text) == 1, "a repeated kiss-o'-death notice that no server sent");
             }
             break;
@@ -536,17 +443,25 @@ private:
     }
 
     testing::ScopedFakePlatform os_{UnexpectedUse};
-    Network net_{*os_};
+    testing::FakeNetwork net_{*os_};
     SntpClient client_{*os_};
+    std::vector<NetAddress> addresses_;
+    // Addresses that answered one of our requests with DENY, RSTR or RATE.
+    std::vector<NetAddress> silenced_;
+    std::set<std::uint64_t> cookies_;
     std::vector<Notice> notices_;
     std::set<std::string> kissNotices_;
     std::int16_t timeoutSeconds_ = 0;
     int queries_ = 0;
+    int opens_ = 0;
     std::size_t turn_ = 0;
-    // This query's.
+    // This query's: where it starts, the addresses it opened sockets to, the reply read
+    // last, what it knew of the lookup, and when it began and ended.
     std::size_t first_ = 0;
-    bool resolvedBefore_ = false;
-    bool failedBefore_ = false;
+    std::vector<NetAddress> opened_;
+    std::optional<Taken> lastTaken_;
+    int failuresBefore_ = 0;
+    platform::LookupStatus lookupBefore_ = platform::LookupStatus::Pending;
     std::int64_t startNanos_ = 0;
     std::optional<std::int64_t> doneAt_;
 };

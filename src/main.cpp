@@ -1,9 +1,10 @@
 #include <exception>
 
 #include "cmdline/information.h"
+#include "dropin/run_driver.h"
+#include "foundation/run_state.h"
 #include "platform/native.h"
-#include "run/run_driver.h"
-#include "run/run_error.h"
+#include "timequery/net_clock.h"
 #include "timequery/sntp_client.h"
 
 int main(int argc, char** argv) {
@@ -11,14 +12,14 @@ int main(int argc, char** argv) {
     // The platform and the time client live side by side for the whole run; every way out
     // of RunDriver ends the process without returning here.
     const auto os = platform::MakeNativePlatform(argc, argv);
-    platform::Install(os.get());
+    BindPlatform(os.get());
     try {
         AnswerInformationRequest();
         timequery::SntpClient client(*os);
-        BindNetClock(client);
+        timequery::BindNetClock(client);
         RunDriver();
     } catch (const std::exception& e) {
-        os->EndOnUnhandledError(UnhandledErrorText(e));
+        os->EndOnUnhandledError(e.what());
     } catch (...) {
         os->EndOnUnhandledError("unknown error");
     }

@@ -5,10 +5,9 @@
 #include <string>
 
 #include "cmdline/tokenizer.h"
-#include "platform/platform.h"
-#include "run/debug_log.h"
-#include "run/run_error.h"
-#include "run/run_state.h"
+#include "foundation/debug_log.h"
+#include "foundation/run_error.h"
+#include "foundation/run_state.h"
 
 namespace pelldor {
 namespace {
@@ -30,7 +29,13 @@ std::int16_t SettingFrom(const std::string& token, const char* what) {
     return token.empty() ? std::int16_t{0} : ToNumber<std::int16_t>(token, what);
 }
 
-}  // namespace
+// Where host and port lie in a server token: the host before the first colon, or between
+// the brackets of "[v6 literal]:port". Nullopt without a colon.
+struct ServerSplit {
+    std::size_t hostStart = 0;
+    std::size_t hostLength = 0;
+    std::size_t portStart = 0;
+};
 
 std::optional<ServerSplit> SplitServer(std::string_view server) {
     // "[2001:db8::1]:123": an IPv6 literal's colons cannot be the separator. Such a token
@@ -44,6 +49,8 @@ std::optional<ServerSplit> SplitServer(std::string_view server) {
     if (colon == std::string_view::npos) return std::nullopt;
     return ServerSplit{0, colon, colon + 1};
 }
+
+}  // namespace
 
 std::optional<long long> ParseInteger(std::string_view text) {
     const auto first = text.find_first_not_of(" \t");
@@ -75,7 +82,7 @@ void ReadArguments() {
     Tokens tokens{};
     std::int16_t count = 0;
     try {
-        const std::string tail = platform::Current().CommandLineTail();
+        const std::string tail = Os().CommandLineTail();
         SplitCommandLine(tail, tokens);
         if (Logging()) WriteLogLine({logline::CommandLine(tail)});
 
@@ -98,7 +105,7 @@ void ReadArguments() {
         if (Logging()) {
             WriteLogLine({logline::ArgumentError()});
             Pause(500);
-            platform::EndNormally();
+            Os().EndNormally();
         }
     }
 }

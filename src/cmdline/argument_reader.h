@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -11,15 +10,6 @@ namespace pelldor {
 // can only get there through quotes). Nullopt for anything else, fractions included, and
 // for a value beyond 64 bits.
 [[nodiscard]] std::optional<long long> ParseInteger(std::string_view text);
-
-// Where host and port lie in a server token: the host before the first colon, or between
-// the brackets of "[v6 literal]:port". Nullopt without a colon.
-struct ServerSplit {
-    std::size_t hostStart = 0;
-    std::size_t hostLength = 0;
-    std::size_t portStart = 0;
-};
-[[nodiscard]] std::optional<ServerSplit> SplitServer(std::string_view server);
 
 // Fills the timeout, the retry limit and server row 1 from the command line. An argument
 // error ends the program here when logging is on; otherwise it leaves ServerCount at 0.

@@ -1,7 +1,7 @@
 #include "cmdline/information.h"
 
-#include "platform/platform.h"
-#include "run/debug_log.h"
+#include "foundation/debug_log.h"
+#include "foundation/run_state.h"
 
 namespace pelldor {
 
@@ -24,11 +24,11 @@ std::optional<std::string> InformationFor(std::string_view tail) {
 }
 
 void AnswerInformationRequest() {
-    auto& os = platform::Current();
+    auto& os = Os();
     const auto text = InformationFor(os.CommandLineTail());
     if (!text) return;
     os.WriteStandardOutput(*text);
-    platform::ExitProcess(0);
+    os.ExitProcess(0);
 }
 
 }  // namespace pelldor

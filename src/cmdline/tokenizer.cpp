@@ -1,6 +1,6 @@
 #include "cmdline/tokenizer.h"
 
-#include "run/run_error.h"
+#include "foundation/run_error.h"
 
 namespace pelldor {
 

@@ -1,6 +1,5 @@
 #include "platform/background_lookup.h"
 
-#include <algorithm>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -47,10 +46,6 @@ private:
 };
 
 }  // namespace
-
-void AddOnce(std::vector<NetAddress>& addresses, const NetAddress& address) {
-    if (std::find(addresses.begin(), addresses.end(), address) == addresses.end()) addresses.push_back(address);
-}
 
 std::unique_ptr<NameLookup> FinishedLookup(LookupOutcome outcome) {
     return std::make_unique<PolledLookup>(std::move(outcome));

@@ -1,7 +1,7 @@
 #pragma once
 
-#include <functional>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,10 +16,6 @@ struct LookupOutcome {
     std::vector<NetAddress> addresses;  // without repeats, in the resolver's order
     NetFailure failure;
 };
-
-// Adds the address unless it is listed already: a resolver can give one address more than
-// once (several hosts-file lines).
-void AddOnce(std::vector<NetAddress>& addresses, const NetAddress& address);
 
 // A lookup whose outcome is known at once (a name refused up front).
 [[nodiscard]] std::unique_ptr<NameLookup> FinishedLookup(LookupOutcome outcome);

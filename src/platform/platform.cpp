@@ -1,20 +1,10 @@
 #include "platform/platform.h"
 
-#include <cassert>
 #include <cstdlib>
 #include <exception>
+#include <string>
 
 namespace pelldor::platform {
-namespace {
-Platform* installed = nullptr;
-}
-
-Platform& Current() {
-    assert(installed != nullptr && "no platform installed");
-    return *installed;
-}
-
-void Install(Platform* platform) { installed = platform; }
 
 std::uint64_t MixReadings(std::uint64_t wall, std::uint64_t monotonic, std::uint64_t process) {
     // splitmix64's finaliser: a one-bit change anywhere changes half the output.
@@ -27,14 +17,18 @@ std::uint64_t MixReadings(std::uint64_t wall, std::uint64_t monotonic, std::uint
     return mix(wall ^ mix(monotonic) ^ (process << 32));
 }
 
-void ExitProcess(int status) {
-    Current().ExitProcess(status);
-    std::_Exit(status);
+void Platform::EndOnUnhandledError(std::string_view what) {
+    std::string line = "pelldor: unhandled error: ";
+    line += what;
+    line += '\n';
+    WriteStandardError(line);
+    End(EndWay::Unhandled, 1);
 }
 
-void EndNormally() {
-    Current().EndNormally();
-    std::_Exit(0);
+void Platform::End(EndWay way, int status) {
+    Terminate(way, status);
+    // A system whose end returned still ends here, with the same status.
+    std::_Exit(status);
 }
 
 void Platform::DeliverEvents() {

@@ -6,22 +6,26 @@
 #include <string_view>
 
 #include "platform/event_queue.h"
-#include "platform/local_time.h"
 #include "platform/net.h"
+#include "platform/time_math.h"
 
 namespace pelldor::platform {
 
 // One reading of the wall clock, in both forms the program needs: UTC for the wire and
 // the naive local fields for everything the program shows and compares.
 struct WallReading {
-    std::int64_t unixSeconds = 0;
-    std::uint32_t nanos = 0;
+    UnixTime utc;
     LocalDateTime local;  // the local fields of the same instant, whole seconds
 };
 
+// How a run ended, for a test's virtual machine: through ExitProcess, the ordinary end, or
+// an error that no handler took.
+enum class EndWay { Exit, Normal, Unhandled };
+
 // The only door to the operating system. The program reads no clock, sleeps, touches no
 // file and opens no socket except through here, so tests can put a virtual machine in
-// its place.
+// its place. Whatever ends the process never returns: an implementation exits or, in a
+// test, throws.
 class Platform {
 public:
     virtual ~Platform() = default;
@@ -51,45 +55,42 @@ public:
     // For the few runs that answer on the console (--version, --help): the whole text in
     // one piece, quietly nothing when there is no standard output to write to.
     virtual void WriteStandardOutput(std::string_view text) = 0;
+    // The same for standard error.
+    virtual void WriteStandardError(std::string_view text) = 0;
 
     // Ends the process at once with this status.
-    [[noreturn]] virtual void ExitProcess(int status) = 0;
+    [[noreturn]] void ExitProcess(int status) { End(EndWay::Exit, status); }
     // The ordinary end of a run that sets no status of its own: status 0.
-    [[noreturn]] virtual void EndNormally() = 0;
+    [[noreturn]] void EndNormally() { End(EndWay::Normal, 0); }
     // An error that no handler of the program takes: one line on standard error and
     // status 1, never a status that could read as a verdict.
-    [[noreturn]] virtual void EndOnUnhandledError(std::string_view what) = 0;
-
-protected:
-    // Where a system has a message queue of its own (a window's), it is emptied here; a
-    // system without one has nothing to do.
-    virtual void DispatchSystemMessages() {}
-
-public:
+    [[noreturn]] void EndOnUnhandledError(std::string_view what);
 
     // The event-delivery step: hands the system's own messages for the process to their
     // handlers, lets every event source advance, then runs each pending event's handler to
-    // completion, oldest first. Handlers may re-enter this step.
+    // completion, oldest first. Handlers may re-enter this step. An error that leaves a
+    // handler ends the run here: the code that was waiting never sees it.
     void DeliverEvents();
     EventQueue& Events() { return events_; }
 
     LocalDateTime LocalNow() { return ReadWallClock().local; }
 
+protected:
+    // Where a system has a message queue of its own (a window's), it is emptied here; a
+    // system without one has nothing to do.
+    virtual void DispatchSystemMessages() {}
+    // Ends the process with this status, at once: no cleanup may wait on a resolver thread
+    // that is still inside a lookup. The way matters only to a test's virtual machine.
+    virtual void Terminate(EndWay way, int status) = 0;
+
 private:
+    [[noreturn]] void End(EndWay way, int status);
+
     EventQueue events_;
 };
 
 // A platform's last resort where the system's random source fails: readings that differ
 // from run to run, mixed so that every bit of the result depends on all of them.
 [[nodiscard]] std::uint64_t MixReadings(std::uint64_t wall, std::uint64_t monotonic, std::uint64_t process);
-
-// The process-wide platform; installed once by main (or by a test fixture).
-Platform& Current();
-void Install(Platform* platform);
-
-// The ends of a run through the installed platform. An override cannot promise not to
-// return, so these close the door behind it.
-[[noreturn]] void ExitProcess(int status);
-[[noreturn]] void EndNormally();
 
 }  // namespace pelldor::platform

@@ -10,9 +10,12 @@
 #include <sys/socket.h>
 #endif
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <optional>
 
+#include "platform/background_lookup.h"
 #include "platform/net.h"
 
 namespace pelldor::platform {
@@ -59,6 +62,24 @@ inline socklen_t ToSockaddr(const NetAddress& address, sockaddr_storage& storage
     v6.sin6_scope_id = address.scopeId;
     std::memcpy(&storage, &v6, sizeof v6);
     return sizeof v6;
+}
+
+// The addresses of a resolver's answer (a list of addrinfo, or of Windows' ADDRINFOW), in
+// its order, each with the port and each once: a resolver can give one address more than
+// once (several hosts-file lines). An answer without one usable address fails as `none`.
+template <typename Entry>
+[[nodiscard]] LookupOutcome AddressesOf(const Entry* list, std::uint16_t port, NetFailure none) {
+    LookupOutcome outcome;
+    for (const Entry* entry = list; entry != nullptr; entry = entry->ai_next) {
+        if (entry->ai_addr == nullptr) continue;
+        auto address = FromSockaddr(entry->ai_addr);
+        if (!address) continue;
+        address->port = port;
+        auto& known = outcome.addresses;
+        if (std::find(known.begin(), known.end(), *address) == known.end()) known.push_back(*address);
+    }
+    if (outcome.addresses.empty()) outcome.failure = none;
+    return outcome;
 }
 
 }  // namespace pelldor::platform

@@ -1,7 +1,7 @@
 #include "timequery/error_notice.h"
 
-#include "run/debug_log.h"
-#include "run/run_state.h"
+#include "foundation/debug_log.h"
+#include "foundation/run_state.h"
 
 namespace pelldor::timequery {
 

@@ -5,11 +5,8 @@
 namespace pelldor::timequery {
 namespace {
 
-__extension__ typedef __int128 Int128;
-
-constexpr std::uint64_t kNanosPerSecond = 1'000'000'000;
-
-}  // namespace
+using platform::Int128;
+constexpr auto kNanosPerSecond = static_cast<std::uint64_t>(platform::kNanosPerSecond);
 
 std::uint32_t LoadBe32(std::span<const std::uint8_t, 4> bytes) {
     std::uint32_t value = 0;
@@ -48,6 +45,23 @@ std::array<std::uint8_t, kNtpPacketSize> EncodePacket(const NtpPacket& p) {
     StoreBe64(p.transmitTime, s.subspan<40, 8>());
     return out;
 }
+
+// A kiss code starts with a printable character; stratum 0 with anything else in the
+// reference id is no kiss.
+bool HasKissCode(std::uint32_t referenceId) {
+    const auto first = static_cast<std::uint8_t>(referenceId >> 24);
+    return first > 0x20 && first <= 0x7e;
+}
+
+// DENY, RSTR and RATE ask the client to stop sending; RFC 5905 7.4.
+bool KissSaysStop(std::uint32_t referenceId) {
+    constexpr std::uint32_t kDeny = 0x44454e59;
+    constexpr std::uint32_t kRstr = 0x52535452;
+    constexpr std::uint32_t kRate = 0x52415445;
+    return referenceId == kDeny || referenceId == kRstr || referenceId == kRate;
+}
+
+}  // namespace
 
 std::array<std::uint8_t, kNtpPacketSize> EncodeRequest(std::uint64_t transmitCookie) {
     NtpPacket request;
@@ -102,18 +116,6 @@ ReplyCheck CheckReply(const NtpPacket& reply, const Exchange& ours) {
     return ReplyCheck::Accept;
 }
 
-bool IsIgnored(ReplyCheck check) {
-    return check == ReplyCheck::NotServerMode || check == ReplyCheck::BadVersion ||
-           check == ReplyCheck::OriginMismatch;
-}
-
-bool KissSaysStop(std::uint32_t referenceId) {
-    constexpr std::uint32_t kDeny = 0x44454e59;
-    constexpr std::uint32_t kRstr = 0x52535452;
-    constexpr std::uint32_t kRate = 0x52415445;
-    return referenceId == kDeny || referenceId == kRstr || referenceId == kRate;
-}
-
 std::uint64_t RootDistance(const NtpPacket& reply, const Exchange& ours) {
     // 16.16 on the wire; shifted, they are 32.32 like the timestamps.
     const Int128 rootDelay = static_cast<Int128>(reply.rootDelay) << 16;
@@ -122,11 +124,6 @@ std::uint64_t RootDistance(const NtpPacket& reply, const Exchange& ours) {
                              static_cast<std::int64_t>(reply.transmitTime - reply.receiveTime);
     // Below 2^47 + 2^48 + 2^63 in all, so it fits 64 bits whatever the wire says.
     return static_cast<std::uint64_t>(rootDelay / 2 + rootDispersion + (roundTrip > 0 ? roundTrip / 2 : 0));
-}
-
-bool HasKissCode(std::uint32_t referenceId) {
-    const auto first = static_cast<std::uint8_t>(referenceId >> 24);
-    return first > 0x20 && first <= 0x7e;
 }
 
 std::string KissCode(std::uint32_t referenceId) {
@@ -143,7 +140,7 @@ std::string KissCode(std::uint32_t referenceId) {
     return code;
 }
 
-std::uint64_t ToNtpTimestamp(const UnixTime& time) {
+std::uint64_t ToNtpTimestamp(const platform::UnixTime& time) {
     assert(time.nanos < kNanosPerSecond);
     const auto seconds = static_cast<std::uint32_t>(time.seconds + kNtpToUnixSeconds);
     // Rounded up, so that a reader rounding down gets the same nanoseconds back: one

@@ -7,6 +7,8 @@
 #include <span>
 #include <string>
 
+#include "platform/time_math.h"
+
 namespace pelldor::timequery {
 
 inline constexpr std::size_t kNtpPacketSize = 48;
@@ -42,12 +44,6 @@ struct NtpPacket {
     bool operator==(const NtpPacket&) const = default;
 };
 
-[[nodiscard]] std::uint32_t LoadBe32(std::span<const std::uint8_t, 4> bytes);
-[[nodiscard]] std::uint64_t LoadBe64(std::span<const std::uint8_t, 8> bytes);
-void StoreBe32(std::uint32_t value, std::span<std::uint8_t, 4> bytes);
-void StoreBe64(std::uint64_t value, std::span<std::uint8_t, 8> bytes);
-
-[[nodiscard]] std::array<std::uint8_t, kNtpPacketSize> EncodePacket(const NtpPacket& packet);
 // A client request that carries only the cookie, in the transmit field: the server echoes
 // it as the origin, and our real send time never leaves the machine.
 [[nodiscard]] std::array<std::uint8_t, kNtpPacketSize> EncodeRequest(std::uint64_t transmitCookie);
@@ -79,28 +75,15 @@ struct Exchange {
 };
 
 [[nodiscard]] ReplyCheck CheckReply(const NtpPacket& reply, const Exchange& ours);
-[[nodiscard]] bool IsIgnored(ReplyCheck check);
 // The four-letter code a kiss-o'-death carries in its reference id, printable ASCII only.
-// A kiss code starts with a printable character; stratum 0 with anything else in the
-// reference id is no kiss.
-[[nodiscard]] bool HasKissCode(std::uint32_t referenceId);
 [[nodiscard]] std::string KissCode(std::uint32_t referenceId);
-// DENY, RSTR and RATE ask the client to stop sending; RFC 5905 7.4.
-[[nodiscard]] bool KissSaysStop(std::uint32_t referenceId);
 // Root delay / 2 + root dispersion + half the round-trip delay of this exchange, in 32.32
 // fixed point. A round trip that reads negative (the server's clock ran faster than ours
 // while it held the request) counts as none.
 [[nodiscard]] std::uint64_t RootDistance(const NtpPacket& reply, const Exchange& ours);
 
-struct UnixTime {
-    std::int64_t seconds = 0;
-    std::uint32_t nanos = 0;  // 0 to 999,999,999
-
-    bool operator==(const UnixTime&) const = default;
-};
-
 // The era is dropped: NTP seconds wrap every 2^32 s (first in 2036).
-[[nodiscard]] std::uint64_t ToNtpTimestamp(const UnixTime& time);
+[[nodiscard]] std::uint64_t ToNtpTimestamp(const platform::UnixTime& time);
 
 // theta = ((T2 - T1) + (T3 - T4)) / 2 in signed nanoseconds: T1 our send, T2 the server's
 // receipt, T3 its send, T4 our receipt.

@@ -4,24 +4,21 @@
 #include <exception>
 #include <optional>
 
-#include "platform/platform.h"
-#include "run/debug_log.h"
-#include "run/run_driver.h"
-#include "run/run_error.h"
-#include "run/run_state.h"
+#include "foundation/debug_log.h"
+#include "foundation/run_error.h"
+#include "foundation/run_state.h"
+#include "timequery/net_clock.h"
 
 namespace pelldor::timequery {
 namespace {
-
-constexpr std::int64_t kNanosPerSecond = 1'000'000'000;
 
 // Polls until the client is done or the deadline has passed. The deadline is a wall-clock
 // date-time; the monotonic limit beside it only matters when the wall clock is stepped
 // back during the wait, which would otherwise hold the run far past its deadline.
 void WaitForAnswer(TimeClient& client, std::int64_t deadlineFixedAt) {
-    auto& os = platform::Current();
+    auto& os = Os();
     const std::int64_t limit =
-        (std::max<std::int64_t>(runState.TimeoutSeconds, 0) + 1) * kNanosPerSecond;
+        (std::max<std::int64_t>(runState.TimeoutSeconds, 0) + 1) * platform::kNanosPerSecond;
     for (;;) {
         Pause(20);
         try {
@@ -53,7 +50,7 @@ platform::LocalDateTime ReadBack(const std::string& text) {
 }  // namespace
 
 void CheckNtpStatus(std::int16_t n) {
-    auto& os = platform::Current();
+    auto& os = Os();
     try {
         runState.AttemptCount = 0;
         std::string receivedText;

@@ -11,16 +11,8 @@
 namespace pelldor::timequery {
 namespace {
 
-constexpr std::int64_t kNanosPerSecond = 1'000'000'000;
-
-UnixTime ToUnix(const platform::WallReading& reading) { return UnixTime{reading.unixSeconds, reading.nanos}; }
-
-UnixTime Later(const UnixTime& t, std::int64_t nanos) {
-    const std::int64_t total = static_cast<std::int64_t>(t.nanos) + nanos % kNanosPerSecond;
-    const std::int64_t carry = total >= kNanosPerSecond ? 1 : 0;
-    return UnixTime{t.seconds + nanos / kNanosPerSecond + carry,
-                    static_cast<std::uint32_t>(total - carry * kNanosPerSecond)};
-}
+// A flood of datagrams is read across several deliveries instead of starving the program.
+constexpr int kMaxDatagramsPerAdvance = 64;
 
 // "16.4": whole seconds and the tenth below them, from 32.32 fixed point.
 std::string TenthsOfSeconds(std::uint64_t fixed) {
@@ -28,19 +20,54 @@ std::string TenthsOfSeconds(std::uint64_t fixed) {
     return std::to_string(fixed >> 32) + "." + std::to_string(tenth);
 }
 
+struct Rejection {
+    ClientError code;
+    std::string notice;
+};
+
+// What the run hears of a reply that answers our request without a usable time; nothing
+// for a datagram that answers no request of ours, which is only ignored.
+std::optional<Rejection> RejectionOf(ReplyCheck check, const NtpPacket& reply, const Exchange& ours) {
+    switch (check) {
+    case ReplyCheck::Accept:
+    case ReplyCheck::NotServerMode:
+    case ReplyCheck::BadVersion:
+    case ReplyCheck::OriginMismatch:
+        return std::nullopt;
+    case ReplyCheck::KissOfDeath:
+        return Rejection{ClientError::KissOfDeath, "Kiss-o'-death from server: " + KissCode(reply.referenceId)};
+    case ReplyCheck::KissNotSynchronised:
+        return Rejection{ClientError::Unsynchronised,
+                         "Server not synchronised (kiss code " + KissCode(reply.referenceId) + ")"};
+    case ReplyCheck::LeapAlarm:
+        return Rejection{ClientError::Unsynchronised, "Server not synchronised (leap indicator 3)"};
+    case ReplyCheck::StratumUnsynchronised:
+        return Rejection{ClientError::Unsynchronised,
+                         "Server not synchronised (stratum " + std::to_string(reply.stratum) + ")"};
+    case ReplyCheck::ZeroTransmit:
+        return Rejection{ClientError::BadReply, "Invalid reply: zero transmit timestamp"};
+    case ReplyCheck::TransmitBeforeReceive:
+        return Rejection{ClientError::BadReply, "Invalid reply: transmit timestamp before receive timestamp"};
+    case ReplyCheck::RootDistanceTooLarge:
+        return Rejection{ClientError::BadReply, "Invalid reply: root distance " +
+                                                    TenthsOfSeconds(RootDistance(reply, ours)) + " s (limit 16 s)"};
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
-SntpClient::SntpClient(platform::Platform& platform) : platform_(platform) {
+SntpClient::SntpClient(platform::Platform& platform) : TimeClient(platform.Events()), platform_(platform) {
     platform_.Events().AddSource(this);
 }
 
 SntpClient::~SntpClient() { platform_.Events().RemoveSource(this); }
 
 void SntpClient::BeginQuery() {
-    DropQuery();
     done_ = false;
     received_.reset();
-    startNanos_ = platform_.MonotonicNanos();
+    query_ = Query{};
+    query_->startNanos = platform_.MonotonicNanos();
 
     if (host_.empty()) {
         Fail(ClientError::NoHost, "No host given");
@@ -56,13 +83,12 @@ void SntpClient::BeginQuery() {
         resolution_->lookup = platform_.StartLookup(host_, static_cast<std::uint16_t>(port_));
         assert(resolution_->lookup != nullptr);
     }
-    phase_ = Phase::Resolving;
     // A numeric address resolves at once; the request goes out now, not a pause later.
     Advance();
 }
 
 void SntpClient::Advance() {
-    if (phase_ == Phase::Resolving) {
+    if (query_ && !query_->request) {
         switch (PollResolution()) {
         case platform::LookupStatus::Pending:
             break;
@@ -74,11 +100,11 @@ void SntpClient::Advance() {
             break;
         }
     }
-    if (phase_ == Phase::Waiting) ReadReplies();
-    if (phase_ == Phase::Idle) return;
+    if (query_ && query_->request) ReadReplies();
+    if (!query_) return;
 
-    const std::int64_t limit = std::int64_t{timeoutSeconds_} * kNanosPerSecond;
-    if (timeoutSeconds_ > 0 && platform_.MonotonicNanos() - startNanos_ >= limit) {
+    const std::int64_t limit = std::int64_t{timeoutSeconds_} * platform::kNanosPerSecond;
+    if (timeoutSeconds_ > 0 && platform_.MonotonicNanos() - query_->startNanos >= limit) {
         Fail(ClientError::TimedOut, "No answer within " + std::to_string(timeoutSeconds_) + " s");
     }
 }
@@ -102,117 +128,88 @@ void SntpClient::StartSending() {
     // Each query begins one address further down the list than the one before, so a
     // silent first address cannot hide the rest from every retry.
     Resolution& r = *resolution_;
-    first_ = r.nextFirst;
+    query_->first = r.nextFirst;
     r.nextFirst = (r.nextFirst + 1) % r.addresses.size();
-    tried_ = 0;
     SendToNextAddress();
 }
 
 void SntpClient::SendToNextAddress() {
-    channel_.reset();
+    Query& q = *query_;
+    q.request.reset();
     const std::vector<platform::NetAddress>& addresses = resolution_->addresses;
-    while (tried_ < addresses.size()) {
-        platform::NetAddress peer = addresses[(first_ + tried_++) % addresses.size()];
+    while (q.tried < addresses.size()) {
+        platform::NetAddress peer = addresses[(q.first + q.tried++) % addresses.size()];
         peer.port = static_cast<std::uint16_t>(port_);
         if (const Silenced* silenced = FindSilenced(peer)) {
-            silencedNotice_ = silenced->notice;
+            q.silencedNotice = silenced->notice;
             continue;
         }
         platform::OpenResult opened = platform_.OpenUdp(peer);
         if (!opened.channel) {
-            lastNetworkError_ = opened.failure;
+            q.lastNetworkError = opened.failure;
             continue;
         }
-        const std::uint64_t cookie = platform_.Random64();
-        const auto request = EncodeRequest(cookie);
-        const platform::WallReading sentWall = platform_.ReadWallClock();
-        const std::int64_t sentMonotonic = platform_.MonotonicNanos();
-        const platform::NetFailure error = opened.channel->Send(request);
+        Request request;
+        request.channel = std::move(opened.channel);
+        request.peer = peer;
+        request.cookie = platform_.Random64();
+        const auto bytes = EncodeRequest(request.cookie);
+        request.sentWall = platform_.ReadWallClock();
+        request.sentMonotonic = platform_.MonotonicNanos();
+        const platform::NetFailure error = request.channel->Send(bytes);
         if (error.failed()) {
-            lastNetworkError_ = error;
+            q.lastNetworkError = error;
             continue;
         }
-        channel_ = std::move(opened.channel);
-        peer_ = peer;
-        cookie_ = cookie;
-        sentWall_ = sentWall;
-        sentMonotonic_ = sentMonotonic;
-        phase_ = Phase::Waiting;
+        q.request = std::move(request);
         return;
     }
-    if (silencedNotice_ && !lastNetworkError_.failed()) {
+    if (q.silencedNotice && !q.lastNetworkError.failed()) {
         // Nothing was sent: every address this query could ask has told us to stop.
-        Fail(ClientError::KissOfDeath, std::move(*silencedNotice_));
+        Fail(ClientError::KissOfDeath, std::move(*q.silencedNotice));
     } else {
-        Fail(ClientError::NetworkError, "Network error: " + platform::Describe(lastNetworkError_));
+        Fail(ClientError::NetworkError, "Network error: " + platform::Describe(q.lastNetworkError));
     }
 }
 
 void SntpClient::ReadReplies() {
     for (int i = 0; i < kMaxDatagramsPerAdvance; ++i) {
-        platform::ReceiveResult got = channel_->Receive(buffer_);
+        const Request& request = *query_->request;
+        platform::ReceiveResult got = request.channel->Receive(buffer_);
         switch (got.status) {
         case platform::ReceiveStatus::Nothing:
             return;
         case platform::ReceiveStatus::NetworkError:
-            lastNetworkError_ = got.failure;
+            query_->lastNetworkError = got.failure;
             SendToNextAddress();
             return;
         case platform::ReceiveStatus::Datagram:
-            if (got.from == peer_ && got.size >= kNtpPacketSize && TakeReply(got.size)) return;
+            if (got.from == request.peer && got.size >= kNtpPacketSize && TakeReply(got.size)) return;
             break;
         }
     }
 }
 
 bool SntpClient::TakeReply(std::size_t size) {
-    const std::int64_t elapsed = std::max<std::int64_t>(platform_.MonotonicNanos() - sentMonotonic_, 0);
-    const UnixTime sentAt = ToUnix(sentWall_);
-    const Exchange ours{cookie_, ToNtpTimestamp(sentAt), ToNtpTimestamp(Later(sentAt, elapsed))};
+    const Request& request = *query_->request;
+    const std::int64_t elapsed = std::max<std::int64_t>(platform_.MonotonicNanos() - request.sentMonotonic, 0);
+    const platform::UnixTime sentAt = request.sentWall.utc;
+    const Exchange ours{request.cookie, ToNtpTimestamp(sentAt), ToNtpTimestamp(platform::AddNanos(sentAt, elapsed))};
     const auto reply = DecodePacket(std::span(buffer_).first(std::min(size, buffer_.size())));
     assert(reply.has_value());
     const ReplyCheck check = CheckReply(*reply, ours);
-    switch (check) {
-    case ReplyCheck::Accept: {
-        const std::int64_t offset =
-            ClockOffsetNanos(ours.sentAt, reply->receiveTime, reply->transmitTime, ours.receivedAt);
-        const platform::PreciseLocalTime receivedAt = platform::AddNanos({sentWall_.local, sentWall_.nanos}, elapsed);
-        received_ = platform::AddNanos(receivedAt, offset);
+    if (check == ReplyCheck::Accept) {
+        const std::int64_t offset = ClockOffsetNanos(ours.sentAt, reply->receiveTime, reply->transmitTime, ours.receivedAt);
+        const platform::PreciseLocalTime sentLocal{request.sentWall.local, request.sentWall.utc.nanos};
+        received_ = platform::AddNanos(platform::AddNanos(sentLocal, elapsed), offset);
         Finish();
         return true;
     }
-    case ReplyCheck::KissOfDeath: {
-        std::string notice = "Kiss-o'-death from server: " + KissCode(reply->referenceId);
-        silenced_.push_back({peer_, notice});
-        Fail(ClientError::KissOfDeath, std::move(notice));
-        return true;
-    }
-    case ReplyCheck::KissNotSynchronised:
-        Fail(ClientError::Unsynchronised, "Server not synchronised (kiss code " + KissCode(reply->referenceId) + ")");
-        return true;
-    case ReplyCheck::LeapAlarm:
-        Fail(ClientError::Unsynchronised, "Server not synchronised (leap indicator 3)");
-        return true;
-    case ReplyCheck::StratumUnsynchronised:
-        Fail(ClientError::Unsynchronised, "Server not synchronised (stratum " + std::to_string(reply->stratum) + ")");
-        return true;
-    case ReplyCheck::ZeroTransmit:
-        Fail(ClientError::BadReply, "Invalid reply: zero transmit timestamp");
-        return true;
-    case ReplyCheck::TransmitBeforeReceive:
-        Fail(ClientError::BadReply, "Invalid reply: transmit timestamp before receive timestamp");
-        return true;
-    case ReplyCheck::RootDistanceTooLarge:
-        Fail(ClientError::BadReply, "Invalid reply: root distance " + TenthsOfSeconds(RootDistance(*reply, ours)) +
-                                        " s (limit 16 s)");
-        return true;
-    case ReplyCheck::NotServerMode:
-    case ReplyCheck::BadVersion:
-    case ReplyCheck::OriginMismatch:
-        break;
-    }
-    assert(IsIgnored(check));
-    return false;
+    std::optional<Rejection> rejection = RejectionOf(check, *reply, ours);
+    if (!rejection) return false;
+    if (rejection->code == ClientError::KissOfDeath) silenced_.push_back({request.peer, rejection->notice});
+    Fail(rejection->code, std::move(rejection->notice));
+    return true;
 }
 
 const SntpClient::Silenced* SntpClient::FindSilenced(const platform::NetAddress& address) const {
@@ -227,18 +224,9 @@ void SntpClient::Fail(ClientError code, std::string description) {
 }
 
 void SntpClient::Finish() {
-    DropQuery();
-    done_ = true;
-}
-
-void SntpClient::DropQuery() {
-    // Closing the socket means no late datagram of this query can be read by the next one.
     // The name lookup stays: it belongs to the run, not to the query.
-    channel_.reset();
-    tried_ = 0;
-    lastNetworkError_ = {};
-    silencedNotice_.reset();
-    phase_ = Phase::Idle;
+    query_.reset();
+    done_ = true;
 }
 
 }  // namespace pelldor::timequery

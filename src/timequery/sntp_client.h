@@ -21,8 +21,6 @@ class SntpClient final : public TimeClient, private platform::EventSource {
 public:
     explicit SntpClient(platform::Platform& platform);
     ~SntpClient() override;
-    SntpClient(const SntpClient&) = delete;
-    SntpClient& operator=(const SntpClient&) = delete;
 
     void QueryTimeout(std::int16_t seconds) override { timeoutSeconds_ = seconds; }
     void QueryHost(const std::string& host) override { host_ = host; }
@@ -31,12 +29,7 @@ public:
     [[nodiscard]] bool QueryDone() override { return done_; }
     [[nodiscard]] std::optional<platform::PreciseLocalTime> ReceivedTime() override { return received_; }
 
-    // A flood of datagrams is read across several deliveries instead of starving the program.
-    static constexpr int kMaxDatagramsPerAdvance = 64;
-
 private:
-    enum class Phase { Idle, Resolving, Waiting };
-
     // One lookup per host for the whole run: a query that times out while it is pending
     // leaves it running for the next one, so a slow name server costs one resolver thread
     // and a name slower than the timeout still resolves on a later attempt.
@@ -55,6 +48,30 @@ private:
         std::string notice;
     };
 
+    // The request of a query that is out, waiting for its answer. Our send time stays
+    // here rather than on the wire: T1 is the wall clock then, and the time of receipt is
+    // T1 plus the monotonic time since, so a wall-clock step during the exchange cannot
+    // distort the offset.
+    struct Request {
+        std::unique_ptr<platform::UdpChannel> channel;
+        platform::NetAddress peer;
+        std::uint64_t cookie = 0;
+        platform::WallReading sentWall;
+        std::int64_t sentMonotonic = 0;
+    };
+
+    // Everything that belongs to the query in progress, gone as one when it ends; closing
+    // its socket means no late datagram of it can be read by the next query.
+    struct Query {
+        std::int64_t startNanos = 0;
+        // The addresses tried so far, counted from where this query started in the list.
+        std::size_t first = 0;
+        std::size_t tried = 0;
+        platform::NetFailure lastNetworkError;
+        std::optional<std::string> silencedNotice;  // when an address was passed over for it
+        std::optional<Request> request;             // none while the name is being resolved
+    };
+
     void Advance() override;
     [[nodiscard]] platform::LookupStatus PollResolution();
     void StartSending();
@@ -65,35 +82,18 @@ private:
     [[nodiscard]] const Silenced* FindSilenced(const platform::NetAddress& address) const;
     void Fail(ClientError code, std::string description);
     void Finish();
-    void DropQuery();
 
     platform::Platform& platform_;
     std::int16_t timeoutSeconds_ = 0;
     std::string host_;
     std::int32_t port_ = 0;
 
-    Phase phase_ = Phase::Idle;
     bool done_ = false;
     std::optional<platform::PreciseLocalTime> received_;
-    std::int64_t startNanos_ = 0;
+    std::optional<Query> query_;
 
     std::optional<Resolution> resolution_;
     std::vector<Silenced> silenced_;
-
-    // The addresses this query has tried, counted from where it started.
-    std::size_t first_ = 0;
-    std::size_t tried_ = 0;
-    platform::NetFailure lastNetworkError_;
-    std::optional<std::string> silencedNotice_;  // when an address was passed over for it
-
-    std::unique_ptr<platform::UdpChannel> channel_;
-    platform::NetAddress peer_;
-    std::uint64_t cookie_ = 0;
-    // The wall clock when the request left (T1, kept here rather than on the wire) and the
-    // monotonic clock then: the time of receipt is T1 plus the monotonic time since, so a
-    // wall-clock step during the exchange cannot distort the offset.
-    platform::WallReading sentWall_;
-    std::int64_t sentMonotonic_ = 0;
     std::array<std::uint8_t, 1500> buffer_{};
 };
 

@@ -5,7 +5,8 @@
 #include <optional>
 #include <string>
 
-#include "platform/local_time.h"
+#include "platform/event_queue.h"
+#include "platform/time_math.h"
 
 namespace pelldor::timequery {
 
@@ -29,7 +30,11 @@ using ErrorHandler = std::function<void(std::int16_t code, const std::string& de
 // RunError(Component) when the component itself fails.
 class TimeClient {
 public:
+    // Notifications are posted to `events`, the queue of the platform the client runs on.
+    explicit TimeClient(platform::EventQueue& events) : events_(events) {}
     virtual ~TimeClient() = default;
+    TimeClient(const TimeClient&) = delete;
+    TimeClient& operator=(const TimeClient&) = delete;
 
     virtual void QueryTimeout(std::int16_t seconds) = 0;
     virtual void QueryHost(const std::string& host) = 0;
@@ -47,6 +52,7 @@ protected:
     void RaiseError(ClientError code, std::string description);
 
 private:
+    platform::EventQueue& events_;
     ErrorHandler errorHandler_;
 };
 

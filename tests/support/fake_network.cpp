@@ -1,9 +1,9 @@
 #include "support/fake_network.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <utility>
+
+#include "support/ntp_packets.h"
 
 namespace pelldor::testing {
 namespace {
@@ -22,8 +22,10 @@ public:
     ~FakeLookup() override { record_->dropped = true; }
 
     platform::LookupStatus Poll() override {
-        if (never_ || platform_.monotonicNanos < readyAt_) return platform::LookupStatus::Pending;
-        return failure_.failed() ? platform::LookupStatus::Failed : platform::LookupStatus::Done;
+        if (!never_ && platform_.monotonicNanos >= readyAt_) {
+            record_->reported = failure_.failed() ? platform::LookupStatus::Failed : platform::LookupStatus::Done;
+        }
+        return record_->reported;
     }
     const std::vector<platform::NetAddress>& Addresses() const override { return addresses_; }
     platform::NetFailure Failure() const override { return failure_; }
@@ -39,32 +41,41 @@ private:
 
 class FakeChannel final : public platform::UdpChannel {
 public:
-    FakeChannel(std::shared_ptr<FakeChannelRecord> record, platform::NetFailure sendError,
-                platform::NetFailure receiveError)
-        : record_(std::move(record)), sendError_(sendError), receiveError_(receiveError) {}
+    FakeChannel(FakeNetwork& network, const FakePlatform& platform, std::shared_ptr<FakeChannelRecord> record)
+        : network_(network), platform_(platform), record_(std::move(record)) {}
     ~FakeChannel() override { record_->closed = true; }
 
     platform::NetFailure Send(std::span<const std::uint8_t> bytes) override {
-        if (!sendError_.failed()) record_->sent.emplace_back(bytes.begin(), bytes.end());
-        return sendError_;
+        if (record_->sendError.failed()) {
+            ++network_.failuresReported;
+            return record_->sendError;
+        }
+        record_->sent.emplace_back(bytes.begin(), bytes.end());
+        record_->sentWallNanos = platform_.wallNanos;
+        record_->sentMonotonic = platform_.monotonicNanos;
+        if (network_.onSend) network_.onSend(*record_);
+        return {};
     }
 
     platform::ReceiveResult Receive(std::span<std::uint8_t> buffer) override {
+        ++network_.receives;
         if (record_->inbox.empty()) {
-            if (!receiveError_.failed()) return {};
-            return {platform::ReceiveStatus::NetworkError, 0, {}, receiveError_};
+            if (!record_->receiveError.failed()) return {};
+            ++network_.failuresReported;
+            return {platform::ReceiveStatus::NetworkError, 0, {}, record_->receiveError};
         }
         FakeDatagram datagram = std::move(record_->inbox.front());
         record_->inbox.pop_front();
         const std::size_t copied = std::min(datagram.bytes.size(), buffer.size());
         std::copy_n(datagram.bytes.begin(), copied, buffer.begin());
+        if (network_.onReceive) network_.onReceive(*record_, datagram);
         return {platform::ReceiveStatus::Datagram, datagram.bytes.size(), datagram.from, {}};
     }
 
 private:
+    FakeNetwork& network_;
+    const FakePlatform& platform_;
     std::shared_ptr<FakeChannelRecord> record_;
-    platform::NetFailure sendError_;
-    platform::NetFailure receiveError_;
 };
 
 }  // namespace
@@ -72,10 +83,12 @@ private:
 FakeNetwork::FakeNetwork(FakePlatform& platform) : platform_(platform) {
     platform.lookupHook = [this](const std::string& host, std::uint16_t port)
         -> std::unique_ptr<platform::NameLookup> {
-        auto record = lookups.emplace_back(std::make_shared<FakeLookupRecord>(FakeLookupRecord{host, port}));
+        auto record = lookups.emplace_back(std::make_shared<FakeLookupRecord>());
+        record->host = host;
+        record->port = port;
         const auto it = hosts_.find(host);
         if (it == hosts_.end()) {
-            ADD_FAILURE() << "no lookup scripted for " << host;
+            platform_.Unexpected("no lookup scripted for " + host);
             return std::make_unique<FakeLookup>(record, platform_, std::vector<platform::NetAddress>{},
                                                 platform::NetFailure{platform::NetError::Other, 0}, 0, false);
         }
@@ -88,10 +101,18 @@ FakeNetwork::FakeNetwork(FakePlatform& platform) : platform_(platform) {
     };
     platform.openHook = [this](const platform::NetAddress& peer) -> platform::OpenResult {
         const PeerScript& script = peers_[AddressText(peer)];
-        if (script.openError.failed()) return {nullptr, script.openError};
-        auto record = channels.emplace_back(std::make_shared<FakeChannelRecord>());
+        auto record = std::make_shared<FakeChannelRecord>();
         record->peer = peer;
-        return {std::make_unique<FakeChannel>(record, script.sendError, script.receiveError), {}};
+        record->sendError = script.sendError;
+        record->receiveError = script.receiveError;
+        platform::NetFailure refused = script.openError;
+        if (!refused.failed() && onOpen) refused = onOpen(*record);
+        if (refused.failed()) {
+            ++failuresReported;
+            return {nullptr, refused};
+        }
+        channels.push_back(record);
+        return {std::make_unique<FakeChannel>(*this, platform_, record), {}};
     };
 }
 
@@ -119,23 +140,12 @@ void FakeNetwork::Refuse(const platform::NetAddress& peer, platform::NetError wh
 
 timequery::NtpPacket FakeNetwork::ReplyTo(const FakeChannelRecord& channel, std::int64_t serverOffsetNanos) const {
     timequery::NtpPacket reply;
-    if (channel.sent.empty()) {
-        ADD_FAILURE() << "no request was sent to " << AddressText(channel.peer);
-        return reply;
-    }
-    const auto request = timequery::DecodePacket(channel.sent.back());
+    const auto request = channel.sent.empty() ? std::nullopt : timequery::DecodePacket(channel.sent.back());
     if (!request) {
-        ADD_FAILURE() << "short request to " << AddressText(channel.peer);
+        platform_.Unexpected("no request to answer was sent to " + AddressText(channel.peer));
         return reply;
     }
-    const std::int64_t serverNanos = platform_.wallNanos + serverOffsetNanos;
-    std::int64_t seconds = serverNanos / 1'000'000'000;
-    std::int64_t nanos = serverNanos % 1'000'000'000;
-    if (nanos < 0) {
-        --seconds;
-        nanos += 1'000'000'000;
-    }
-    const std::uint64_t serverTime = timequery::ToNtpTimestamp({seconds, static_cast<std::uint32_t>(nanos)});
+    const std::uint64_t serverTime = NtpAt(platform_.wallNanos + serverOffsetNanos);
     reply.version = timequery::kNtpVersion;
     reply.mode = timequery::kModeServer;
     reply.stratum = 2;
@@ -152,8 +162,7 @@ timequery::NtpPacket FakeNetwork::ReplyTo(const FakeChannelRecord& channel, std:
 }
 
 void FakeNetwork::Deliver(FakeChannelRecord& channel, const timequery::NtpPacket& packet) {
-    const auto bytes = timequery::EncodePacket(packet);
-    channel.inbox.push_back({{bytes.begin(), bytes.end()}, channel.peer});
+    channel.inbox.push_back({PacketBytes(packet), channel.peer});
 }
 
 }  // namespace pelldor::testing

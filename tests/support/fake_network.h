@@ -2,8 +2,10 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,12 +19,16 @@ namespace pelldor::testing {
 struct FakeDatagram {
     std::vector<std::uint8_t> bytes;
     platform::NetAddress from;
+    // For an answer built as a server whose clock stands a known distance from the fake
+    // wall clock: that server's clock in Unix nanoseconds, for a test's own checks.
+    std::optional<std::int64_t> serverNanos{};
 };
 
 // A lookup the program started; it stays readable after the program drops it.
 struct FakeLookupRecord {
     std::string host;
     std::uint16_t port = 0;
+    platform::LookupStatus reported = platform::LookupStatus::Pending;  // what Poll said last
     bool dropped = false;
 };
 
@@ -30,12 +36,18 @@ struct FakeLookupRecord {
 struct FakeChannelRecord {
     platform::NetAddress peer;
     std::vector<std::vector<std::uint8_t>> sent;
+    // The clocks when the last request went out.
+    std::int64_t sentWallNanos = 0;
+    std::int64_t sentMonotonic = 0;
     std::deque<FakeDatagram> inbox;
+    platform::NetFailure sendError;     // every send fails so
+    platform::NetFailure receiveError;  // reported once the inbox is empty, as after an ICMP refusal
     bool closed = false;
 };
 
-// An in-memory network for the fake platform. Lookups and peer failures are scripted
-// before a query; datagrams are queued on a channel's inbox while it waits.
+// An in-memory network for the fake platform, free of any test framework so that the
+// fuzzers share it. Lookups and peer failures are scripted before a query; datagrams are
+// queued on a channel's inbox while it waits.
 class FakeNetwork {
 public:
     explicit FakeNetwork(FakePlatform& platform);
@@ -47,7 +59,6 @@ public:
 
     void FailOpen(const platform::NetAddress& peer, platform::NetError why);
     void FailSend(const platform::NetAddress& peer, platform::NetError why);
-    // Receive reports this network error once the inbox is empty, as after an ICMP refusal.
     void Refuse(const platform::NetAddress& peer, platform::NetError why);
 
     // A good server answer to the last request on the channel, from a server whose clock is
@@ -57,8 +68,17 @@ public:
     // Queues the packet on the channel as coming from its peer.
     static void Deliver(FakeChannelRecord& channel, const timequery::NtpPacket& packet);
 
+    // Hooks for a caller's own checks: as the program opens a socket (a failure the hook
+    // returns refuses it), after each request is recorded, and as each datagram is handed
+    // to the program.
+    std::function<platform::NetFailure(FakeChannelRecord&)> onOpen;
+    std::function<void(FakeChannelRecord&)> onSend;
+    std::function<void(FakeChannelRecord&, const FakeDatagram&)> onReceive;
+
     std::vector<std::shared_ptr<FakeLookupRecord>> lookups;
-    std::vector<std::shared_ptr<FakeChannelRecord>> channels;
+    std::vector<std::shared_ptr<FakeChannelRecord>> channels;  // sockets opened; refused opens are not
+    int failuresReported = 0;  // network errors the program was told of
+    long receives = 0;         // reads the program made, empty ones included
 
 private:
     struct LookupScript {

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <utility>
 
+#include "foundation/run_state.h"
 #include "support/addresses.h"
 
 namespace pelldor::testing {
@@ -12,19 +13,11 @@ FakePlatform::FakePlatform() = default;
 FakePlatform::~FakePlatform() = default;
 
 platform::LocalDateTime FakePlatform::LocalAt(std::int64_t unixNanos) const {
-    std::int64_t seconds = unixNanos / 1'000'000'000;
-    if (unixNanos < 0 && unixNanos % 1'000'000'000 != 0) --seconds;
-    return platform::FromSerialSeconds(seconds + kUtcOffsetSeconds);
+    return platform::FromSerialSeconds(platform::AddNanos(platform::UnixTime{}, unixNanos).seconds + kUtcOffsetSeconds);
 }
 
 platform::WallReading FakePlatform::ReadWallClock() {
-    std::int64_t seconds = wallNanos / 1'000'000'000;
-    std::int64_t nanos = wallNanos % 1'000'000'000;
-    if (nanos < 0) {
-        --seconds;
-        nanos += 1'000'000'000;
-    }
-    return {seconds, static_cast<std::uint32_t>(nanos), LocalAt(wallNanos)};
+    return {platform::AddNanos(platform::UnixTime{}, wallNanos), LocalAt(wallNanos)};
 }
 
 void FakePlatform::Advance(std::int64_t nanos) {
@@ -63,12 +56,8 @@ platform::OpenResult FakePlatform::OpenUdp(const platform::NetAddress& peer) {
     return openHook(peer);
 }
 
-void FakePlatform::ExitProcess(int status) { throw ProcessEnd{ProcessEnd::Way::Exit, status, {}}; }
-
-void FakePlatform::EndNormally() { throw ProcessEnd{ProcessEnd::Way::Normal, 0, {}}; }
-
-void FakePlatform::EndOnUnhandledError(std::string_view what) {
-    throw ProcessEnd{ProcessEnd::Way::Unhandled, 1, std::string(what)};
+void FakePlatform::Terminate(platform::EndWay way, int status) {
+    throw ProcessEnd{way, status, way == platform::EndWay::Unhandled ? standardError : std::string()};
 }
 
 std::vector<std::string> FakePlatform::LogLines() const {
@@ -101,9 +90,9 @@ void FakePlatform::Unexpected(const std::string& what) const {
 
 ScopedFakePlatform::ScopedFakePlatform(UnexpectedUse onUnexpected) {
     platform_.onUnexpected = std::move(onUnexpected);
-    platform::Install(&platform_);
+    BindPlatform(&platform_);
 }
 
-ScopedFakePlatform::~ScopedFakePlatform() { platform::Install(nullptr); }
+ScopedFakePlatform::~ScopedFakePlatform() { BindPlatform(nullptr); }
 
 }  // namespace pelldor::testing

@@ -16,10 +16,10 @@ namespace pelldor::testing {
 // control back with the way and status. Deliberately not a std::exception: no handler of
 // the program may take it.
 struct ProcessEnd {
-    enum class Way { Exit, Normal, Unhandled };
+    using Way = platform::EndWay;
     Way way = Way::Normal;
     int status = 0;
-    std::string message;
+    std::string message;  // what went to standard error, for an unhandled error
 };
 
 // Told what the program did that no test or fuzz target scripted; the unit tests fail the
@@ -56,9 +56,7 @@ public:
     platform::OpenResult OpenUdp(const platform::NetAddress& peer) override;
 
     void WriteStandardOutput(std::string_view text) override { standardOutput.append(text); }
-    [[noreturn]] void ExitProcess(int status) override;
-    [[noreturn]] void EndNormally() override;
-    [[noreturn]] void EndOnUnhandledError(std::string_view what) override;
+    void WriteStandardError(std::string_view text) override { standardError.append(text); }
 
     // Moves both clocks without a sleep (time spent working).
     void Advance(std::int64_t nanos);
@@ -68,6 +66,8 @@ public:
     [[nodiscard]] std::string LogPath() const { return exeDir + "/ntpdebug.txt"; }
     // The log split into lines at CR LF; a line without its CR is an unexpected use.
     [[nodiscard]] std::vector<std::string> LogLines() const;
+    // Reports a use of the machine that the test or fuzz target did not script.
+    void Unexpected(const std::string& what) const;
 
     std::int64_t wallNanos = kStartUnixNanos;
     std::int64_t monotonicNanos = 1'000'000'000;
@@ -78,6 +78,7 @@ public:
 
     std::string exeDir = "/opt/pelldor";
     std::string standardOutput;
+    std::string standardError;
     std::string tail;
     std::map<std::string, std::string> files;
     std::set<std::string> directories;
@@ -90,11 +91,12 @@ public:
 
     UnexpectedUse onUnexpected;
 
-private:
-    void Unexpected(const std::string& what) const;
+protected:
+    void Terminate(platform::EndWay way, int status) override;
 };
 
-// Installs a fresh fake platform for one test or fuzz input and takes it away afterwards.
+// Binds a fresh fake platform as the run's for one test or fuzz input and takes it away
+// afterwards.
 class ScopedFakePlatform {
 public:
     explicit ScopedFakePlatform(UnexpectedUse onUnexpected);

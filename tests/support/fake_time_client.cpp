@@ -1,10 +1,10 @@
 #include "support/fake_time_client.h"
 
-#include "run/run_error.h"
+#include "foundation/run_error.h"
 
 namespace pelldor::testing {
 
-FakeTimeClient::FakeTimeClient(FakePlatform& platform) : platform_(platform) {
+FakeTimeClient::FakeTimeClient(FakePlatform& platform) : TimeClient(platform.Events()), platform_(platform) {
     platform_.Events().AddSource(this);
 }
 
@@ -55,7 +55,7 @@ void FakeTimeClient::Advance() {
     if (platform_.MonotonicNanos() - beganAt_ < current_->afterMs * 1'000'000) return;
     if (current_->offsetNanos) {
         const auto now = platform_.ReadWallClock();
-        received = platform::AddNanos(platform::PreciseLocalTime{now.local, now.nanos}, *current_->offsetNanos);
+        received = platform::AddNanos(platform::PreciseLocalTime{now.local, now.utc.nanos}, *current_->offsetNanos);
     }
     if (current_->noticeCode) Notify(*current_->noticeCode, current_->noticeText);
     done_ = true;

@@ -5,11 +5,12 @@
 #include <string>
 #include <vector>
 
-#include "platform/local_time.h"
-#include "run/run_driver.h"
-#include "run/run_state.h"
-#include "support/test_platform.h"
+#include "dropin/run_driver.h"
+#include "foundation/run_state.h"
+#include "platform/time_math.h"
 #include "support/fake_time_client.h"
+#include "support/test_platform.h"
+#include "timequery/net_clock.h"
 
 namespace pelldor::testing {
 
@@ -18,12 +19,12 @@ class RunFixture : public ::testing::Test {
 protected:
     RunFixture() {
         runState = RunState{};
-        frmPelldor = FrmPelldor{};
-        BindNetClock(client);
+        timequery::frmPelldor = timequery::FrmPelldor{};
+        timequery::BindNetClock(client);
     }
     ~RunFixture() override {
         runState = RunState{};
-        frmPelldor = FrmPelldor{};
+        timequery::frmPelldor = timequery::FrmPelldor{};
     }
 
     // The switch file as it would be at start; SwitchTest turns logging on from it.

@@ -88,13 +88,15 @@ TEST(WindowsDropIn, ACmdScriptReadsTheVerdictThroughErrorlevel) {
 
     NtpResponder healthy;
     const std::string port = std::to_string(healthy.port());
-    const ProbeRun usable = RunProbe(script, {"1", "0", healthy.Peer()},
+    // A timeout that a healthy answer never waits for, but that a loaded machine's Wine
+    // cannot outrun.
+    const ProbeRun usable = RunProbe(script, {"5", "0", healthy.Peer()},
                                      {.logging = true, .killAfter = kScriptBound, .prepare = withProgram});
     ExpectEnd(usable, 42);
     EXPECT_EQ(healthy.requests(), 2);
     // Taken as typed: the quotes the script put around the server stay in the tail.
-    std::vector<std::string> expected = AnsweredLog("1 0 " + healthy.Peer(), "127.0.0.1", port, 100);
-    const auto quoted = AnsweredLog("1 0 \"" + healthy.Peer() + "\"", "127.0.0.1", port, 100);
+    std::vector<std::string> expected = AnsweredLog("5 0 " + healthy.Peer(), "127.0.0.1", port, 100);
+    const auto quoted = AnsweredLog("5 0 \"" + healthy.Peer() + "\"", "127.0.0.1", port, 100);
     expected.insert(expected.end(), quoted.begin(), quoted.end());
     ExpectLog(usable, expected);
 

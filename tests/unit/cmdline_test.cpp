@@ -6,7 +6,7 @@
 #include "cmdline/argument_reader.h"
 #include "cmdline/information.h"
 #include "cmdline/tokenizer.h"
-#include "run/run_error.h"
+#include "foundation/run_error.h"
 #include "support/run_fixture.h"
 
 namespace pelldor {
@@ -117,10 +117,10 @@ TEST_F(ReadArgumentsTest, FillsSettingsAndTheOneServerRow) {
         EXPECT_EQ(runState.TimeoutSeconds, c.timeout);
         EXPECT_EQ(runState.RetryLimit, c.retries);
         EXPECT_EQ(runState.ServerCount, c.count);
-        EXPECT_EQ(runState.rows[0].Host, c.host);
-        EXPECT_EQ(runState.rows[0].Port, c.port);
-        EXPECT_EQ(runState.rows[0].Status, 0);
-        EXPECT_EQ(runState.rows[1].Host, "");
+        EXPECT_EQ(runState.Servers(1).Host, c.host);
+        EXPECT_EQ(runState.Servers(1).Port, c.port);
+        EXPECT_EQ(runState.Servers(1).Status, 0);
+        EXPECT_EQ(runState.Servers(2).Host, "");
     }
     EXPECT_FALSE(os->files.count(os->LogPath())) << "nothing is logged with logging off";
 }
@@ -141,7 +141,7 @@ TEST_F(ReadArgumentsTest, ArgumentErrorsLeaveNoServerWhenLoggingIsOff) {
     os->tail = "5 2 a:b:c";
     ReadArguments();
     EXPECT_EQ(runState.TimeoutSeconds, 5);
-    EXPECT_EQ(runState.rows[0].Host, "a");
+    EXPECT_EQ(runState.Servers(1).Host, "a");
 }
 
 TEST_F(ReadArgumentsTest, ArgumentErrorWithLoggingEndsTheProgramAfterHalfASecond) {

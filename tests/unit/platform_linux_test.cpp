@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/linux/linux_platform.h"
+#include "platform/native.h"
 #include "support/addresses.h"
 #include "support/polling.h"
 
@@ -34,13 +34,16 @@ using testing::AwaitLookup;
 using testing::AwaitReceive;
 using testing::V4;
 
-LinuxPlatform MakePlatform(std::vector<std::string> arguments = {}) {
+std::unique_ptr<Platform> MakePlatform(std::vector<std::string> arguments = {"pelldor"}) {
     std::vector<char*> argv;
     for (auto& argument : arguments) argv.push_back(argument.data());
-    return LinuxPlatform(static_cast<int>(argv.size()), argv.data());
+    return MakeNativePlatform(static_cast<int>(argv.size()), argv.data());
 }
 
-std::string Tail(std::vector<std::string> arguments) { return JoinCommandLineTail(arguments); }
+std::string Tail(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), "pelldor");
+    return MakePlatform(arguments)->CommandLineTail();
+}
 
 TEST(LinuxCommandLine, JoinsWithSingleBlanksAndQuotesOnlyWhereNeeded) {
     EXPECT_EQ(Tail({}), "");
@@ -52,10 +55,9 @@ TEST(LinuxCommandLine, JoinsWithSingleBlanksAndQuotesOnlyWhereNeeded) {
 }
 
 TEST(LinuxCommandLine, TailLeavesOutTheProgramName) {
-    auto os = MakePlatform({"/opt/pelldor/pelldor", "5", "2", "my host:123"});
-    EXPECT_EQ(os.CommandLineTail(), R"(5 2 "my host:123")");
-    auto bare = MakePlatform({"pelldor"});
-    EXPECT_EQ(bare.CommandLineTail(), "");
+    EXPECT_EQ(MakePlatform({"/opt/pelldor/pelldor", "5", "2", "my host:123"})->CommandLineTail(),
+              R"(5 2 "my host:123")");
+    EXPECT_EQ(MakePlatform({})->CommandLineTail(), "");
 }
 
 class LinuxFiles : public ::testing::Test {
@@ -77,7 +79,8 @@ protected:
     }
 
     fs::path dir_;
-    LinuxPlatform os_ = MakePlatform({"pelldor"});
+    std::unique_ptr<Platform> platform_ = MakePlatform();
+    Platform& os_ = *platform_;
 };
 
 TEST_F(LinuxFiles, AppendCreatesTheFileThenAddsToItsEnd) {
@@ -113,9 +116,9 @@ TEST_F(LinuxFiles, ConcurrentAppendsNeverInterleaveWithinAnEntry) {
     std::vector<std::thread> writers;
     for (int w = 0; w < kWriters; ++w) {
         writers.emplace_back([&path, w] {
-            LinuxPlatform os = MakePlatform({"pelldor"});
+            const auto os = MakePlatform();
             const std::string entry(300, static_cast<char>('a' + w));
-            for (int i = 0; i < kEntries; ++i) ASSERT_EQ(os.AppendToFile(path, entry + "\n"), "");
+            for (int i = 0; i < kEntries; ++i) ASSERT_EQ(os->AppendToFile(path, entry + "\n"), "");
         });
     }
     for (auto& writer : writers) writer.join();
@@ -130,11 +133,11 @@ TEST_F(LinuxFiles, ConcurrentAppendsNeverInterleaveWithinAnEntry) {
 
 TEST(LinuxExecutable, DirectoryHoldsTheRunningProgramWhateverArgvZeroSays) {
     auto os = MakePlatform({"no/such/place/platform_tests"});
-    const std::string dir = os.ExecutableDirectory();
+    const std::string dir = os->ExecutableDirectory();
     ASSERT_FALSE(dir.empty());
     EXPECT_EQ(dir.front(), '/');
     EXPECT_NE(dir.back(), '/');
-    EXPECT_TRUE(os.IsRegularFile(dir + os.PathSeparator() + program_invocation_short_name)) << dir;
+    EXPECT_TRUE(os->IsRegularFile(dir + os->PathSeparator() + program_invocation_short_name)) << dir;
 }
 
 class ScopedTimeZone {
@@ -162,10 +165,10 @@ TEST(LinuxClock, LocalFieldsAreTheSameInstantInTheLocalZone) {
     for (const auto& [zone, offset] : {std::pair{"PELL-3", 3 * 3600}, std::pair{"PELL+9:30", -34200},
                                        std::pair{"UTC0", 0}}) {
         ScopedTimeZone tz(zone);
-        const WallReading reading = os.ReadWallClock();
-        EXPECT_LT(reading.nanos, 1'000'000'000u);
-        EXPECT_EQ(reading.local, FromSerialSeconds(reading.unixSeconds + offset)) << zone;
-        EXPECT_NEAR(static_cast<double>(reading.unixSeconds), static_cast<double>(::time(nullptr)), 2.0);
+        const WallReading reading = os->ReadWallClock();
+        EXPECT_LT(reading.utc.nanos, 1'000'000'000u);
+        EXPECT_EQ(reading.local, FromSerialSeconds(reading.utc.seconds + offset)) << zone;
+        EXPECT_NEAR(static_cast<double>(reading.utc.seconds), static_cast<double>(::time(nullptr)), 2.0);
     }
 }
 
@@ -180,9 +183,9 @@ TEST(LinuxClock, SleepLastsItsFullTimeEvenWhenSignalsArrive) {
     itimerval every10ms{{0, 10'000}, {0, 10'000}};
     ASSERT_EQ(::setitimer(ITIMER_REAL, &every10ms, nullptr), 0);
 
-    const std::int64_t start = os.MonotonicNanos();
-    os.Sleep(120);
-    const std::int64_t slept = os.MonotonicNanos() - start;
+    const std::int64_t start = os->MonotonicNanos();
+    os->Sleep(120);
+    const std::int64_t slept = os->MonotonicNanos() - start;
 
     itimerval off{};
     ::setitimer(ITIMER_REAL, &off, nullptr);
@@ -195,8 +198,8 @@ TEST(LinuxClock, SleepLastsItsFullTimeEvenWhenSignalsArrive) {
 
 TEST(LinuxRandom, SuccessiveValuesDiffer) {
     auto os = MakePlatform();
-    const std::uint64_t a = os.Random64();
-    const std::uint64_t b = os.Random64();
+    const std::uint64_t a = os->Random64();
+    const std::uint64_t b = os->Random64();
     EXPECT_NE(a, b);
 }
 
@@ -293,7 +296,7 @@ void RoundTrip(int family) {
     TestSocket server(family);
     if (!server.ok()) GTEST_SKIP() << "no loopback for this address family";
     auto os = MakePlatform();
-    OpenResult opened = os.OpenUdp(server.Address());
+    OpenResult opened = os->OpenUdp(server.Address());
     ASSERT_TRUE(opened.channel) << Describe(opened.failure);
     UdpChannel& channel = *opened.channel;
 
@@ -322,7 +325,7 @@ TEST(LinuxUdp, ReportsTheTrueSizeOfADatagramTooBigForTheBuffer) {
     TestSocket server(AF_INET);
     ASSERT_TRUE(server.ok());
     auto os = MakePlatform();
-    OpenResult opened = os.OpenUdp(server.Address());
+    OpenResult opened = os->OpenUdp(server.Address());
     ASSERT_TRUE(opened.channel) << Describe(opened.failure);
     ASSERT_FALSE(opened.channel->Send(std::vector<std::uint8_t>(48, 0)).failed());
     ASSERT_EQ(server.ReceiveOne().size(), 48u);
@@ -344,7 +347,7 @@ TEST(LinuxUdp, IgnoresDatagramsFromAnyoneButThePeer) {
     TestSocket stranger(AF_INET);
     ASSERT_TRUE(server.ok() && stranger.ok());
     auto os = MakePlatform();
-    OpenResult opened = os.OpenUdp(server.Address());
+    OpenResult opened = os->OpenUdp(server.Address());
     ASSERT_TRUE(opened.channel);
     ASSERT_FALSE(opened.channel->Send(std::vector<std::uint8_t>(48, 0)).failed());
     ASSERT_EQ(server.ReceiveOne().size(), 48u);
@@ -367,7 +370,7 @@ TEST(LinuxUdp, AClosedPortShowsAsANetworkError) {
         closed = gone.Address();
     }
     auto os = MakePlatform();
-    OpenResult opened = os.OpenUdp(closed);
+    OpenResult opened = os->OpenUdp(closed);
     ASSERT_TRUE(opened.channel) << Describe(opened.failure);
     ASSERT_FALSE(opened.channel->Send(std::vector<std::uint8_t>(48, 0)).failed());
     std::array<std::uint8_t, 48> buffer{};
@@ -378,12 +381,12 @@ TEST(LinuxUdp, AClosedPortShowsAsANetworkError) {
 
 TEST(LinuxLookup, NumericAddressesAreDoneAtOnce) {
     auto os = MakePlatform();
-    auto v4 = os.StartLookup("127.0.0.1", 123);
+    auto v4 = os->StartLookup("127.0.0.1", 123);
     ASSERT_EQ(v4->Poll(), LookupStatus::Done);
     EXPECT_EQ(v4->Addresses(), std::vector{V4(127, 0, 0, 1, 123)});
     EXPECT_EQ(v4->Poll(), LookupStatus::Done);
 
-    auto v6 = os.StartLookup("::1", 4123);
+    auto v6 = os->StartLookup("::1", 4123);
     ASSERT_EQ(v6->Poll(), LookupStatus::Done);
     ASSERT_EQ(v6->Addresses().size(), 1u);
     EXPECT_EQ(AddressText(v6->Addresses()[0]), "[0:0:0:0:0:0:0:1]:4123");
@@ -391,7 +394,7 @@ TEST(LinuxLookup, NumericAddressesAreDoneAtOnce) {
 
 TEST(LinuxLookup, LocalhostResolvesToLoopbackWithoutRepeats) {
     auto os = MakePlatform();
-    auto lookup = os.StartLookup("localhost", 5000);
+    auto lookup = os->StartLookup("localhost", 5000);
     ASSERT_EQ(AwaitLookup(*lookup), LookupStatus::Done) << Describe(lookup->Failure());
     const auto& addresses = lookup->Addresses();
     ASSERT_FALSE(addresses.empty());
@@ -419,12 +422,12 @@ TEST(LinuxLookup, UnknownAndMalformedNamesFail) {
     const int failures = InOwnNetworkNamespace([] {
         auto os = MakePlatform();
         // Dropped while pending: its resolver thread must finish on its own without harm.
-        { auto abandoned = os.StartLookup("also-no-such-host.invalid", 123); }
+        { auto abandoned = os->StartLookup("also-no-such-host.invalid", 123); }
         const std::string names[] = {"no-such-host.invalid", "", std::string(1000, 'a'),
                                      std::string("127.0.0.1\0evil", 14), "300.1.2.3.4"};
         int wrong = 0;
         for (const std::string& name : names) {
-            auto lookup = os.StartLookup(name, 123);
+            auto lookup = os->StartLookup(name, 123);
             const bool failed = AwaitLookup(*lookup) == LookupStatus::Failed &&
                                 lookup->Failure().failed() && lookup->Addresses().empty();
             wrong += failed ? 0 : 1;

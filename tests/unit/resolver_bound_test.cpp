@@ -6,7 +6,6 @@
 #include <string>
 #include <tuple>
 
-#include "run/run_driver.h"
 #include "support/fake_network.h"
 #include "support/run_fixture.h"
 #include "timequery/sntp_client.h"
@@ -30,7 +29,7 @@ class ResolverNeverAnswers : public testing::RunFixture,
 protected:
     ResolverNeverAnswers() {
         net.NeverResolve("stuck.test");
-        BindNetClock(sntp);
+        timequery::BindNetClock(sntp);
     }
 
     testing::FakeNetwork net{*os};

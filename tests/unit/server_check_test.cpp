@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "run/run_error.h"
+#include "foundation/run_error.h"
 #include "support/run_fixture.h"
 #include "timequery/server_check.h"
 
@@ -24,7 +24,7 @@ protected:
         runState.TimeoutSeconds = timeout;
         runState.RetryLimit = retries;
         runState.ServerCount = 1;
-        runState.rows[0] = {host, port, 0};
+        runState.Servers(1) = {host, port, 0};
     }
     void LogOn() {
         CreateSwitchFile();
@@ -35,7 +35,7 @@ protected:
     }
     std::int16_t Check() {
         timequery::CheckNtpStatus(1);
-        return runState.rows[0].Status;
+        return runState.Servers(1).Status;
     }
 };
 
@@ -200,7 +200,7 @@ TEST_F(ServerCheckTest, ComponentAndConversionErrorsTakeTheCheckErrorPath) {
         client.begins = 0;
         LogOn();
         Server(-1, 3, "h", 9);
-        runState.rows[0].Status = 42;
+        runState.Servers(1).Status = 42;
         c.arrange(client);
         EXPECT_EQ(Check(), 42) << c.what << ": Status is left as it was";
         EXPECT_LE(client.begins, 1) << c.what << ": no retry";
@@ -213,7 +213,7 @@ TEST_F(ServerCheckTest, ComponentAndConversionErrorsTakeTheCheckErrorPath) {
 TEST_F(ServerCheckTest, AttemptCountOverflowEndsOnTheErrorPath) {
     LogOn();
     Server(-1, 32767, "h", 1);
-    runState.rows[0].Status = 7;
+    runState.Servers(1).Status = 7;
     EXPECT_EQ(Check(), 7);
     EXPECT_EQ(client.begins, 32768);
     EXPECT_EQ(Log().back(), "@ Error When Sending Query to h on port 1 (modPelldor_CheckNtpStatus)");

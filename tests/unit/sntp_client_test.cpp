@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "support/fake_network.h"
+#include "support/ntp_packets.h"
 #include "support/test_platform.h"
 #include "timequery/ntp_wire.h"
 
@@ -31,11 +32,6 @@ struct Notice {
 std::ostream& operator<<(std::ostream& out, const Notice& n) { return out << n.code << " \"" << n.text << '"'; }
 
 Notice Expect(ClientError code, std::string text) { return {static_cast<std::int16_t>(code), std::move(text)}; }
-
-std::vector<std::uint8_t> Bytes(const NtpPacket& packet) {
-    const auto bytes = EncodePacket(packet);
-    return {bytes.begin(), bytes.end()};
-}
 
 class SntpClientTest : public ::testing::Test {
 protected:
@@ -211,11 +207,11 @@ TEST_F(SntpClientTest, OnlyOurServersAnswerToOurRequestCounts) {
         client.BeginQuery();
         const NtpPacket good = net.ReplyTo(LastChannel(), 2 * kSecond);
         // Leaves a good reply in the buffer, so that a short read cannot pass by borrowing its bytes.
-        LastChannel().inbox.push_back({Bytes(good), testing::V4(127, 0, 0, 9, 123)});
+        LastChannel().inbox.push_back({testing::PacketBytes(good), testing::V4(127, 0, 0, 9, 123)});
         NtpPacket variant = good;
         variant.originTime += c.originChange;
         variant.mode = c.mode;
-        std::vector<std::uint8_t> bytes = Bytes(variant);
+        std::vector<std::uint8_t> bytes = testing::PacketBytes(variant);
         bytes.resize(c.size, 0x5a);
         LastChannel().inbox.push_back({bytes, c.from});
         fake->DeliverEvents();
@@ -510,12 +506,12 @@ TEST_F(SntpClientTest, FloodIsReadInBoundedBatches) {
     for (int i = 0; i < 200; ++i) {
         NtpPacket garbage = good;
         garbage.originTime = static_cast<std::uint64_t>(i) * 0x9e37'79b9'7f4a'7c15ULL;
-        channel.inbox.push_back({Bytes(garbage), kServer});
+        channel.inbox.push_back({testing::PacketBytes(garbage), kServer});
     }
     FakeNetwork::Deliver(channel, good);
 
     fake->DeliverEvents();
-    EXPECT_EQ(channel.inbox.size(), 201U - SntpClient::kMaxDatagramsPerAdvance);
+    EXPECT_EQ(channel.inbox.size(), 201U - 64) << "one delivery reads 64 datagrams";
     int deliveries = 1;
     while (!client.QueryDone() && deliveries < 10) {
         fake->DeliverEvents();

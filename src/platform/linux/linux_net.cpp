@@ -1,15 +1,14 @@
+#include "platform/linux/linux_net.h"
+
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
-#include <optional>
 
 #include "platform/background_lookup.h"
 #include "platform/socket_address.h"
-#include "platform/linux/linux_platform.h"
 
 namespace pelldor::platform {
 namespace {
@@ -72,26 +71,15 @@ NetFailure FromLookupStatus(int status, int error) {
 }
 
 LookupOutcome Resolve(const std::string& host, std::uint16_t port, bool numericOnly) {
-    LookupOutcome outcome;
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_DGRAM;
     hints.ai_flags = numericOnly ? AI_NUMERICHOST : 0;
     addrinfo* list = nullptr;
     const int status = ::getaddrinfo(host.c_str(), nullptr, &hints, &list);
-    if (status != 0) {
-        outcome.failure = FromLookupStatus(status, errno);
-        return outcome;
-    }
-    for (const addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
-        if (entry->ai_addr == nullptr) continue;
-        auto address = FromSockaddr(entry->ai_addr);
-        if (!address) continue;
-        address->port = port;
-        AddOnce(outcome.addresses, *address);
-    }
+    if (status != 0) return {{}, FromLookupStatus(status, errno)};
+    LookupOutcome outcome = AddressesOf(list, port, {NetError::NameNotFound, EAI_NONAME});
     ::freeaddrinfo(list);
-    if (outcome.addresses.empty()) outcome.failure = {NetError::NameNotFound, EAI_NONAME};
     return outcome;
 }
 
@@ -144,11 +132,11 @@ private:
 
 }  // namespace
 
-std::unique_ptr<NameLookup> LinuxPlatform::StartLookup(const std::string& host, std::uint16_t port) {
+std::unique_ptr<NameLookup> StartResolverLookup(const std::string& host, std::uint16_t port) {
     return StartNameLookup(host, port, Resolve, {NetError::NameNotFound, EAI_NONAME});
 }
 
-OpenResult LinuxPlatform::OpenUdp(const NetAddress& peer) {
+OpenResult OpenConnectedUdp(const NetAddress& peer) {
     OpenResult result;
     sockaddr_storage address{};
     const socklen_t length = ToSockaddr(peer, address);

@@ -1,5 +1,3 @@
-#include "platform/linux/linux_platform.h"
-
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/random.h>
@@ -9,7 +7,11 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <span>
+#include <string>
+#include <vector>
 
+#include "platform/linux/linux_net.h"
 #include "platform/native.h"
 
 namespace pelldor::platform {
@@ -71,8 +73,8 @@ std::uint64_t ClockNanos(clockid_t clock) {
            static_cast<std::uint64_t>(ts.tv_nsec);
 }
 
-}  // namespace
-
+// The arguments joined by single blanks. An argument that is empty or holds a blank or a
+// tab is put in double quotes, so the program's own splitting gets the same pieces back.
 std::string JoinCommandLineTail(std::span<const std::string> arguments) {
     std::string tail;
     bool first = true;
@@ -90,6 +92,43 @@ std::string JoinCommandLineTail(std::span<const std::string> arguments) {
     return tail;
 }
 
+class LinuxPlatform final : public Platform {
+public:
+    LinuxPlatform(int argc, char** argv) {
+        if (argc > 0 && argv[0] != nullptr) programPath_ = argv[0];
+        for (int i = 1; i < argc; ++i) arguments_.emplace_back(argv[i] != nullptr ? argv[i] : "");
+    }
+
+    WallReading ReadWallClock() override;
+    std::int64_t MonotonicNanos() override { return static_cast<std::int64_t>(ClockNanos(CLOCK_MONOTONIC)); }
+    void Sleep(int milliseconds) override;
+
+    std::string ExecutableDirectory() override;
+    char PathSeparator() const override { return '/'; }
+    std::string CommandLineTail() override { return JoinCommandLineTail(arguments_); }
+
+    bool IsRegularFile(const std::string& path) override;
+    std::string AppendToFile(const std::string& path, std::string_view text) override;
+
+    std::uint64_t Random64() override;
+    std::unique_ptr<NameLookup> StartLookup(const std::string& host, std::uint16_t port) override {
+        return StartResolverLookup(host, port);
+    }
+    OpenResult OpenUdp(const NetAddress& peer) override { return OpenConnectedUdp(peer); }
+
+    void WriteStandardOutput(std::string_view text) override { (void)WriteAll(STDOUT_FILENO, text); }
+    void WriteStandardError(std::string_view text) override { (void)WriteAll(STDERR_FILENO, text); }
+
+protected:
+    void Terminate(EndWay /*way*/, int status) override { ::_exit(status); }
+
+private:
+    std::string programPath_;
+    std::vector<std::string> arguments_;
+};
+
+}  // namespace
+
 std::unique_ptr<Platform> MakeNativePlatform(int argc, char** argv) {
     // A log grown past the file-size limit must fail its write like any other write
     // failure (status 1 and one line on standard error), not kill the run with a signal.
@@ -97,17 +136,11 @@ std::unique_ptr<Platform> MakeNativePlatform(int argc, char** argv) {
     return std::make_unique<LinuxPlatform>(argc, argv);
 }
 
-LinuxPlatform::LinuxPlatform(int argc, char** argv) {
-    if (argc > 0 && argv[0] != nullptr) programPath_ = argv[0];
-    for (int i = 1; i < argc; ++i) arguments_.emplace_back(argv[i] != nullptr ? argv[i] : "");
-}
-
 WallReading LinuxPlatform::ReadWallClock() {
     timespec ts{};
     ::clock_gettime(CLOCK_REALTIME, &ts);
     WallReading reading;
-    reading.unixSeconds = ts.tv_sec;
-    reading.nanos = static_cast<std::uint32_t>(ts.tv_nsec);
+    reading.utc = {ts.tv_sec, static_cast<std::uint32_t>(ts.tv_nsec)};
     const time_t seconds = ts.tv_sec;
     tm fields{};
     if (::localtime_r(&seconds, &fields) != nullptr) {
@@ -120,10 +153,6 @@ WallReading LinuxPlatform::ReadWallClock() {
         reading.local.second = fields.tm_sec > 59 ? 59 : fields.tm_sec;
     }
     return reading;
-}
-
-std::int64_t LinuxPlatform::MonotonicNanos() {
-    return static_cast<std::int64_t>(ClockNanos(CLOCK_MONOTONIC));
 }
 
 void LinuxPlatform::Sleep(int milliseconds) {
@@ -149,8 +178,6 @@ std::string LinuxPlatform::ExecutableDirectory() {
     return DirectoryOf(programPath_);
 }
 
-std::string LinuxPlatform::CommandLineTail() { return JoinCommandLineTail(arguments_); }
-
 bool LinuxPlatform::IsRegularFile(const std::string& path) {
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
@@ -175,20 +202,6 @@ std::uint64_t LinuxPlatform::Random64() {
     if (ReadRandom(&value, sizeof value)) return value;
     return MixReadings(ClockNanos(CLOCK_REALTIME), ClockNanos(CLOCK_MONOTONIC),
                        static_cast<std::uint64_t>(::getpid()));
-}
-
-void LinuxPlatform::WriteStandardOutput(std::string_view text) { (void)WriteAll(STDOUT_FILENO, text); }
-
-void LinuxPlatform::ExitProcess(int status) { ::_exit(status); }
-
-void LinuxPlatform::EndNormally() { ::_exit(0); }
-
-void LinuxPlatform::EndOnUnhandledError(std::string_view what) {
-    std::string line = "pelldor: unhandled error: ";
-    line += what;
-    line += '\n';
-    WriteAll(STDERR_FILENO, line);
-    ::_exit(1);
 }
 
 }  // namespace pelldor::platform

@@ -1,15 +1,15 @@
+#include "platform/windows/windows_net.h"
+
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
 
 #include <algorithm>
 #include <cstring>
-#include <optional>
 #include <vector>
 
 #include "platform/background_lookup.h"
 #include "platform/socket_address.h"
-#include "platform/windows/windows_platform.h"
 #include "platform/windows/windows_text.h"
 
 namespace pelldor::platform {
@@ -76,7 +76,6 @@ NetFailure FromLookupError(int error) {
 }
 
 LookupOutcome Resolve(const std::string& host, std::uint16_t port, bool numericOnly) {
-    LookupOutcome outcome;
     const std::u16string name = windows::ToUtf16(host);
     const std::wstring wide(name.begin(), name.end());
     ADDRINFOW hints{};
@@ -85,19 +84,9 @@ LookupOutcome Resolve(const std::string& host, std::uint16_t port, bool numericO
     hints.ai_flags = numericOnly ? AI_NUMERICHOST : 0;
     ADDRINFOW* list = nullptr;
     const int status = ::GetAddrInfoW(wide.c_str(), nullptr, &hints, &list);
-    if (status != 0) {
-        outcome.failure = FromLookupError(status);
-        return outcome;
-    }
-    for (const ADDRINFOW* entry = list; entry != nullptr; entry = entry->ai_next) {
-        if (entry->ai_addr == nullptr) continue;
-        auto address = FromSockaddr(entry->ai_addr);
-        if (!address) continue;
-        address->port = port;
-        AddOnce(outcome.addresses, *address);
-    }
+    if (status != 0) return {{}, FromLookupError(status)};
+    LookupOutcome outcome = AddressesOf(list, port, {NetError::NameNotFound, WSAHOST_NOT_FOUND});
     ::FreeAddrInfoW(list);
-    if (outcome.addresses.empty()) outcome.failure = {NetError::NameNotFound, WSAHOST_NOT_FOUND};
     return outcome;
 }
 
@@ -149,15 +138,15 @@ private:
 
 }  // namespace
 
-std::unique_ptr<NameLookup> WindowsPlatform::StartLookup(const std::string& host, std::uint16_t port) {
-    if (!winsock_) return FinishedLookup({{}, FromWsaError(winsockError_)});
+std::unique_ptr<NameLookup> StartResolverLookup(const std::string& host, std::uint16_t port, int winsockError) {
+    if (winsockError != 0) return FinishedLookup({{}, FromWsaError(winsockError)});
     return StartNameLookup(host, port, Resolve, {NetError::NameNotFound, WSAHOST_NOT_FOUND});
 }
 
-OpenResult WindowsPlatform::OpenUdp(const NetAddress& peer) {
+OpenResult OpenConnectedUdp(const NetAddress& peer, int winsockError) {
     OpenResult result;
-    if (!winsock_) {
-        result.failure = FromWsaError(winsockError_);
+    if (winsockError != 0) {
+        result.failure = FromWsaError(winsockError);
         return result;
     }
     sockaddr_storage address{};

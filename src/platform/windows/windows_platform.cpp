@@ -1,5 +1,3 @@
-#include "platform/windows/windows_platform.h"
-
 #include <winsock2.h>
 #include <windows.h>
 #include <bcrypt.h>
@@ -7,6 +5,7 @@
 #include <string>
 
 #include "platform/native.h"
+#include "platform/windows/windows_net.h"
 #include "platform/windows/windows_text.h"
 
 namespace pelldor::platform {
@@ -42,6 +41,13 @@ DWORD WriteAll(HANDLE file, std::string_view text) {
     return ERROR_SUCCESS;
 }
 
+// A GUI process has no console: its standard handles are whatever the caller redirected,
+// or nothing, in which case the text goes nowhere.
+void WriteStandard(DWORD which, std::string_view text) {
+    const HANDLE handle = ::GetStdHandle(which);
+    if (handle != nullptr && handle != INVALID_HANDLE_VALUE) (void)WriteAll(handle, text);
+}
+
 HWND MakeHiddenWindow() {
     const HINSTANCE instance = ::GetModuleHandleW(nullptr);
     WNDCLASSEXW windowClass{};
@@ -56,15 +62,54 @@ HWND MakeHiddenWindow() {
 }
 
 // Raises the system timer to 1 ms for the life of the process on systems without a
-// high-resolution waitable timer. winmm is loaded only there, so the program imports
-// nothing beyond what every Windows has loaded anyway.
-bool RaiseTimerRate() {
+// high-resolution waitable timer; best effort. winmm is loaded only there, so the program
+// imports nothing beyond what every Windows has loaded anyway.
+void RaiseTimerRate() {
     const HMODULE winmm = ::LoadLibraryExW(L"winmm.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (winmm == nullptr) return false;
+    if (winmm == nullptr) return;
     using TimePeriod = UINT(WINAPI*)(UINT);
     const auto begin = reinterpret_cast<TimePeriod>(reinterpret_cast<void*>(::GetProcAddress(winmm, "timeBeginPeriod")));
-    return begin != nullptr && begin(1) == 0;
+    if (begin != nullptr) (void)begin(1);
 }
+
+// The platform on Windows 8 and later.
+class WindowsPlatform final : public Platform {
+public:
+    WindowsPlatform();
+    ~WindowsPlatform() override;
+    WindowsPlatform(const WindowsPlatform&) = delete;
+    WindowsPlatform& operator=(const WindowsPlatform&) = delete;
+
+    WallReading ReadWallClock() override;
+    std::int64_t MonotonicNanos() override;
+    void Sleep(int milliseconds) override;
+
+    std::string ExecutableDirectory() override;
+    char PathSeparator() const override { return '\\'; }
+    std::string CommandLineTail() override;
+
+    bool IsRegularFile(const std::string& path) override;
+    std::string AppendToFile(const std::string& path, std::string_view text) override;
+
+    std::uint64_t Random64() override;
+    std::unique_ptr<NameLookup> StartLookup(const std::string& host, std::uint16_t port) override {
+        return StartResolverLookup(host, port, winsockError_);
+    }
+    OpenResult OpenUdp(const NetAddress& peer) override { return OpenConnectedUdp(peer, winsockError_); }
+
+    void WriteStandardOutput(std::string_view text) override { WriteStandard(STD_OUTPUT_HANDLE, text); }
+    void WriteStandardError(std::string_view text) override { WriteStandard(STD_ERROR_HANDLE, text); }
+
+protected:
+    void DispatchSystemMessages() override;
+    void Terminate(EndWay way, int status) override;
+
+private:
+    HWND window_ = nullptr;
+    HANDLE timer_ = nullptr;
+    int winsockError_ = 0;
+    std::int64_t counterFrequency_ = 1;
+};
 
 }  // namespace
 
@@ -84,16 +129,15 @@ WindowsPlatform::WindowsPlatform() {
     // sleeps at 10 ms for this process alone, and unlike a raised system timer rate it is
     // still honoured for a process whose windows are all hidden.
     timer_ = ::CreateWaitableTimerExW(nullptr, nullptr, kHighResolutionTimer, TIMER_ALL_ACCESS);
-    if (timer_ == nullptr) raisedTimerRate_ = RaiseTimerRate();
+    if (timer_ == nullptr) RaiseTimerRate();
     window_ = MakeHiddenWindow();
     WSADATA data{};
     winsockError_ = ::WSAStartup(MAKEWORD(2, 2), &data);
-    winsock_ = winsockError_ == 0;
 }
 
 WindowsPlatform::~WindowsPlatform() {
-    if (winsock_) ::WSACleanup();
-    if (window_ != nullptr) ::DestroyWindow(static_cast<HWND>(window_));
+    if (winsockError_ == 0) ::WSACleanup();
+    if (window_ != nullptr) ::DestroyWindow(window_);
     if (timer_ != nullptr) ::CloseHandle(timer_);
 }
 
@@ -110,8 +154,8 @@ WallReading WindowsPlatform::ReadWallClock() {
     ::GetSystemTimePreciseAsFileTime(&now);
     const std::uint64_t ticks = Ticks(now) - kFileTimeAt1970;
     WallReading reading;
-    reading.unixSeconds = static_cast<std::int64_t>(ticks / kTicksPerSecond);
-    reading.nanos = static_cast<std::uint32_t>(ticks % kTicksPerSecond * 100);
+    reading.utc = {static_cast<std::int64_t>(ticks / kTicksPerSecond),
+                   static_cast<std::uint32_t>(ticks % kTicksPerSecond * 100)};
     SYSTEMTIME utc{};
     SYSTEMTIME local{};
     if (::FileTimeToSystemTime(&now, &utc) && ::SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local)) {
@@ -200,31 +244,11 @@ std::uint64_t WindowsPlatform::Random64() {
     return MixReadings(Ticks(now), static_cast<std::uint64_t>(MonotonicNanos()), ::GetCurrentProcessId());
 }
 
-// A GUI process has no console: its standard handles are whatever the caller redirected,
-// or nothing.
-void WindowsPlatform::WriteStandardOutput(std::string_view text) {
-    const HANDLE output = ::GetStdHandle(STD_OUTPUT_HANDLE);
-    if (output != nullptr && output != INVALID_HANDLE_VALUE) (void)WriteAll(output, text);
-}
-
 // Like _exit: a resolver thread still inside a lookup may hold locks that the orderly
 // shutdown of the system's libraries would wait for.
-void WindowsPlatform::ExitProcess(int status) {
+void WindowsPlatform::Terminate(EndWay /*way*/, int status) {
     ::TerminateProcess(::GetCurrentProcess(), static_cast<UINT>(status));
     ::ExitProcess(static_cast<UINT>(status));
-}
-
-void WindowsPlatform::EndNormally() { ExitProcess(0); }
-
-void WindowsPlatform::EndOnUnhandledError(std::string_view what) {
-    const HANDLE error = ::GetStdHandle(STD_ERROR_HANDLE);
-    if (error != nullptr && error != INVALID_HANDLE_VALUE) {
-        std::string line = "pelldor: unhandled error: ";
-        line += what;
-        line += '\n';
-        WriteAll(error, line);
-    }
-    ExitProcess(1);
 }
 
 }  // namespace pelldor::platform

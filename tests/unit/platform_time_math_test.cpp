@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/local_time.h"
+#include "platform/time_math.h"
 
 namespace pelldor::platform {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/local_time.h"
+#include "platform/time_math.h"
 
 #include <cstdio>
 
@@ -71,12 +71,16 @@ std::int64_t SecondsBetween(const LocalDateTime& from, const LocalDateTime& to) 
     return ToSerialSeconds(to) - ToSerialSeconds(from);
 }
 
+UnixTime AddNanos(const UnixTime& t, std::int64_t nanos) {
+    const std::int64_t total = static_cast<std::int64_t>(t.nanos) + nanos % kNanosPerSecond;
+    const std::int64_t carry = FloorDiv(total, kNanosPerSecond);
+    return UnixTime{t.seconds + nanos / kNanosPerSecond + carry,
+                    static_cast<std::uint32_t>(total - carry * kNanosPerSecond)};
+}
+
 PreciseLocalTime AddNanos(const PreciseLocalTime& t, std::int64_t nanos) {
-    constexpr std::int64_t kBillion = 1'000'000'000;
-    const std::int64_t total = static_cast<std::int64_t>(t.nanos) + nanos % kBillion;
-    const std::int64_t carry = FloorDiv(total, kBillion);
-    return PreciseLocalTime{AddSeconds(t.whole, nanos / kBillion + carry),
-                            static_cast<std::uint32_t>(total - carry * kBillion)};
+    const UnixTime moved = AddNanos(UnixTime{ToSerialSeconds(t.whole), t.nanos}, nanos);
+    return PreciseLocalTime{FromSerialSeconds(moved.seconds), moved.nanos};
 }
 
 std::string FormatTimestamp(const LocalDateTime& t) {

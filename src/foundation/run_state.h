@@ -4,7 +4,8 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/local_time.h"
+#include "platform/platform.h"
+#include "platform/time_math.h"
 
 namespace pelldor {
 
@@ -30,10 +31,17 @@ struct RunState {
     // Row n, numbered 1 to 10; any other number is a table-bounds error.
     ServerEntry& Servers(std::int16_t n);
 
-    std::array<ServerEntry, kServerRows> rows{};
+private:
+    std::array<ServerEntry, kServerRows> rows_{};
 };
 
 extern RunState runState;
+
+// The machine the run is on. The program's entry binds it before anything of the run
+// happens (a test binds its virtual one); the run's procedures reach it here, as they
+// reach runState, while components are handed theirs.
+void BindPlatform(platform::Platform* os);
+[[nodiscard]] platform::Platform& Os();
 
 // The program's only way of waiting: 10 ms sleeps, each followed by event delivery.
 void Pause(std::int16_t milliseconds);

@@ -1,12 +1,11 @@
-#include "run/debug_log.h"
+#include "foundation/debug_log.h"
 
-#include "platform/platform.h"
-#include "run/run_error.h"
+#include "foundation/run_error.h"
 
 namespace pelldor {
 
 std::string LogFilePath() {
-    auto& os = platform::Current();
+    auto& os = Os();
     std::string path = os.ExecutableDirectory();
     if (path.empty() || path.back() != os.PathSeparator()) path += os.PathSeparator();
     path += kLogFileName;
@@ -14,7 +13,7 @@ std::string LogFilePath() {
 }
 
 std::string LogTimestamp() {
-    std::string text = platform::FormatTimestamp(platform::Current().LocalNow());
+    std::string text = platform::FormatTimestamp(Os().LocalNow());
     if (text.empty()) throw RunError(ErrorKind::Conversion, "the local clock has no timestamp form");
     return text;
 }
@@ -26,14 +25,14 @@ void WriteLogLine(const std::vector<std::string>& lines) {
         entry += "\r\n";
     }
     const std::string path = LogFilePath();
-    const std::string failure = platform::Current().AppendToFile(path, entry);
+    const std::string failure = Os().AppendToFile(path, entry);
     if (!failure.empty()) {
         throw RunError(ErrorKind::FileOperation, "cannot append to " + path + ": " + failure);
     }
 }
 
 void SwitchTest() {
-    if (!platform::Current().IsRegularFile(LogFilePath())) return;
+    if (!Os().IsRegularFile(LogFilePath())) return;
     runState.DebugOn = kTrue16;
     WriteLogLine(logline::Start());
 }
@@ -93,7 +92,7 @@ std::string ServerTime(const std::optional<platform::LocalDateTime>& server) {
 std::string LocalTime() {
     std::string line = LogTimestamp();
     line += " --- Local  Time: ";
-    line += platform::FormatTimestamp(platform::Current().LocalNow());
+    line += platform::FormatTimestamp(Os().LocalNow());
     return line;
 }
 

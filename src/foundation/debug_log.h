@@ -6,8 +6,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/local_time.h"
-#include "run/run_state.h"
+#include "platform/time_math.h"
+#include "foundation/run_state.h"
 
 namespace pelldor {
 

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <exception>
 #include <stdexcept>
 #include <string>
 
@@ -13,16 +12,14 @@ enum class ErrorKind { Conversion, Bounds, Overflow, Component, FileOperation };
 
 class RunError : public std::runtime_error {
 public:
-    RunError(ErrorKind kind, const std::string& what) : std::runtime_error(what), kind_(kind) {}
+    // what() names the kind before the text, as the line of an error that no handler took
+    // shows it: "file operation: cannot append to ...".
+    RunError(ErrorKind kind, const std::string& text);
     [[nodiscard]] ErrorKind kind() const { return kind_; }
 
 private:
     ErrorKind kind_;
 };
-
-// What the one line of an error that no handler took says: the kind of a RunError, then
-// its text ("file operation: cannot append to ...").
-[[nodiscard]] std::string UnhandledErrorText(const std::exception& error);
 
 // Every addition to a 16-bit count or setting goes through here.
 [[nodiscard]] std::int16_t CheckedAdd16(std::int16_t a, std::int16_t b);

@@ -6,7 +6,25 @@
 #include <string>
 #include <string_view>
 
+// The program's time arithmetic, in one place: durations in nanoseconds, instants as whole
+// seconds and the nanoseconds past them, and the naive local calendar it shows and compares.
 namespace pelldor::platform {
+
+inline constexpr std::int64_t kNanosPerSecond = 1'000'000'000;
+
+// Wide enough for a sum of two 64-bit differences scaled to nanoseconds.
+__extension__ typedef __int128 Int128;
+
+// An instant as seconds since 1970-01-01 00:00:00 and the nanoseconds past that second.
+struct UnixTime {
+    std::int64_t seconds = 0;
+    std::uint32_t nanos = 0;  // 0 to 999,999,999
+
+    bool operator==(const UnixTime&) const = default;
+};
+
+// Moves an instant by a signed duration, carrying into the seconds.
+[[nodiscard]] UnixTime AddNanos(const UnixTime& t, std::int64_t nanos);
 
 // A naive local wall-clock date and time: the fields as the clock shows them, with no
 // time zone attached. Arithmetic on it is plain calendar arithmetic, so a daylight-saving
@@ -34,7 +52,6 @@ struct PreciseLocalTime {
 [[nodiscard]] LocalDateTime AddSeconds(const LocalDateTime& t, std::int64_t seconds);
 // to - from, in whole seconds.
 [[nodiscard]] std::int64_t SecondsBetween(const LocalDateTime& from, const LocalDateTime& to);
-// Adds a signed offset in nanoseconds to a precise time, carrying into the whole seconds.
 [[nodiscard]] PreciseLocalTime AddNanos(const PreciseLocalTime& t, std::int64_t nanos);
 
 // "YYYY-MM-DD HH:MM:SS". Empty when the year does not fit four digits or a field is out
