@@ -7,7 +7,9 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <cstdlib>
 #include <regex>
+#include <sstream>
 #include <string_view>
 #include <thread>
 #include <utility>
@@ -92,15 +94,25 @@ ProbeRun RunProbe(const std::string& binary, const std::vector<std::string>& arg
     return run;
 }
 
+const std::string& BuiltBinary() {
+    static const std::string path = PELLDOR_BINARY;
+    return path;
+}
+
+const std::string& ProbeBinary() {
+    static const std::string path = [] {
+        const char* named = std::getenv("PELLDOR_SYSTEM_BINARY");
+        return named != nullptr && *named != '\0' ? std::string(named) : BuiltBinary();
+    }();
+    return path;
+}
+
 const std::vector<std::string>& Launcher() {
     static const std::vector<std::string> words = [] {
         std::vector<std::string> split;
-        const std::string_view text = PELLDOR_LAUNCHER;
-        for (std::size_t start = 0; start < text.size();) {
-            const std::size_t end = std::min(text.find('|', start), text.size());
-            split.emplace_back(text.substr(start, end - start));
-            start = end + 1;
-        }
+        const char* named = std::getenv("PELLDOR_SYSTEM_LAUNCHER");
+        std::istringstream text(named != nullptr ? named : "");
+        for (std::string word; text >> word;) split.push_back(word);
         return split;
     }();
     return words;

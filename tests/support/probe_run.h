@@ -47,8 +47,13 @@ struct ProbeRun {
 
 ProbeRun RunProbe(const std::string& binary, const std::vector<std::string>& args, const ProbeSetup& setup = {});
 
-// The command that runs the binary under test, put between `via` and the binary (the
-// build's PELLDOR_SYSTEM_LAUNCHER); empty when the binary runs by itself.
+// This build's pelldor.
+const std::string& BuiltBinary();
+// The binary under test: PELLDOR_SYSTEM_BINARY from the environment (a Windows pelldor.exe,
+// say), else this build's.
+const std::string& ProbeBinary();
+// The command that runs the binary under test, put between `via` and the binary: the words
+// of PELLDOR_SYSTEM_LAUNCHER from the environment, empty when the binary runs by itself.
 const std::vector<std::string>& Launcher();
 // The binary runs under Wine: what Wine cannot do is then checked as Wine does it.
 bool UnderWine();

@@ -18,7 +18,7 @@ using namespace std::chrono;
 using namespace std::chrono_literals;
 
 ProbeRun Launch(bool logging, const std::vector<std::string>& args) {
-    return RunProbe(PELLDOR_BINARY, args, {.logging = logging});
+    return RunProbe(ProbeBinary(), args, {.logging = logging});
 }
 
 const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new ServerPoolEnvironment<ChronydServer>);

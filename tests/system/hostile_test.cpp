@@ -78,7 +78,7 @@ Outcome Launch(int timeout, int retries, const std::string& server, ProbeSetup s
     if (isolated) setup.via = {UnshareTool(), "--net", "--"};
     const long mostNotices = 2L * (std::max(retries, 0) + 1);
     setup.killAfter = Bound(timeout, retries, true, mostNotices) + 5s;
-    return {RunProbe(PELLDOR_BINARY, {std::to_string(timeout), std::to_string(retries), server}, setup), timeout,
+    return {RunProbe(ProbeBinary(), {std::to_string(timeout), std::to_string(retries), server}, setup), timeout,
             retries};
 }
 
@@ -339,7 +339,7 @@ TEST(SlowNames, ASilentNameServerCostsOneResolverThreadHoweverManyRetries) {
     std::atomic<int> most{0};
     std::atomic<int> samples{0};
     const auto watch = [&](const std::string& log, const std::atomic<bool>& over) {
-        const std::string copy = fs::path(log).parent_path() / fs::path(PELLDOR_BINARY).filename();
+        const std::string copy = fs::path(log).parent_path() / fs::path(ProbeBinary()).filename();
         for (int i = 0; i < 1000 && !over; ++i) {
             const int threads = ThreadsOf(copy);
             if (threads > 0) ++samples;
@@ -412,7 +412,7 @@ TEST(HostileLog, AFolderNamedLikeTheLogLeavesLoggingOff) {
                  }});
         // Logging on would have meant appending to a folder: status 1 and a line on stderr.
         ExpectCleanEnd(run, c.status);
-        std::vector<std::string> expected{"ntpdebug.txt", fs::path(PELLDOR_BINARY).filename().string()};
+        std::vector<std::string> expected{"ntpdebug.txt", fs::path(ProbeBinary()).filename().string()};
         std::sort(expected.begin(), expected.end());
         std::sort(entries.begin(), entries.end());
         EXPECT_EQ(entries, expected);

@@ -51,7 +51,7 @@ protected:
     [[nodiscard]] bool Logging() const { return GetParam(); }
 
     [[nodiscard]] ProbeRun Probe(const std::vector<std::string>& args) const {
-        return RunProbe(PELLDOR_BINARY, args,
+        return RunProbe(ProbeBinary(), args,
                         {.logging = Logging(), .killAfter = 4 * seconds(kTimeoutSeconds), .via = server_->netns().Via()});
     }
 

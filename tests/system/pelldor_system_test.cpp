@@ -30,7 +30,7 @@ protected:
     bool Logging() const { return logging_; }
 
     ProbeRun Launch(const std::vector<std::string>& args) const {
-        return RunProbe(PELLDOR_BINARY, args, {.logging = Logging()});
+        return RunProbe(ProbeBinary(), args, {.logging = Logging()});
     }
 
     // A silent-looking server: each attempt ends at its deadline; the client's own timeout
@@ -286,7 +286,7 @@ TEST_P(Pelldor, ABadNumberIsAnArgumentError) {
 
 TEST(PelldorQuiet, AnEmptyDatagramIsNoAnswer) {
     NtpResponder server({.kind = ReplyKind::Short, .shortLength = 0});
-    const ProbeRun run = RunProbe(PELLDOR_BINARY, {"1", "0", server.Peer()});
+    const ProbeRun run = RunProbe(ProbeBinary(), {"1", "0", server.Peer()});
     EXPECT_TRUE(run.result.exited);
     EXPECT_EQ(run.result.exitStatus, 0);
     EXPECT_EQ(server.requests(), 1);
