@@ -6,7 +6,7 @@
 # With PELLDOR_PACKAGE_INSTALL_CHECK=1 the check must refuse, for every status in which
 # dpkg knows the package, without a changing call; without it, it must pass without one.
 #
-#   tests/package/package_safety.sh [PACKAGE_SCRIPT]     (default: scripts/package.sh)
+#   tests/scripts/package_safety.sh [PACKAGE_SCRIPT]     (default: scripts/package.sh)
 #
 # Needs root, as the install check does; exits 77 (skipped) without it.
 set -uo pipefail
