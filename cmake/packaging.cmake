@@ -51,6 +51,8 @@ endif()
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/pelldor.1.gz DESTINATION share/man/man1)
 install(FILES README.md packaging/copyright ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz
         DESTINATION share/doc/pelldor)
+# The README links to these; beside it, as doc/, the links hold in the installed copy too.
+install(FILES doc/design.md doc/testing.md doc/windows.md doc/cost.md DESTINATION share/doc/pelldor/doc)
 
 set(CPACK_PACKAGE_NAME pelldor)
 set(CPACK_PACKAGE_VENDOR "The Pelldor developers")
