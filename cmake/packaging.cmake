@@ -33,6 +33,9 @@ install(CODE [[
   file(MAKE_DIRECTORY "${root}/bin")
   message(STATUS "Installing: ${root}/bin/pelldor -> ../lib/pelldor/pelldor")
   file(CREATE_LINK ../lib/pelldor/pelldor "${root}/bin/pelldor" SYMBOLIC)
+  # install_manifest.txt lists only what install() rules copy; a link made here would be
+  # left behind by an uninstall that reads the manifest.
+  list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${CMAKE_INSTALL_PREFIX}/bin/pelldor")
 ]])
 if(PELLDOR_LOG_IN_VAR_LOG)
   # Left dangling, the link means logging off (it is no ordinary file); creating the
@@ -42,11 +45,14 @@ if(PELLDOR_LOG_IN_VAR_LOG)
     file(MAKE_DIRECTORY "$ENV{DESTDIR}/var/log/pelldor")
     message(STATUS "Installing: ${root}/lib/pelldor/ntpdebug.txt -> /var/log/pelldor/ntpdebug.txt")
     file(CREATE_LINK /var/log/pelldor/ntpdebug.txt "${root}/lib/pelldor/ntpdebug.txt" SYMBOLIC)
+    list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${CMAKE_INSTALL_PREFIX}/lib/pelldor/ntpdebug.txt")
   ]])
 endif()
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/pelldor.1.gz DESTINATION share/man/man1)
 install(FILES README.md packaging/copyright ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz
         DESTINATION share/doc/pelldor)
+# The README links to these; beside it, as doc/, the links hold in the installed copy too.
+install(FILES doc/design.md doc/testing.md doc/windows.md doc/cost.md DESTINATION share/doc/pelldor/doc)
 
 set(CPACK_PACKAGE_NAME pelldor)
 set(CPACK_PACKAGE_VENDOR "The Pelldor developers")

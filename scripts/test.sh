@@ -1,12 +1,17 @@
 #!/usr/bin/env bash
-# Builds and tests Pelldor: the optimised build, then the sanitizer build (AddressSanitizer
-# and UndefinedBehaviorSanitizer), each with every unit and system test; then pelldor.exe,
-# cross-built for Windows, with its unit tests and the system tests run against it under
-# Wine; then the fuzzers in their deterministic mode and the 200-probe load test, judged
-# on exit statuses alone; then the Debian package, judged by lintian and, as root,
-# installed and checked end to end. Every build treats warnings as errors. A failed stage
-# is counted and the next one still runs; the last
-# line sums up them all, and the exit status is non-zero when anything failed.
+# Builds and tests Pelldor, stage by stage: the optimised build, then the sanitizer build
+# (AddressSanitizer and UndefinedBehaviorSanitizer), each with every unit and system test;
+# then pelldor.exe, cross-built for Windows, with its unit tests and the system tests run
+# against it under Wine; then the fuzzers in their deterministic mode and the 200-probe
+# load test, judged on exit statuses alone; then the Debian package, judged by lintian and
+# checked unpacked (installed and purged too only when PELLDOR_PACKAGE_INSTALL_CHECK=1,
+# see scripts/package.sh); last the tests of these scripts themselves. Every build treats
+# warnings as errors.
+#
+# ctest's results are read from the JUnit file it writes, not from what it prints. A
+# failed stage is counted and the next one still runs. The end lists every skipped test
+# with its reason, every failure and each stage's wall time; the last line sums up them
+# all, and the exit status is non-zero when anything failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,30 +19,52 @@ cd "$(dirname "$0")/.."
 export PELLDOR_WERROR=ON
 
 passed=0 failed=0 skipped=0
+notes=()   # one line per skipped or failed test, shown at the end
+times=()   # one line per stage
+
+tally() {
+  passed=$((passed + $1)) failed=$((failed + $2)) skipped=$((skipped + $3))
+}
 
 # A stage that failed without saying which of its tests did counts as one failure.
 stage_failed() {
   echo "!! $1" >&2
-  failed=$((failed + 1))
+  tally 0 1 0
+  notes+=("failed: $1")
 }
 
-# Runs a test preset and adds its results to the counts.
-run_tests() {
-  local preset=$1 log="build/$1/ctest-output.txt" status summary total bad skip
-  ctest --preset "$preset" 2>&1 | tee "$log"
+# check NAME COMMAND...: one result, passed on status 0, skipped on 77 (the reason is the
+# command's last line), failed otherwise.
+check() {
+  local name=$1 out status
+  shift
+  out=$(mktemp)
+  "$@" 2>&1 | tee "$out"
   status=${PIPESTATUS[0]}
-  summary=$(grep -E '[0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1)
-  if [[ -z "$summary" ]]; then
-    stage_failed "ctest ($preset) ended without a summary, status $status"
+  case $status in
+    0) tally 1 0 0 ;;
+    77) tally 0 0 1; notes+=("skipped: $name: $(tail -n 1 "$out")") ;;
+    *) stage_failed "$name (status $status)" ;;
+  esac
+  rm -f "$out"
+}
+
+# Runs a test preset and adds the results of its JUnit file to the counts.
+run_tests() {
+  local preset=$1 junit="$PWD/build/$1/ctest-results.xml" status counted kind name reason p f s
+  rm -f "$junit"
+  ctest --preset "$preset" --output-junit "$junit"
+  status=$?
+  if ! counted=$(python3 scripts/junit_count.py "$junit"); then
+    stage_failed "ctest ($preset) left no results to count, status $status"
     return
   fi
-  total=$(sed -E 's/.* tests failed out of ([0-9]+).*/\1/' <<< "$summary")
-  bad=$(sed -E 's/.* ([0-9]+) tests failed out of.*/\1/' <<< "$summary")
-  skip=$(grep -c '(Skipped)' "$log" || true)
-  passed=$((passed + total - bad - skip))
-  failed=$((failed + bad))
-  skipped=$((skipped + skip))
-  if [[ $status -ne 0 && $bad -eq 0 ]]; then
+  read -r _ p f s <<< "$(head -n 1 <<< "$counted")"
+  tally "$p" "$f" "$s"
+  while IFS=$'\t' read -r kind name reason; do
+    notes+=("$kind ($preset): $name: $reason")
+  done < <(tail -n +2 <<< "$counted")
+  if [[ $status -ne 0 && $f -eq 0 ]]; then
     stage_failed "ctest ($preset) exited with status $status"
   fi
 }
@@ -50,57 +77,77 @@ build() {
   fi
 }
 
-scripts/install-deps.sh || stage_failed "installing the dependencies failed"
-scripts/fetch-ntpsec.sh || stage_failed "fetching ntpsec's ntpd failed"
+# stage NAME COMMAND...: runs one stage and keeps its wall time.
+stage() {
+  local name=$1 start=$SECONDS
+  shift
+  echo "== $name =="
+  "$@"
+  times+=("$(printf '%-28s %5d s' "$name" $((SECONDS - start)))")
+}
 
-for preset in release debug; do
-  echo "== $preset build =="
-  build "$preset" && run_tests "$preset"
-done
+dependencies() {
+  scripts/install-deps.sh || stage_failed "installing the dependencies failed"
+  scripts/fetch-ntpsec.sh || stage_failed "fetching ntpsec's ntpd failed"
+}
 
-echo "== windows build: pelldor.exe, tested under Wine =="
-# A prefix of this run's own; Wine would otherwise make ~/.wine.
-WINEPREFIX="$(mktemp -d "${TMPDIR:-/tmp}/pelldor-wine-XXXXXX")"
-export WINEPREFIX
-trap 'scripts/wine.sh stop; rm -rf "$WINEPREFIX"' EXIT
-scripts/wine.sh start || stage_failed "Wine did not start"
-if build windows; then
-  if (cd build/windows && cpack -G ZIP > /dev/null) && python3 -m zipfile -l build/windows/pelldor-*-Windows.zip; then
-    passed=$((passed + 1))
-  else
-    stage_failed "the Windows archive was not made"
+linux() {
+  build "$1" && run_tests "$1"
+}
+
+windows() {
+  # A prefix of this run's own; Wine would otherwise make ~/.wine.
+  WINEPREFIX="$(mktemp -d "${TMPDIR:-/tmp}/pelldor-wine-XXXXXX")"
+  export WINEPREFIX
+  trap 'scripts/wine.sh stop; rm -rf "$WINEPREFIX"' EXIT
+  scripts/wine.sh start || stage_failed "Wine did not start"
+  if build windows; then
+    check "the Windows archive" bash -c \
+      '(cd build/windows && cpack -G ZIP > /dev/null) && python3 -m zipfile -l build/windows/pelldor-*-Windows.zip'
+    run_tests windows
+    build windows-system && run_tests windows-system
   fi
-  run_tests windows
-  build windows-system && run_tests windows-system
-fi
-scripts/wine.sh stop
+  scripts/wine.sh stop
+  rm -rf "$WINEPREFIX"
+  trap - EXIT
+}
 
-echo "== fuzzing =="
-log=$(mktemp)
-scripts/fuzz.sh --ci 2>&1 | tee "$log"
-status=${PIPESTATUS[0]}
-ok=$(grep -cE '^fuzz_[a-z_]+: .*: ok$' "$log" || true)
-bad=$(grep -cE '^fuzz_[a-z_]+: .*(FAILED|NOT BUILT)' "$log" || true)
-rm -f "$log"
-passed=$((passed + ok))
-failed=$((failed + bad))
-if [[ $status -ne 0 && $bad -eq 0 ]]; then
-  stage_failed "fuzzing exited with status $status"
-fi
+# fuzz.sh is no ctest: one line per target says how it went.
+fuzz() {
+  local log status ok bad
+  log=$(mktemp)
+  scripts/fuzz.sh --ci 2>&1 | tee "$log"
+  status=${PIPESTATUS[0]}
+  ok=$(grep -cE '^fuzz_[a-z_]+: .*: ok$' "$log" || true)
+  bad=$(grep -cE '^fuzz_[a-z_]+: .*(FAILED|NOT BUILT)' "$log" || true)
+  rm -f "$log"
+  tally "$ok" "$bad" 0
+  if [[ $status -ne 0 && $bad -eq 0 ]]; then
+    stage_failed "fuzzing exited with status $status"
+  elif [[ $bad -ne 0 ]]; then
+    notes+=("failed: $bad fuzz target(s), see the fuzzing stage's output")
+  fi
+}
 
-echo "== load: 200 probes at once =="
-if bench/load.sh --verdicts-only; then
-  passed=$((passed + 1))
-else
-  stage_failed "the load test failed"
-fi
+script_tests() {
+  check "junit counting" python3 tests/scripts/junit_count_test.py
+  check "package safety" tests/scripts/package_safety.sh
+}
 
-echo "== Debian package =="
-if scripts/package.sh; then
-  passed=$((passed + 1))
-else
-  stage_failed "the Debian package failed its checks"
-fi
+stage dependencies dependencies
+stage "release build and tests" linux release
+stage "debug build and tests" linux debug
+stage "windows build and tests" windows
+stage fuzzing fuzz
+stage "load: 200 probes at once" check "the load test" bench/load.sh --verdicts-only
+stage "Debian package" check "the Debian package" scripts/package.sh
+stage "tests of the scripts" script_tests
 
+echo "== stage times =="
+printf '%s\n' "${times[@]}"
+if [[ ${#notes[@]} -gt 0 ]]; then
+  echo "== skipped and failed =="
+  printf '%s\n' "${notes[@]}"
+fi
 echo "tests: $passed passed, $failed failed, $skipped skipped"
 [[ $failed -eq 0 ]]
