@@ -58,19 +58,38 @@ std::string Printable(std::string_view text) {
     return out;
 }
 
+namespace {
+
+std::string HostAndPort(std::string_view host, std::int32_t port) {
+    return Printable(host) + " on port " + std::to_string(port);
+}
+
+}  // namespace
+
+// Each text brings its own leading blank, but for the error notice, whose "Error" follows
+// the seconds directly.
+namespace logtext {
+
+std::string Sending(std::string_view host, std::int32_t port) { return " --> Sending Query to " + HostAndPort(host, port); }
+
+std::string ServerTime(std::string_view shown) { return " --- Server Time: " + std::string(shown); }
+
+std::string LocalTime(std::string_view shown) { return " --- Local  Time: " + std::string(shown); }
+
+std::string ErrorNotice(std::int16_t code, std::string_view description) {
+    return "Error " + std::to_string(code) + ": " + Printable(description) + " (netClock_Error)";
+}
+
+}  // namespace logtext
+
 namespace logline {
 namespace {
 
-// The stamp and the text are joined with nothing between them: each text brings its own
-// leading blank, but for the error notice, whose "Error" follows the seconds directly.
+// The stamp and the text are joined with nothing between them.
 std::string Stamped(std::string_view text) {
     std::string line = LogTimestamp();
     line += text;
     return line;
-}
-
-std::string HostAndPort(std::string_view host, std::int32_t port) {
-    return Printable(host) + " on port " + std::to_string(port);
 }
 
 }  // namespace
@@ -81,19 +100,15 @@ std::string CommandLine(std::string_view tail) { return Stamped(" CommandLine = 
 
 std::string ArgumentError() { return Stamped(" Argument Error"); }
 
-std::string Sending(std::string_view host, std::int32_t port) {
-    return Stamped(" --> Sending Query to " + HostAndPort(host, port));
-}
+std::string Sending(std::string_view host, std::int32_t port) { return Stamped(logtext::Sending(host, port)); }
 
 std::string ServerTime(const std::optional<platform::LocalDateTime>& server) {
-    return Stamped(" --- Server Time: " + (server ? platform::FormatTimestamp(*server) : std::string("n/a")));
+    return Stamped(logtext::ServerTime(server ? platform::FormatTimestamp(*server) : std::string("n/a")));
 }
 
 std::string LocalTime() {
-    std::string line = LogTimestamp();
-    line += " --- Local  Time: ";
-    line += platform::FormatTimestamp(Os().LocalNow());
-    return line;
+    const std::string stamp = LogTimestamp();
+    return stamp + logtext::LocalTime(platform::FormatTimestamp(Os().LocalNow()));
 }
 
 std::string CheckError(std::string_view host, std::int32_t port) {
@@ -101,7 +116,7 @@ std::string CheckError(std::string_view host, std::int32_t port) {
 }
 
 std::string ErrorNotice(std::int16_t code, std::string_view description) {
-    return Stamped("Error " + std::to_string(code) + ": " + Printable(description) + " (netClock_Error)");
+    return Stamped(logtext::ErrorNotice(code, description));
 }
 
 std::string Result(std::int16_t result) { return Stamped(" Return Value: " + std::to_string(result)); }

@@ -36,6 +36,15 @@ void SwitchTest();
 // as it is, backslashes included.
 [[nodiscard]] std::string Printable(std::string_view text);
 
+// The texts that follow the timestamp in the lines of a query, which `pelldor check -v`
+// writes too, there stamped to the nanosecond.
+namespace logtext {
+[[nodiscard]] std::string Sending(std::string_view host, std::int32_t port);
+[[nodiscard]] std::string ServerTime(std::string_view shown);
+[[nodiscard]] std::string LocalTime(std::string_view shown);
+[[nodiscard]] std::string ErrorNotice(std::int16_t code, std::string_view description);
+}  // namespace logtext
+
 // Every line the log holds, each stamped with the local time when it is built. Readers
 // of existing logs match these byte for byte.
 namespace logline {

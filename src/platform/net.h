@@ -21,6 +21,10 @@ struct NetAddress {
     bool operator==(const NetAddress&) const = default;
 };
 
+// "192.0.2.1:123", or "[2001:db8::1]:123" with the address in its shortest form
+// (RFC 5952) and a zone's number after a "%".
+[[nodiscard]] std::string AddressText(const NetAddress& address);
+
 // Why the network could not do what was asked, in words of our own: every platform sorts
 // its system's error numbers into these, so a notice reads the same everywhere and never
 // carries a localised or non-ASCII system message.
@@ -36,6 +40,7 @@ enum class NetError : std::uint8_t {
     NetworkDown,
     AddressFamily,
     AddressNotAvailable,
+    NoAddressOfFamily,  // the name has addresses, none of the family asked for
     PermissionDenied,
     OutOfResources,
     Other,
@@ -79,12 +84,14 @@ struct ReceiveResult {
     NetFailure failure;
 };
 
-// A UDP socket connected to one peer on a fresh ephemeral port. Never blocks.
+// A UDP socket connected to one peer on a fresh ephemeral port. Only WaitReadable blocks.
 class UdpChannel {
 public:
     virtual ~UdpChannel() = default;
     [[nodiscard]] virtual NetFailure Send(std::span<const std::uint8_t> bytes) = 0;
     [[nodiscard]] virtual ReceiveResult Receive(std::span<std::uint8_t> buffer) = 0;
+    // Waits until a datagram (or an error) can be received, or for at most this long.
+    virtual void WaitReadable(std::int64_t mostNanos) = 0;
 };
 
 struct OpenResult {

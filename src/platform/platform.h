@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/event_queue.h"
 #include "platform/net.h"
@@ -39,6 +40,9 @@ public:
     // The arguments after the program's name as one text, to be split by the program's
     // own rules.
     virtual std::string CommandLineTail() = 0;
+    // The same arguments as the system splits them, for the modes that read options: argv
+    // on Linux, the C runtime's rules on Windows.
+    virtual std::vector<std::string> Arguments() = 0;
 
     virtual bool IsRegularFile(const std::string& path) = 0;
     // Opens for appending (creating the file when missing), writes the text in one piece

@@ -91,6 +91,14 @@ std::string FormatTimestamp(const LocalDateTime& t) {
     return text;
 }
 
+std::string FormatPreciseTimestamp(const PreciseLocalTime& t) {
+    std::string text = FormatTimestamp(t.whole);
+    if (text.empty()) return text;
+    char fraction[16];
+    std::snprintf(fraction, sizeof fraction, ".%09u", static_cast<unsigned>(t.nanos));
+    return text + fraction;
+}
+
 std::optional<LocalDateTime> ParseTimestamp(std::string_view text) {
     static constexpr std::string_view kPattern = "dddd-dd-dd dd:dd:dd";
     if (text.size() != kPattern.size()) return std::nullopt;

@@ -57,6 +57,8 @@ struct PreciseLocalTime {
 // "YYYY-MM-DD HH:MM:SS". Empty when the year does not fit four digits or a field is out
 // of its calendar range, since such a value has no text form.
 [[nodiscard]] std::string FormatTimestamp(const LocalDateTime& t);
+// The same with nine digits of the second's fraction after a point.
+[[nodiscard]] std::string FormatPreciseTimestamp(const PreciseLocalTime& t);
 // Reads exactly the 19-character pattern back; nullopt for anything else, including a
 // date that does not exist (2026-02-30).
 [[nodiscard]] std::optional<LocalDateTime> ParseTimestamp(std::string_view text);

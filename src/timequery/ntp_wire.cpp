@@ -61,6 +61,14 @@ bool KissSaysStop(std::uint32_t referenceId) {
     return referenceId == kDeny || referenceId == kRstr || referenceId == kRate;
 }
 
+// (T4 - T1) - (T3 - T2) in 32.32 fixed point: the time on the wire both ways. Each
+// difference is taken modulo 2^64 and read as signed, so an era rollover is no matter;
+// their difference needs one bit more than 64.
+Int128 RoundTrip(const NtpPacket& reply, const Exchange& ours) {
+    return static_cast<Int128>(static_cast<std::int64_t>(ours.receivedAt - ours.sentAt)) -
+           static_cast<std::int64_t>(reply.transmitTime - reply.receiveTime);
+}
+
 }  // namespace
 
 std::array<std::uint8_t, kNtpPacketSize> EncodeRequest(std::uint64_t transmitCookie) {
@@ -120,10 +128,14 @@ std::uint64_t RootDistance(const NtpPacket& reply, const Exchange& ours) {
     // 16.16 on the wire; shifted, they are 32.32 like the timestamps.
     const Int128 rootDelay = static_cast<Int128>(reply.rootDelay) << 16;
     const Int128 rootDispersion = static_cast<Int128>(reply.rootDispersion) << 16;
-    const Int128 roundTrip = static_cast<Int128>(static_cast<std::int64_t>(ours.receivedAt - ours.sentAt)) -
-                             static_cast<std::int64_t>(reply.transmitTime - reply.receiveTime);
+    const Int128 roundTrip = RoundTrip(reply, ours);
     // Below 2^47 + 2^48 + 2^63 in all, so it fits 64 bits whatever the wire says.
     return static_cast<std::uint64_t>(rootDelay / 2 + rootDispersion + (roundTrip > 0 ? roundTrip / 2 : 0));
+}
+
+std::int64_t RoundTripNanos(const NtpPacket& reply, const Exchange& ours) {
+    const Int128 scaled = RoundTrip(reply, ours) * static_cast<Int128>(kNanosPerSecond);
+    return static_cast<std::int64_t>((scaled + (static_cast<Int128>(1) << 31)) >> 32);
 }
 
 std::string KissCode(std::uint32_t referenceId) {

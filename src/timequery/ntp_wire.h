@@ -81,6 +81,9 @@ struct Exchange {
 // fixed point. A round trip that reads negative (the server's clock ran faster than ours
 // while it held the request) counts as none.
 [[nodiscard]] std::uint64_t RootDistance(const NtpPacket& reply, const Exchange& ours);
+// delta = (T4 - T1) - (T3 - T2), the round-trip delay on the wire, in signed nanoseconds
+// rounded to the nearest; below zero when the server's clock ran faster than ours.
+[[nodiscard]] std::int64_t RoundTripNanos(const NtpPacket& reply, const Exchange& ours);
 
 // The era is dropped: NTP seconds wrap every 2^32 s (first in 2036).
 [[nodiscard]] std::uint64_t ToNtpTimestamp(const platform::UnixTime& time);

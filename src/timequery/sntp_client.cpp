@@ -13,6 +13,13 @@ namespace {
 
 // A flood of datagrams is read across several deliveries instead of starving the program.
 constexpr int kMaxDatagramsPerAdvance = 64;
+// With resending on: the requests an address gets before the next one takes its turn.
+constexpr std::size_t kRequestsPerAddress = 2;
+// An address asked on and on keeps its requests' cookies this far back.
+constexpr std::size_t kRequestsKept = 8;
+// With resending on, a name still being looked up is looked at this often: its resolver
+// thread has no way to wake the waiting caller.
+constexpr int kLookupPollMilliseconds = 1;
 
 // "16.4": whole seconds and the tenth below them, from 32.32 fixed point.
 std::string TenthsOfSeconds(std::uint64_t fixed) {
@@ -66,6 +73,8 @@ SntpClient::~SntpClient() { platform_.Events().RemoveSource(this); }
 void SntpClient::BeginQuery() {
     done_ = false;
     received_.reset();
+    measurement_.reset();
+    lastAsked_.reset();
     query_ = Query{};
     query_->startNanos = platform_.MonotonicNanos();
 
@@ -101,6 +110,7 @@ void SntpClient::Advance() {
         }
     }
     if (query_ && query_->request) ReadReplies();
+    if (query_ && query_->request && resendNanos_ > 0) ResendWhenDue();
     if (!query_) return;
 
     const std::int64_t limit = std::int64_t{timeoutSeconds_} * platform::kNanosPerSecond;
@@ -115,7 +125,13 @@ platform::LookupStatus SntpClient::PollResolution() {
         r.status = r.lookup->Poll();
         if (r.status == platform::LookupStatus::Pending) return r.status;
         if (r.status == platform::LookupStatus::Done) {
-            r.addresses = r.lookup->Addresses();
+            for (const platform::NetAddress& address : r.lookup->Addresses()) {
+                if (!family_ || address.family == *family_) r.addresses.push_back(address);
+            }
+            if (r.addresses.empty()) {
+                r.status = platform::LookupStatus::Failed;
+                r.failure = {platform::NetError::NoAddressOfFamily, 0};
+            }
         } else {
             r.failure = r.lookup->Failure();
         }
@@ -133,10 +149,11 @@ void SntpClient::StartSending() {
     SendToNextAddress();
 }
 
-void SntpClient::SendToNextAddress() {
+void SntpClient::SendToNextAddress(bool again) {
     Query& q = *query_;
     q.request.reset();
     const std::vector<platform::NetAddress>& addresses = resolution_->addresses;
+    if (again && q.tried == addresses.size()) q.tried = 0;
     while (q.tried < addresses.size()) {
         platform::NetAddress peer = addresses[(q.first + q.tried++) % addresses.size()];
         peer.port = static_cast<std::uint16_t>(port_);
@@ -152,15 +169,7 @@ void SntpClient::SendToNextAddress() {
         Request request;
         request.channel = std::move(opened.channel);
         request.peer = peer;
-        request.cookie = platform_.Random64();
-        const auto bytes = EncodeRequest(request.cookie);
-        request.sentWall = platform_.ReadWallClock();
-        request.sentMonotonic = platform_.MonotonicNanos();
-        const platform::NetFailure error = request.channel->Send(bytes);
-        if (error.failed()) {
-            q.lastNetworkError = error;
-            continue;
-        }
+        if (!Send(request)) continue;
         q.request = std::move(request);
         return;
     }
@@ -172,10 +181,57 @@ void SntpClient::SendToNextAddress() {
     }
 }
 
+bool SntpClient::Send(Request& request) {
+    Sent sent;
+    sent.cookie = platform_.Random64();
+    const auto bytes = EncodeRequest(sent.cookie);
+    sent.wall = platform_.ReadWallClock();
+    sent.monotonic = platform_.MonotonicNanos();
+    const platform::NetFailure error = request.channel->Send(bytes);
+    if (error.failed()) {
+        query_->lastNetworkError = error;
+        return false;
+    }
+    request.sent.push_back(sent);
+    lastAsked_ = request.peer;
+    return true;
+}
+
+void SntpClient::ResendWhenDue() {
+    Request& request = *query_->request;
+    if (platform_.MonotonicNanos() - request.sent.back().monotonic < resendNanos_) return;
+    const bool anotherAddress = std::any_of(resolution_->addresses.begin(), resolution_->addresses.end(),
+                                            [&](platform::NetAddress address) {
+                                                address.port = request.peer.port;
+                                                return address != request.peer && FindSilenced(address) == nullptr;
+                                            });
+    if (request.sent.size() >= kRequestsPerAddress && anotherAddress) {
+        SendToNextAddress(true);
+        return;
+    }
+    // A reply to a request older than these is too late to be worth its round trip.
+    if (request.sent.size() == kRequestsKept) request.sent.erase(request.sent.begin());
+    if (!Send(request)) SendToNextAddress(true);
+}
+
+void SntpClient::WaitForNews(std::int64_t untilNanos) {
+    if (!query_) return;
+    const std::int64_t now = platform_.MonotonicNanos();
+    if (!query_->request) {
+        const std::int64_t left = untilNanos - now;
+        if (left > 0) platform_.Sleep(left < kLookupPollMilliseconds * 1'000'000 ? 1 : kLookupPollMilliseconds);
+        return;
+    }
+    const Request& request = *query_->request;
+    std::int64_t wakeAt = untilNanos;
+    if (resendNanos_ > 0) wakeAt = std::min(wakeAt, request.sent.back().monotonic + resendNanos_);
+    request.channel->WaitReadable(wakeAt - now);
+}
+
 void SntpClient::ReadReplies() {
     for (int i = 0; i < kMaxDatagramsPerAdvance; ++i) {
         const Request& request = *query_->request;
-        platform::ReceiveResult got = request.channel->Receive(buffer_);
+        const platform::ReceiveResult got = request.channel->Receive(buffer_);
         switch (got.status) {
         case platform::ReceiveStatus::Nothing:
             return;
@@ -192,16 +248,21 @@ void SntpClient::ReadReplies() {
 
 bool SntpClient::TakeReply(std::size_t size) {
     const Request& request = *query_->request;
-    const std::int64_t elapsed = std::max<std::int64_t>(platform_.MonotonicNanos() - request.sentMonotonic, 0);
-    const platform::UnixTime sentAt = request.sentWall.utc;
-    const Exchange ours{request.cookie, ToNtpTimestamp(sentAt), ToNtpTimestamp(platform::AddNanos(sentAt, elapsed))};
     const auto reply = DecodePacket(std::span(buffer_).first(std::min(size, buffer_.size())));
     assert(reply.has_value());
+    // The request this answers, by its cookie; a reply that echoes none is checked against
+    // the last, which it fails.
+    const auto answered = std::find_if(request.sent.begin(), request.sent.end(),
+                                       [&](const Sent& s) { return s.cookie == reply->originTime; });
+    const Sent& sent = answered != request.sent.end() ? *answered : request.sent.back();
+    const std::int64_t elapsed = std::max<std::int64_t>(platform_.MonotonicNanos() - sent.monotonic, 0);
+    const Exchange ours{sent.cookie, ToNtpTimestamp(sent.wall.utc), ToNtpTimestamp(platform::AddNanos(sent.wall.utc, elapsed))};
     const ReplyCheck check = CheckReply(*reply, ours);
     if (check == ReplyCheck::Accept) {
         const std::int64_t offset = ClockOffsetNanos(ours.sentAt, reply->receiveTime, reply->transmitTime, ours.receivedAt);
-        const platform::PreciseLocalTime sentLocal{request.sentWall.local, request.sentWall.utc.nanos};
+        const platform::PreciseLocalTime sentLocal{sent.wall.local, sent.wall.utc.nanos};
         received_ = platform::AddNanos(platform::AddNanos(sentLocal, elapsed), offset);
+        measurement_ = Measurement{offset, RoundTripNanos(*reply, ours), reply->stratum, request.peer};
         Finish();
         return true;
     }

@@ -29,6 +29,31 @@ public:
     [[nodiscard]] bool QueryDone() override { return done_; }
     [[nodiscard]] std::optional<platform::PreciseLocalTime> ReceivedTime() override { return received_; }
 
+    // What a usable reply measured, beside the time it brought.
+    struct Measurement {
+        std::int64_t offsetNanos = 0;  // server minus local clock
+        std::int64_t delayNanos = 0;   // round trip on the wire
+        std::uint8_t stratum = 0;
+        platform::NetAddress server;
+    };
+    // Of the last query, when it brought a time.
+    [[nodiscard]] const std::optional<Measurement>& LastMeasurement() const { return measurement_; }
+
+    // Settings for a caller that waits on the client itself (WaitForNews) rather than
+    // pacing it: a silent address is asked again after this long, and after its second
+    // request the next address takes its turn, round and round. 0 (the default): one
+    // request per address.
+    void ResendAfter(std::int64_t nanos) { resendNanos_ = nanos; }
+    // Only addresses of this family are asked; a name without one fails its lookup.
+    void OnlyFamily(std::optional<platform::NetAddress::Family> family) { family_ = family; }
+    // Blocks until the query may have moved on (a datagram waits on its socket, its next
+    // request is due, or a moment has passed while the name is looked up), or at most
+    // until the monotonic clock reads `untilNanos`. Events must be delivered afterwards.
+    void WaitForNews(std::int64_t untilNanos);
+    // Where the last query sent its last request; none when it sent none (its name not
+    // looked up yet, say).
+    [[nodiscard]] const std::optional<platform::NetAddress>& LastAsked() const { return lastAsked_; }
+
 private:
     // One lookup per host for the whole run: a query that times out while it is pending
     // leaves it running for the next one, so a slow name server costs one resolver thread
@@ -48,16 +73,20 @@ private:
         std::string notice;
     };
 
-    // The request of a query that is out, waiting for its answer. Our send time stays
-    // here rather than on the wire: T1 is the wall clock then, and the time of receipt is
-    // T1 plus the monotonic time since, so a wall-clock step during the exchange cannot
-    // distort the offset.
+    // One request that went out. Our send time stays here rather than on the wire: T1 is
+    // the wall clock then, and the time of receipt is T1 plus the monotonic time since, so
+    // a wall-clock step during the exchange cannot distort the offset.
+    struct Sent {
+        std::uint64_t cookie = 0;
+        platform::WallReading wall;
+        std::int64_t monotonic = 0;
+    };
+
+    // The address a query is asking, through its own socket, and what went out to it.
     struct Request {
         std::unique_ptr<platform::UdpChannel> channel;
         platform::NetAddress peer;
-        std::uint64_t cookie = 0;
-        platform::WallReading sentWall;
-        std::int64_t sentMonotonic = 0;
+        std::vector<Sent> sent;
     };
 
     // Everything that belongs to the query in progress, gone as one when it ends; closing
@@ -75,7 +104,12 @@ private:
     void Advance() override;
     [[nodiscard]] platform::LookupStatus PollResolution();
     void StartSending();
-    void SendToNextAddress();
+    // Moves to the next address of the list; with `again`, one that every address has had
+    // its turn in starts the round afresh.
+    void SendToNextAddress(bool again = false);
+    // Puts one more request on the wire to the address being asked; false when it failed.
+    bool Send(Request& request);
+    void ResendWhenDue();
     void ReadReplies();
     // True when the reply ended the query.
     bool TakeReply(std::size_t size);
@@ -88,8 +122,13 @@ private:
     std::string host_;
     std::int32_t port_ = 0;
 
+    std::int64_t resendNanos_ = 0;
+    std::optional<platform::NetAddress::Family> family_;
+
     bool done_ = false;
     std::optional<platform::PreciseLocalTime> received_;
+    std::optional<Measurement> measurement_;
+    std::optional<platform::NetAddress> lastAsked_;
     std::optional<Query> query_;
 
     std::optional<Resolution> resolution_;

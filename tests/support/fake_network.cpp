@@ -41,7 +41,7 @@ private:
 
 class FakeChannel final : public platform::UdpChannel {
 public:
-    FakeChannel(FakeNetwork& network, const FakePlatform& platform, std::shared_ptr<FakeChannelRecord> record)
+    FakeChannel(FakeNetwork& network, FakePlatform& platform, std::shared_ptr<FakeChannelRecord> record)
         : network_(network), platform_(platform), record_(std::move(record)) {}
     ~FakeChannel() override { record_->closed = true; }
 
@@ -59,7 +59,7 @@ public:
 
     platform::ReceiveResult Receive(std::span<std::uint8_t> buffer) override {
         ++network_.receives;
-        if (record_->inbox.empty()) {
+        if (record_->inbox.empty() || record_->inbox.front().arrivesAt > platform_.monotonicNanos) {
             if (!record_->receiveError.failed()) return {};
             ++network_.failuresReported;
             return {platform::ReceiveStatus::NetworkError, 0, {}, record_->receiveError};
@@ -72,9 +72,21 @@ public:
         return {platform::ReceiveStatus::Datagram, datagram.bytes.size(), datagram.from, {}};
     }
 
+    // The virtual clock moves on to the next arrival, or by the whole wait.
+    void WaitReadable(std::int64_t mostNanos) override {
+        std::int64_t wait = std::max<std::int64_t>(mostNanos, 0);
+        if (!record_->inbox.empty()) {
+            wait = std::clamp<std::int64_t>(record_->inbox.front().arrivesAt - platform_.monotonicNanos, 0, wait);
+        } else if (record_->receiveError.failed()) {
+            wait = 0;
+        }
+        platform_.Advance(wait);
+        ++network_.waits;
+    }
+
 private:
     FakeNetwork& network_;
-    const FakePlatform& platform_;
+    FakePlatform& platform_;
     std::shared_ptr<FakeChannelRecord> record_;
 };
 
@@ -100,7 +112,7 @@ FakeNetwork::FakeNetwork(FakePlatform& platform) : platform_(platform) {
                                             script.never);
     };
     platform.openHook = [this](const platform::NetAddress& peer) -> platform::OpenResult {
-        const PeerScript& script = peers_[AddressText(peer)];
+        const PeerScript& script = peers_[platform::AddressText(peer)];
         auto record = std::make_shared<FakeChannelRecord>();
         record->peer = peer;
         record->sendError = script.sendError;
@@ -127,22 +139,22 @@ void FakeNetwork::FailLookup(const std::string& host, platform::NetError why, in
 void FakeNetwork::NeverResolve(const std::string& host) { hosts_[host] = LookupScript{{}, {}, 0, true}; }
 
 void FakeNetwork::FailOpen(const platform::NetAddress& peer, platform::NetError why) {
-    peers_[AddressText(peer)].openError = {why, 0};
+    peers_[platform::AddressText(peer)].openError = {why, 0};
 }
 
 void FakeNetwork::FailSend(const platform::NetAddress& peer, platform::NetError why) {
-    peers_[AddressText(peer)].sendError = {why, 0};
+    peers_[platform::AddressText(peer)].sendError = {why, 0};
 }
 
 void FakeNetwork::Refuse(const platform::NetAddress& peer, platform::NetError why) {
-    peers_[AddressText(peer)].receiveError = {why, 0};
+    peers_[platform::AddressText(peer)].receiveError = {why, 0};
 }
 
 timequery::NtpPacket FakeNetwork::ReplyTo(const FakeChannelRecord& channel, std::int64_t serverOffsetNanos) const {
     timequery::NtpPacket reply;
     const auto request = channel.sent.empty() ? std::nullopt : timequery::DecodePacket(channel.sent.back());
     if (!request) {
-        platform_.Unexpected("no request to answer was sent to " + AddressText(channel.peer));
+        platform_.Unexpected("no request to answer was sent to " + platform::AddressText(channel.peer));
         return reply;
     }
     const std::uint64_t serverTime = NtpAt(platform_.wallNanos + serverOffsetNanos);
@@ -161,8 +173,8 @@ timequery::NtpPacket FakeNetwork::ReplyTo(const FakeChannelRecord& channel, std:
     return reply;
 }
 
-void FakeNetwork::Deliver(FakeChannelRecord& channel, const timequery::NtpPacket& packet) {
-    channel.inbox.push_back({PacketBytes(packet), channel.peer});
+void FakeNetwork::Deliver(FakeChannelRecord& channel, const timequery::NtpPacket& packet, std::int64_t arrivesAt) {
+    channel.inbox.push_back({PacketBytes(packet), channel.peer, std::nullopt, arrivesAt});
 }
 
 }  // namespace pelldor::testing

@@ -22,6 +22,8 @@ struct FakeDatagram {
     // For an answer built as a server whose clock stands a known distance from the fake
     // wall clock: that server's clock in Unix nanoseconds, for a test's own checks.
     std::optional<std::int64_t> serverNanos{};
+    // Not readable before the monotonic clock reaches this.
+    std::int64_t arrivesAt = 0;
 };
 
 // A lookup the program started; it stays readable after the program drops it.
@@ -65,8 +67,9 @@ public:
     // this far from the fake wall clock; both its timestamps are the current instant.
     [[nodiscard]] timequery::NtpPacket ReplyTo(const FakeChannelRecord& channel,
                                                std::int64_t serverOffsetNanos) const;
-    // Queues the packet on the channel as coming from its peer.
-    static void Deliver(FakeChannelRecord& channel, const timequery::NtpPacket& packet);
+    // Queues the packet on the channel as coming from its peer, readable at once or from
+    // the given monotonic time on.
+    static void Deliver(FakeChannelRecord& channel, const timequery::NtpPacket& packet, std::int64_t arrivesAt = 0);
 
     // Hooks for a caller's own checks: as the program opens a socket (a failure the hook
     // returns refuses it), after each request is recorded, and as each datagram is handed
@@ -79,6 +82,7 @@ public:
     std::vector<std::shared_ptr<FakeChannelRecord>> channels;  // sockets opened; refused opens are not
     int failuresReported = 0;  // network errors the program was told of
     long receives = 0;         // reads the program made, empty ones included
+    int waits = 0;             // times the program waited on a socket
 
 private:
     struct LookupScript {

@@ -50,7 +50,7 @@ std::unique_ptr<platform::NameLookup> FakePlatform::StartLookup(const std::strin
 
 platform::OpenResult FakePlatform::OpenUdp(const platform::NetAddress& peer) {
     if (!openHook) {
-        Unexpected("unexpected socket to " + AddressText(peer));
+        Unexpected("unexpected socket to " + platform::AddressText(peer));
         return {nullptr, {platform::NetError::Other, 0}};
     }
     return openHook(peer);

@@ -46,6 +46,7 @@ public:
     std::string ExecutableDirectory() override { return exeDir; }
     char PathSeparator() const override { return '/'; }
     std::string CommandLineTail() override { return tail; }
+    std::vector<std::string> Arguments() override { return arguments; }
 
     bool IsRegularFile(const std::string& path) override;
     std::string AppendToFile(const std::string& path, std::string_view text) override;
@@ -80,6 +81,7 @@ public:
     std::string standardOutput;
     std::string standardError;
     std::string tail;
+    std::vector<std::string> arguments;
     std::map<std::string, std::string> files;
     std::set<std::string> directories;
     std::set<std::string> failingAppends;  // an append to one of these fails

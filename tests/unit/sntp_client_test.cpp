@@ -15,7 +15,6 @@ namespace {
 
 using platform::NetAddress;
 using platform::NetError;
-using testing::AddressText;
 using testing::FakeChannelRecord;
 using testing::FakeNetwork;
 

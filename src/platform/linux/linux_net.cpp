@@ -2,6 +2,7 @@
 
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -124,6 +125,14 @@ public:
             result.failure = FromErrno(error);
             return result;
         }
+    }
+
+    void WaitReadable(std::int64_t mostNanos) override {
+        if (mostNanos <= 0) return;
+        pollfd watched{fd_, POLLIN, 0};
+        const timespec most{static_cast<time_t>(mostNanos / 1'000'000'000), static_cast<long>(mostNanos % 1'000'000'000)};
+        // A signal cuts the wait short; the caller's loop waits again for what is left.
+        (void)::ppoll(&watched, 1, &most, nullptr);
     }
 
 private:

@@ -106,6 +106,7 @@ public:
     std::string ExecutableDirectory() override;
     char PathSeparator() const override { return '/'; }
     std::string CommandLineTail() override { return JoinCommandLineTail(arguments_); }
+    std::vector<std::string> Arguments() override { return arguments_; }
 
     bool IsRegularFile(const std::string& path) override;
     std::string AppendToFile(const std::string& path, std::string_view text) override;

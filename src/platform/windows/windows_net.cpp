@@ -131,6 +131,17 @@ public:
         return result;
     }
 
+    void WaitReadable(std::int64_t mostNanos) override {
+        if (mostNanos <= 0) return;
+        fd_set watched;
+        FD_ZERO(&watched);
+        FD_SET(socket_, &watched);
+        // Rounded up: a wait cut to zero would spin until the deadline.
+        const std::int64_t micros = (mostNanos + 999) / 1000;
+        timeval most{static_cast<long>(micros / 1'000'000), static_cast<long>(micros % 1'000'000)};
+        (void)::select(0, &watched, nullptr, nullptr, &most);
+    }
+
 private:
     SOCKET socket_;
     std::vector<std::uint8_t> scratch_;

@@ -87,6 +87,7 @@ public:
     std::string ExecutableDirectory() override;
     char PathSeparator() const override { return '\\'; }
     std::string CommandLineTail() override;
+    std::vector<std::string> Arguments() override;
 
     bool IsRegularFile(const std::string& path) override;
     std::string AppendToFile(const std::string& path, std::string_view text) override;
@@ -211,6 +212,16 @@ std::string WindowsPlatform::CommandLineTail() {
     const wchar_t* line = ::GetCommandLineW();
     const std::u16string text = line != nullptr ? std::u16string(line, line + ::wcslen(line)) : std::u16string();
     return ToUtf8(windows::CommandLineTail(text));
+}
+
+std::vector<std::string> WindowsPlatform::Arguments() {
+    const wchar_t* line = ::GetCommandLineW();
+    const std::u16string text = line != nullptr ? std::u16string(line, line + ::wcslen(line)) : std::u16string();
+    std::vector<std::string> arguments;
+    for (const std::u16string& argument : windows::SplitArguments(windows::CommandLineTail(text))) {
+        arguments.push_back(ToUtf8(argument));
+    }
+    return arguments;
 }
 
 bool WindowsPlatform::IsRegularFile(const std::string& path) {

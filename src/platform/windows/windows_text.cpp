@@ -80,6 +80,45 @@ std::u16string_view CommandLineTail(std::u16string_view commandLine) {
     return commandLine.substr(at);
 }
 
+std::vector<std::u16string> SplitArguments(std::u16string_view tail) {
+    std::vector<std::u16string> arguments;
+    std::u16string current;
+    bool inArgument = false;
+    bool quoted = false;
+    for (std::size_t i = 0; i < tail.size(); ++i) {
+        const char16_t c = tail[i];
+        if (IsBlank(c) && !quoted) {
+            if (inArgument) arguments.push_back(std::move(current));
+            current.clear();
+            inArgument = false;
+            continue;
+        }
+        inArgument = true;
+        if (c == u'\\') {
+            std::size_t run = 1;
+            while (i + run < tail.size() && tail[i + run] == u'\\') ++run;
+            const bool beforeQuote = i + run < tail.size() && tail[i + run] == u'"';
+            current.append(beforeQuote ? run / 2 : run, u'\\');
+            i += run - 1;
+            if (beforeQuote && run % 2 == 1) {
+                current += u'"';
+                ++i;
+            }
+        } else if (c == u'"') {
+            if (quoted && i + 1 < tail.size() && tail[i + 1] == u'"') {
+                current += u'"';
+                ++i;
+            } else {
+                quoted = !quoted;
+            }
+        } else {
+            current += c;
+        }
+    }
+    if (inArgument) arguments.push_back(std::move(current));
+    return arguments;
+}
+
 std::string ToUtf8(std::u16string_view text) {
     std::string out;
     out.reserve(text.size());

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Text handling of the Windows platform that needs no Windows headers, so it can be tested
 // on any system.
@@ -13,6 +14,12 @@ namespace pelldor::platform::windows {
 // blank or tab; the blanks and tabs after it are skipped too. The rest is left exactly as
 // typed, quotes and all, for the program's own splitting.
 [[nodiscard]] std::u16string_view CommandLineTail(std::u16string_view commandLine);
+
+// The arguments of a command-line tail by the C runtime's rules: blanks and tabs separate;
+// double quotes group, and "" inside quotes is one quote; 2n backslashes before a quote are
+// n backslashes and the quote groups, 2n+1 are n and a literal quote; other backslashes
+// are literal.
+[[nodiscard]] std::vector<std::u16string> SplitArguments(std::u16string_view tail);
 
 // Conversions between the system's UTF-16 and the program's UTF-8. Text that is not valid
 // in its encoding (a lone surrogate, a stray byte) becomes U+FFFD rather than failing, so a

@@ -1,0 +1,235 @@
+#include "check/check_options.h"
+
+#include <algorithm>
+#include <charconv>
+#include <limits>
+
+#include "cmdline/argument_reader.h"
+
+namespace pelldor::check {
+namespace {
+
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+// The longest wait an option may ask for, a day: far beyond any monitoring interval.
+constexpr double kMostSeconds = 86400;
+
+// A plain decimal, optionally signed, with or without a fraction: no exponent, no blanks,
+// no "inf" or "nan", which std::from_chars alone would take.
+std::optional<double> ParseDecimal(std::string_view text) {
+    const std::size_t digits = static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+        return c >= '0' && c <= '9';
+    }));
+    const std::size_t at = !text.empty() && (text.front() == '-' || text.front() == '+') ? 1 : 0;
+    const std::size_t points = static_cast<std::size_t>(std::count(text.begin(), text.end(), '.'));
+    if (digits == 0 || points > 1 || digits + points + at != text.size()) return std::nullopt;
+    text.remove_prefix(text.front() == '+' ? 1 : 0);
+    double value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc{} || end != text.data() + text.size()) return std::nullopt;
+    return value;
+}
+
+struct Spec {
+    char shortName;
+    std::string_view longName;
+    bool takesValue;
+};
+
+constexpr Spec kSpecs[] = {
+    {'H', "hostname", true}, {'p', "port", true},      {'w', "warning", true},  {'c', "critical", true},
+    {'t', "timeout", true},  {'4', "use-ipv4", false}, {'6', "use-ipv6", false}, {'v', "verbose", false},
+    {'h', "help", false},    {'V', "version", false},
+};
+
+const Spec* FindShort(char name) {
+    const auto it = std::find_if(std::begin(kSpecs), std::end(kSpecs), [&](const Spec& s) { return s.shortName == name; });
+    return it == std::end(kSpecs) ? nullptr : it;
+}
+
+const Spec* FindLong(std::string_view name) {
+    const auto it = std::find_if(std::begin(kSpecs), std::end(kSpecs), [&](const Spec& s) { return s.longName == name; });
+    return it == std::end(kSpecs) ? nullptr : it;
+}
+
+// Takes one option's value into the options; a message when the value is no good.
+std::optional<std::string> Apply(CheckOptions& options, char name, const std::string& value) {
+    switch (name) {
+    case 'H': {
+        // "[2001:db8::1]" as well as the bare address, as the drop-in writes it.
+        std::string host = value;
+        if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+        if (host.empty()) return "the host is empty";
+        options.host = host;
+        return std::nullopt;
+    }
+    case 'p': {
+        const auto port = ParseInteger(value);
+        if (!port || *port < 1 || *port > 65535) return "the port \"" + value + "\" is not a number from 1 to 65535";
+        options.port = static_cast<std::uint16_t>(*port);
+        return std::nullopt;
+    }
+    case 'w':
+    case 'c': {
+        auto range = ParseRange(value);
+        if (!range) return "the threshold \"" + value + "\" is not a range";
+        (name == 'w' ? options.warning : options.critical) = std::move(*range);
+        return std::nullopt;
+    }
+    case 't': {
+        const auto seconds = ParseDecimal(value);
+        if (!seconds || *seconds <= 0 || *seconds > kMostSeconds) {
+            return "the timeout \"" + value + "\" is not a number of seconds above 0 and at most 86400";
+        }
+        options.timeoutNanos = static_cast<std::int64_t>(*seconds * 1e9);
+        return std::nullopt;
+    }
+    case '4':
+        options.family = platform::NetAddress::Family::V4;
+        return std::nullopt;
+    case '6':
+        options.family = platform::NetAddress::Family::V6;
+        return std::nullopt;
+    case 'v':
+        options.verbose = true;
+        return std::nullopt;
+    case 'h':
+        options.help = true;
+        return std::nullopt;
+    case 'V':
+        options.version = true;
+        return std::nullopt;
+    default:
+        return "unknown option";
+    }
+}
+
+}  // namespace
+
+bool Range::Alerts(double value) const {
+    const bool within = value >= start && value <= end;
+    return inside ? within : !within;
+}
+
+std::optional<Range> ParseRange(std::string_view text) {
+    Range range;
+    range.text = std::string(text);
+    if (text.starts_with('@')) {
+        range.inside = true;
+        text.remove_prefix(1);
+    }
+    const auto colon = text.find(':');
+    if (colon == std::string_view::npos) {
+        const auto end = ParseDecimal(text);
+        if (!end) return std::nullopt;
+        range.end = *end;
+    } else {
+        const std::string_view from = text.substr(0, colon);
+        const std::string_view to = text.substr(colon + 1);
+        // A range names at least one of its bounds.
+        if (from.empty() && to.empty()) return std::nullopt;
+        if (from == "~") {
+            range.start = -kInfinity;
+        } else if (!from.empty()) {
+            const auto start = ParseDecimal(from);
+            if (!start) return std::nullopt;
+            range.start = *start;
+        }
+        if (to.empty()) {
+            range.end = kInfinity;
+        } else {
+            const auto end = ParseDecimal(to);
+            if (!end) return std::nullopt;
+            range.end = *end;
+        }
+    }
+    if (range.start > range.end) return std::nullopt;
+    return range;
+}
+
+std::variant<CheckOptions, UsageError> ParseCheckOptions(std::span<const std::string> args) {
+    CheckOptions options;
+    options.warning = *ParseRange("60");
+    options.critical = *ParseRange("120");
+    options.timeoutNanos = 10'000'000'000;
+    const auto fail = [](std::string message) { return UsageError{std::move(message)}; };
+
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--") {
+            if (i + 1 < args.size()) return fail("unexpected argument \"" + args[i + 1] + "\"");
+            break;
+        }
+        if (arg.starts_with("--")) {
+            const auto equals = arg.find('=');
+            const std::string name = arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
+            const Spec* spec = FindLong(name);
+            if (spec == nullptr) return fail("unknown option --" + name);
+            std::string value;
+            if (spec->takesValue) {
+                if (equals != std::string::npos) {
+                    value = arg.substr(equals + 1);
+                } else if (i + 1 < args.size()) {
+                    value = args[++i];
+                } else {
+                    return fail("option --" + name + " needs a value");
+                }
+            } else if (equals != std::string::npos) {
+                return fail("option --" + name + " takes no value");
+            }
+            if (auto problem = Apply(options, spec->shortName, value)) return fail(*problem);
+            continue;
+        }
+        if (arg.size() < 2 || arg.front() != '-') return fail("unexpected argument \"" + arg + "\"");
+        // A group of flags, "-4v", of which the last may take a value: "-vH host", "-Hhost".
+        for (std::size_t at = 1; at < arg.size(); ++at) {
+            const Spec* spec = FindShort(arg[at]);
+            if (spec == nullptr) return fail(std::string("unknown option -") + arg[at]);
+            std::string value;
+            if (spec->takesValue) {
+                if (at + 1 < arg.size()) {
+                    value = arg.substr(at + 1);
+                } else if (i + 1 < args.size()) {
+                    value = args[++i];
+                } else {
+                    return fail(std::string("option -") + arg[at] + " needs a value");
+                }
+                at = arg.size();
+            }
+            if (auto problem = Apply(options, spec->shortName, value)) return fail(*problem);
+        }
+    }
+    if (options.help || options.version) return options;
+    if (options.host.empty()) return fail("no host: -H HOST is needed");
+    return options;
+}
+
+std::string_view Usage() {
+    return "Usage: pelldor check -H HOST [-p PORT] [-w RANGE] [-c RANGE] [-t SECONDS] [-4|-6] [-v]";
+}
+
+std::string Help() {
+    return std::string(Usage()) +
+           "\n"
+           "\n"
+           "Asks the NTP server HOST for the time and prints one status line with the\n"
+           "offset (server minus local clock, in seconds) and its performance data. Exit\n"
+           "status 0 OK, 1 WARNING, 2 CRITICAL (the offset outside -c, or no usable time),\n"
+           "3 UNKNOWN (a usage error, a name that does not resolve).\n"
+           "\n"
+           "  -H, --hostname HOST   a name, an IPv4 address, or an IPv6 address, bare or in []\n"
+           "  -p, --port PORT       the server's port (default 123)\n"
+           "  -w, --warning RANGE   offsets that are no warning (default 60)\n"
+           "  -c, --critical RANGE  offsets that are not critical (default 120)\n"
+           "  -t, --timeout SECONDS the whole check's limit (default 10)\n"
+           "  -4, --use-ipv4        IPv4 addresses only\n"
+           "  -6, --use-ipv6        IPv6 addresses only\n"
+           "  -v, --verbose         the query, the notices and both times on standard error\n"
+           "  -h, --help            this text\n"
+           "  -V, --version         the version\n"
+           "\n"
+           "RANGE applies to the offset's magnitude: 10 is 0 to 10, 10: is 10 or more, ~:10 at\n"
+           "most 10, 10:20 from 10 to 20; with a leading @ a value inside alerts. Seconds may\n"
+           "have a fraction (-w 0.25). See pelldor(1).\n";
+}
+
+}  // namespace pelldor::check

@@ -1,0 +1,107 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "support/chronyd.h"
+#include "support/probe_run.h"
+#include "support/responder.h"
+#include "support/server_pool.h"
+
+// `pelldor check` as a monitoring system runs it: one status line, its exit status, and a
+// run that ends as soon as the verdict is known.
+namespace pelldor::testing {
+namespace {
+
+using namespace std::chrono;
+using namespace std::chrono_literals;
+
+struct Case {
+    const char* name;
+    ResponderOptions server;
+    std::vector<std::string> options;
+    int status;
+    // The whole status line, "{port}" standing for the responder's.
+    std::string line;
+};
+
+void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
+
+class CheckMode : public ::testing::TestWithParam<Case> {};
+
+ProbeRun Check(std::vector<std::string> args, const ProbeSetup& setup = {}) {
+    args.insert(args.begin(), "check");
+    return RunProbe(ProbeBinary(), args, setup);
+}
+
+// The numbers of the status line vary from run to run; its shape does not.
+std::string Shape(std::string line) {
+    static const std::regex number(R"([+-]?\d+\.\d{6})");
+    return std::regex_replace(line, number, "N");
+}
+
+TEST_P(CheckMode, OneStatusLineAndItsExitStatus) {
+    const Case& c = GetParam();
+    NtpResponder server(c.server);
+    std::vector<std::string> args{"-H", c.server.ipv6 ? "::1" : "127.0.0.1", "-p", std::to_string(server.port())};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    const ProbeRun run = Check(args);
+    ASSERT_TRUE(run.result.exited) << Dump(run);
+    EXPECT_EQ(run.result.exitStatus, c.status) << run.result.out;
+    const std::string line = std::regex_replace(c.line, std::regex(R"(\{port\})"), std::to_string(server.port()));
+    EXPECT_EQ(Shape(run.result.out), line);
+    EXPECT_EQ(run.result.err, "");
+    EXPECT_FALSE(run.logExists) << "the plugin never writes the log";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Responder, CheckMode,
+    ::testing::Values(
+        Case{"Level", {}, {}, 0, "NTP OK - offset N s from 127.0.0.1:{port} |offset=Ns;60;120; stratum=2 delay=Ns\n"},
+        Case{"Ahead2s", {.offset = 2s}, {"-w", "1", "-c", "5"}, 1,
+             "NTP WARNING - offset N s from 127.0.0.1:{port} |offset=Ns;1;5; stratum=2 delay=Ns\n"},
+        Case{"Behind8s", {.offset = -8s}, {"-w", "1", "-c", "5"}, 2,
+             "NTP CRITICAL - offset N s from 127.0.0.1:{port} |offset=Ns;1;5; stratum=2 delay=Ns\n"},
+        Case{"Silent", {.kind = ReplyKind::Silent}, {"-t", "1.5"}, 2,
+             "NTP CRITICAL - no answer from 127.0.0.1:{port} within 1.5 s\n"},
+        Case{"KissOfDeath", {.kind = ReplyKind::KissOfDeath}, {}, 2,
+             "NTP CRITICAL - 127.0.0.1:{port}: Kiss-o'-death from server: RATE\n"},
+        Case{"Ipv6", {.ipv6 = true}, {"-6"}, 0,
+             "NTP OK - offset N s from [::1]:{port} |offset=Ns;60;120; stratum=2 delay=Ns\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CheckModeRun, SilenceIsAskedAgainEverySecondUntilTheTimeout) {
+    NtpResponder silent({.kind = ReplyKind::Silent});
+    const ProbeRun run = Check({"-H", "127.0.0.1", "-p", std::to_string(silent.port()), "-t", "2.5"});
+    EXPECT_EQ(run.result.exitStatus, 2) << Dump(run);
+    EXPECT_EQ(silent.requests(), 3);
+    ExpectElapsed(run, 2500ms, 2500ms);
+}
+
+TEST(CheckModeRun, ANameThatDoesNotResolveIsUnknown) {
+    // In a network namespace of its own, so the query cannot leave this machine.
+    const ProbeRun run =
+        Check({"-H", "no-such-host.invalid"}, {.via = {"/usr/bin/unshare", "--net", "--"}});
+    if (run.result.exitStatus == 1 && run.result.err.find("unshare") != std::string::npos) {
+        GTEST_SKIP() << "no network namespace can be made here: " << run.result.err;
+    }
+    EXPECT_EQ(run.result.exitStatus, 3) << Dump(run);
+    EXPECT_TRUE(run.result.out.starts_with("NTP UNKNOWN - no-such-host.invalid: Host not found: ")) << run.result.out;
+    EXPECT_EQ(run.result.out.find('\n'), run.result.out.size() - 1);
+}
+
+TEST(CheckModeRun, AgainstChronydItIsOkWithinAMillisecond) {
+    const auto lease = ServerPool<ChronydServer>::Get(std::string("0/sync"), ChronydOptions{});
+    if (lease.unavailable) GTEST_SKIP() << lease.why;
+    ASSERT_NE(lease.server, nullptr) << lease.why;
+    const ProbeRun run = Check({"-H", "127.0.0.1", "-p", std::to_string(lease.server->port()), "-w", "0.001", "-v"});
+    EXPECT_EQ(run.result.exitStatus, 0) << Dump(run) << run.result.out;
+    EXPECT_TRUE(run.result.out.starts_with("NTP OK - offset ")) << run.result.out;
+    EXPECT_NE(run.result.err.find(" --> Sending Query to 127.0.0.1 on port "), std::string::npos) << run.result.err;
+    EXPECT_NE(run.result.err.find(" --- Server Time: "), std::string::npos) << run.result.err;
+}
+
+}  // namespace
+}  // namespace pelldor::testing
