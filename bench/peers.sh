@@ -5,6 +5,7 @@
 #
 # Each round runs, in an order rotated from round to round:
 #   pelldor 2 0 127.0.0.1:P                       (must exit 100)
+#   pelldor check -H 127.0.0.1 -p P               (must exit 0)
 #   check_ntp_time -H 127.0.0.1 -p P              (must exit 0)
 #   ntpdig 127.0.0.1                              (must exit 0; only when UDP port 123
 #                                                  on 127.0.0.1 is free for a chronyd)
@@ -38,9 +39,10 @@ PORT=$(free_udp_port)
 start_chronyd "$PORT" || exit 2
 echo "chronyd (pid $CHRONYD_PID) answers on 127.0.0.1:$PORT"
 
-NAMES=(pelldor check_ntp_time)
-COMMANDS=("$PELLDOR_BIN 2 0 127.0.0.1:$PORT" "$CHECK_NTP_TIME -H 127.0.0.1 -p $PORT")
-EXPECT=(100 0)
+NAMES=(pelldor pelldor_check check_ntp_time)
+COMMANDS=("$PELLDOR_BIN 2 0 127.0.0.1:$PORT" "$PELLDOR_BIN check -H 127.0.0.1 -p $PORT"
+          "$CHECK_NTP_TIME -H 127.0.0.1 -p $PORT")
+EXPECT=(100 0 0)
 
 # ntpdig has no port option: it needs a server on 127.0.0.1:123.
 if [[ ! -x "$NTPDIG" ]]; then

@@ -27,6 +27,9 @@ import sys
 TARGET_WALL_MS = 21.5
 TARGET_CPU_MS = 1.0
 TARGET_RSS_KIB = 1536
+# `pelldor check` against check_ntp_time on the same server: the largest ratios of medians.
+CHECK_PLUGIN, CHECK_PEER = "pelldor_check", "check_ntp_time"
+CHECK_RATIOS = {"wall": 0.5, "CPU": 0.8, "peak RSS": 0.7}
 
 
 def read_runs(path):
@@ -111,6 +114,22 @@ def peers(pairs):
         verdict = "met" if value <= target else "MISSED"
         missed += verdict == "MISSED"
         print(f"| {label} | {fmt.format(value)} {unit} | <= {target:g} {unit} | {verdict} |")
+    by_name = {name: (timed, traced) for name, timed, traced in tools}
+    if CHECK_PLUGIN in by_name and CHECK_PEER in by_name:
+        (mine, mine_traced), (theirs, theirs_traced) = by_name[CHECK_PLUGIN], by_name[CHECK_PEER]
+        ratios = {"wall": med(mine, "wall_ms") / med(theirs, "wall_ms"),
+                  "CPU": med(mine, "cpu_ms") / med(theirs, "cpu_ms"),
+                  "peak RSS": peak(mine, mine_traced) / peak(theirs, theirs_traced)}
+        print()
+        print(f"Targets for {CHECK_PLUGIN} against {CHECK_PEER} (ratio of medians):")
+        print()
+        print("| measure | ratio | target | verdict |")
+        print("|---|---|---|---|")
+        for label, value in ratios.items():
+            verdict = "met" if value <= CHECK_RATIOS[label] else "MISSED"
+            missed += verdict == "MISSED"
+            print(f"| {label} | {value:.2f} | <= {CHECK_RATIOS[label]:g} | {verdict} |")
+        checks += list(ratios)
     print()
     print(f"TARGETS: {len(checks) - missed} met, {missed} MISSED" if missed
           else f"TARGETS: all {len(checks)} met")

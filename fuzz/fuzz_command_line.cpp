@@ -1,21 +1,30 @@
-// The command-line tail as untrusted text: split it, read the settings and the server
-// from it, and hold the outcome against a model of the rules built from other parts.
+// The command line as untrusted text. The drop-in's tail: split it, read the settings and
+// the server from it, and hold the outcome against a model of the rules built from other
+// parts. The plugin's arguments: read its options, hold them against their invariants and a
+// second reading, and run it on the fake network to see its state follow its thresholds.
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
+#include <vector>
 
+#include "check/check_options.h"
+#include "check/check_run.h"
 #include "cmdline/argument_reader.h"
 #include "cmdline/tokenizer.h"
 #include "fuzz_check.h"
 #include "foundation/debug_log.h"
 #include "foundation/run_error.h"
 #include "foundation/run_state.h"
+#include "support/fake_network.h"
 #include "support/fake_platform.h"
 
 namespace pelldor::fuzz {
@@ -25,6 +34,10 @@ using testing::FakePlatform;
 using testing::ProcessEnd;
 
 constexpr std::size_t kTailLimit = 32767;
+
+// The harness's own loops over long tails need no coverage of their own; left uninstrumented,
+// a run near the length limit costs a fraction of what it did.
+#define PELLDOR_HARNESS_LOOP __attribute__((no_sanitize("coverage")))
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -49,17 +62,23 @@ std::optional<long long> ModelInteger(std::string_view text) {
 
 // The log's form of text from outside, written a second way: printable ASCII as it is, CR
 // and LF as \r and \n, any other byte as \xHH.
-std::string ModelPrintable(std::string_view text) {
+PELLDOR_HARNESS_LOOP std::string ModelPrintable(std::string_view text) {
+    static constexpr char kDigits[] = "0123456789abcdef";
     std::string out;
-    for (const unsigned char c : text) {
-        char escaped[8];
-        if (c >= 0x20 && c <= 0x7e) {
-            out += static_cast<char>(c);
-        } else if (c == '\r' || c == '\n') {
+    out.reserve(text.size());
+    while (!text.empty()) {
+        // A run of printable characters goes over in one piece.
+        const auto plain = std::find_if(text.begin(), text.end(), [](unsigned char c) { return c < 0x20 || c > 0x7e; });
+        out.append(text.begin(), plain);
+        text.remove_prefix(static_cast<std::size_t>(plain - text.begin()));
+        if (text.empty()) break;
+        const auto c = static_cast<unsigned char>(text.front());
+        text.remove_prefix(1);
+        if (c == '\r' || c == '\n') {
             out += c == '\r' ? "\\r" : "\\n";
         } else {
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-            out += escaped;
+            const char escaped[] = {'\\', 'x', kDigits[c / 16], kDigits[c % 16]};
+            out.append(escaped, sizeof escaped);
         }
     }
     return out;
@@ -109,7 +128,7 @@ Outcome Read(const std::string& tail, bool logging) {
     out.first = runState.Servers(1);
     for (const auto& [path, text] : os->files) Check(path == os->LogPath(), "a file other than the log was written");
     Check(logging || os->appendCalls == 0, "the log was written although logging is off");
-    if (logging) out.log = os->files[os->LogPath()];
+    if (logging) out.log = std::move(os->files[os->LogPath()]);
     for (std::int16_t n = 2; n <= kServerRows; ++n) {
         Check(runState.Servers(n).Host.empty() && runState.Servers(n).Port == 0, "a server row past the first was filled");
     }
@@ -117,7 +136,7 @@ Outcome Read(const std::string& tail, bool logging) {
     return out;
 }
 
-void CheckTokens(const std::string& tail, const Tokens& tokens) {
+PELLDOR_HARNESS_LOOP void CheckTokens(const std::string& tail, const Tokens& tokens) {
     std::string kept;
     std::size_t total = 0;
     for (const std::string& token : tokens) {
@@ -183,7 +202,10 @@ Outcome CheckReading(const std::string& tail, bool logging) {
     const auto timeout = tokens[0].empty() ? std::optional<std::int16_t>(0) : ModelNumber<std::int16_t>(tokens[0]);
     const auto retries = tokens[1].empty() ? std::optional<std::int16_t>(0) : ModelNumber<std::int16_t>(tokens[1]);
     const std::string& server = tokens[2];
-    const std::size_t colon = server.find(':');
+    // "[v6]:port" puts the host between the brackets; anything else splits at the first colon.
+    const std::size_t bracket = server.starts_with('[') ? server.find("]:") : std::string::npos;
+    const std::size_t colon = bracket != std::string::npos ? bracket + 1 : server.find(':');
+    const std::string host = bracket != std::string::npos ? server.substr(1, bracket - 1) : server.substr(0, colon);
     const std::string_view portText = colon == std::string::npos ? std::string_view{} : std::string_view(server).substr(colon + 1);
     const auto port = ModelNumber<std::int32_t>(portText);
     const bool valid = timeout && retries && (colon == std::string::npos || port);
@@ -202,7 +224,7 @@ Outcome CheckReading(const std::string& tail, bool logging) {
     Check(out.retries == *retries, "the retry limit was not read back");
     Check(out.serverCount == (server.empty() ? 0 : 1), "ServerCount does not follow the third token");
     if (colon != std::string::npos) {
-        Check(out.first.Host == server.substr(0, colon), "the host is not the text before the first colon");
+        Check(out.first.Host == host, "the host is not the text before the first colon, or between brackets");
         Check(out.first.Port == *port, "the port was not read back");
     } else {
         Check(out.first.Host.empty() && out.first.Port == 0, "a server row was filled without a colon");
@@ -215,12 +237,31 @@ bool SameSettings(const Outcome& a, const Outcome& b) {
            a.serverCount == b.serverCount && a.first.Host == b.first.Host && a.first.Port == b.first.Port;
 }
 
+// The tail as it is, then padded with blanks or tabs to `length`: the padded reading is held
+// against the plain one and its log, which is all that may change, rather than checked in
+// full again, which would halve the fuzzer's speed.
 void CheckPadded(const std::string& tail, bool logging, std::size_t length, char blank) {
     const Outcome plain = CheckReading(tail, logging);
     if (tail.size() >= length) return;
-    const Outcome padded = CheckReading(tail + std::string(length - tail.size(), blank), logging);
+    const std::string padding = tail + std::string(length - tail.size(), blank);
     const bool quoteOpen = std::count(tail.begin(), tail.end(), '"') % 2 != 0;
-    if (length < kTailLimit && !quoteOpen) Check(SameSettings(plain, padded), "trailing blanks changed the reading");
+    const Outcome padded = Read(padding, logging);
+    const std::string stamp = StartStamp();
+    const std::string started = logging ? "\r\n" + stamp + " Start\r\n" : "";
+    const std::string error = padded.ended ? stamp + " Argument Error\r\n" : "";
+    if (length >= kTailLimit) {
+        Check(padded.serverCount == 0 && padded.timeout == 0 && padded.retries == 0, "a tail too long to split set a value");
+        Check(padded.ended == logging && padded.log == started + error, "a tail too long to split was not an argument error");
+        return;
+    }
+    if (!quoteOpen) Check(SameSettings(plain, padded), "trailing blanks changed the reading");
+    if (!logging) return;
+    const std::string echoed = stamp + " CommandLine = ";
+    const std::string_view log = padded.log;
+    Check(log.starts_with(started) && log.substr(started.size()).starts_with(echoed) && log.ends_with("\r\n" + error) &&
+              log.substr(started.size() + echoed.size(), log.size() - started.size() - echoed.size() - error.size() - 2) ==
+                  ModelPrintable(padding),
+          "the log is not the start, the tail and any argument error");
 }
 
 std::int16_t Int16At(std::string_view bytes, std::size_t at) {
@@ -228,12 +269,119 @@ std::int16_t Int16At(std::string_view bytes, std::size_t at) {
                                                                 static_cast<unsigned char>(bytes[at + 1])));
 }
 
+// A threshold range written a second way: where the bounds lie is read with strtod from
+// the two sides of the first colon, which the plugin has already found well formed.
+bool ModelAlerts(std::string text, double value) {
+    const bool inside = !text.empty() && text.front() == '@';
+    if (inside) text.erase(0, 1);
+    const std::size_t colon = text.find(':');
+    double low = 0;
+    double high = 0;
+    if (colon == std::string::npos) {
+        high = std::strtod(text.c_str(), nullptr);
+    } else {
+        const std::string left = text.substr(0, colon);
+        const std::string right = text.substr(colon + 1);
+        low = left == "~" ? -HUGE_VAL : left.empty() ? 0 : std::strtod(left.c_str(), nullptr);
+        high = right.empty() ? HUGE_VAL : std::strtod(right.c_str(), nullptr);
+    }
+    const bool within = low <= value && value <= high;
+    return inside ? within : !within;
+}
+
+bool SameOptions(const check::CheckOptions& a, const check::CheckOptions& b) {
+    const auto sameRange = [](const check::Range& x, const check::Range& y) {
+        return x.start == y.start && x.end == y.end && x.inside == y.inside;
+    };
+    return a.host == b.host && a.port == b.port && sameRange(a.warning, b.warning) &&
+           sameRange(a.critical, b.critical) && a.timeoutNanos == b.timeoutNanos && a.family == b.family &&
+           a.verbose == b.verbose && a.help == b.help && a.version == b.version;
+}
+
+// The options written out again in one form of the plugin's own, which must read back the same.
+std::vector<std::string> Canonical(const check::CheckOptions& o) {
+    std::vector<std::string> args{"-H", "[" + o.host + "]", "--port=" + std::to_string(o.port),
+                                  "--warning=" + o.warning.text, "-c", o.critical.text};
+    char seconds[48];
+    std::snprintf(seconds, sizeof seconds, "%lld.%09lld", static_cast<long long>(o.timeoutNanos / 1'000'000'000),
+                  static_cast<long long>(o.timeoutNanos % 1'000'000'000));
+    args.insert(args.end(), {"-t", seconds});
+    if (o.family) args.push_back(*o.family == platform::NetAddress::Family::V4 ? "-4" : "--use-ipv6");
+    if (o.verbose) args.push_back("-v");
+    return args;
+}
+
+// `pelldor check` with the arguments between NUL octets, against a server whose clock is
+// off by an amount the input picks.
+void CheckPlugin(std::string_view rest, std::int64_t offsetNanos) {
+    std::vector<std::string> args(1);
+    for (const char c : rest) {
+        if (c == '\0') {
+            args.emplace_back();
+        } else {
+            args.back() += c;
+        }
+    }
+    const auto parsed = check::ParseCheckOptions(args);
+    testing::ScopedFakePlatform os(UnexpectedUse);
+    testing::FakeNetwork net(*os);
+    const std::string usage = std::string(check::Usage()) + "\n";
+
+    if (const auto* error = std::get_if<check::UsageError>(&parsed)) {
+        Check(!error->message.empty(), "a usage error without a message");
+        Check(check::RunCheck(*os, args) == 3, "a usage error was not UNKNOWN");
+        Check(os->standardOutput.starts_with("NTP UNKNOWN - ") && os->standardOutput.find('\n') ==
+                                                                     os->standardOutput.size() - 1,
+              "a usage error's status line is not one UNKNOWN line");
+        Check(os->standardError == usage, "a usage error's hint is not the usage line");
+        return;
+    }
+    const check::CheckOptions& options = std::get<check::CheckOptions>(parsed);
+    if (options.help || options.version) {
+        Check(check::RunCheck(*os, args) == 3 && !os->standardOutput.empty(), "help or version was not answered");
+        return;
+    }
+    Check(!options.host.empty() && options.port >= 1, "options read without a host or a port");
+    Check(options.timeoutNanos > 0 && options.timeoutNanos <= 86'400'000'000'000, "a timeout out of its range");
+    for (const check::Range* range : {&options.warning, &options.critical}) {
+        const auto again = check::ParseRange(range->text);
+        Check(again && again->start <= again->end, "a threshold that does not read back as a range");
+    }
+    const auto reread = check::ParseCheckOptions(Canonical(options));
+    Check(std::holds_alternative<check::CheckOptions>(reread) && SameOptions(std::get<check::CheckOptions>(reread), options),
+          "the options written out again read back otherwise");
+
+    // The virtual run waits in steps of about a second; long timeouts are left to the unit tests.
+    if (options.timeoutNanos > 3'000'000'000) return;
+    platform::NetAddress server;
+    server.bytes = {127, 0, 0, 1};
+    net.Resolve(options.host, {server});
+    net.onSend = [&net, offsetNanos](testing::FakeChannelRecord& channel) {
+        testing::FakeNetwork::Deliver(channel, net.ReplyTo(channel, offsetNanos));
+    };
+    const int status = check::RunCheck(*os, args);
+    const std::string& line = os->standardOutput;
+    Check(line.starts_with("NTP ") && line.find('\n') == line.size() - 1, "the plugin did not print one status line");
+    if (options.family == platform::NetAddress::Family::V6) {
+        Check(status == 3 && net.channels.empty(), "an IPv4 server was asked although only IPv6 was");
+        return;
+    }
+    const double magnitude = std::fabs(static_cast<double>(offsetNanos) / 1e9);
+    const int model = ModelAlerts(options.critical.text, magnitude)  ? 2
+                      : ModelAlerts(options.warning.text, magnitude) ? 1
+                                                                     : 0;
+    Check(status == model, "the state does not follow the thresholds");
+    Check(line.find(" |offset=") != std::string::npos, "a measured offset without its performance data");
+    Check(options.verbose || os->standardError.empty(), "standard error written without -v");
+}
+
 }  // namespace
 }  // namespace pelldor::fuzz
 
-// The first byte picks logging (bit 0), how the rest becomes a tail (bits 1-3) and, for
-// the shaped tails, a separator or a length (bits 4-7). Tails near the length limit are
-// slow, so they get one pattern in eight.
+// The first byte picks logging (bit 0) and how the rest is read (bits 1-3): 0-4 as the
+// drop-in's tail, padded with a few blanks or tabs (bit 4); 5-6 as two numbers and a
+// server; 7 as the plugin's arguments, with the server's clock off by the top bits, except
+// when they are all set, which pads a tail to the length limit.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace pelldor::fuzz;
     if (size == 0) return 0;
@@ -267,8 +415,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         break;
     }
     case 7:
-        // Up to the length limit as above; from there on the tail always fails.
-        CheckPadded(std::string(rest), logging, kTailLimit - 8 + (flags >> 4), blank);
+        if ((flags >> 4) != 15) {
+            // From 8 s behind to 7 s ahead, with a fraction.
+            CheckPlugin(rest, (static_cast<std::int64_t>(flags >> 4) - 8) * 1'000'000'000 + 123'456'789);
+        } else if (!rest.empty()) {
+            // Padded as above to the longest tail that is read, or up to 15 past it, which
+            // always fail; the length from the next octet. A tail read whole is slow to
+            // check, so only one length in sixteen is one.
+            CheckPadded(std::string(rest.substr(1)), logging, kTailLimit - 1 + (rest[0] & 15), blank);
+        }
         break;
     }
     return 0;

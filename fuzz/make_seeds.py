@@ -38,9 +38,11 @@ def write(target, seeds):
 NOW = 1_796_727_600
 GOOD = packet(octet(0, 4, 4), ref=ntp(NOW - 64), origin=COOKIE, rx=ntp(NOW, 1 << 31), tx=ntp(NOW, 1 << 31 | 4096))
 
-# Command line: the first octet picks logging (bit 0), how the rest is read (bits 1-3:
-# 0-4 as it is, 5-6 as two numbers and a server, 7 padded to near the length limit) and a
-# separator or length (bits 4-7).
+# Command line: the first octet picks logging (bit 0) and how the rest is read (bits 1-3:
+# 0-4 as it is, padded by the top bits' count of blanks, tabs with bit 4; 5-6 as two numbers
+# and a server; 7 as the plugin's arguments between NULs, its server's clock off by the top
+# bits less 8 seconds, or with the top bits all set padded to the length limit, the next
+# octet's low bits past its last readable length).
 write("fuzz_command_line", {
     "plain": b"\x00" + b"5 3 pool.ntp.org:123",
     "plain_logged": b"\x01" + b"5 3 pool.ntp.org:123",
@@ -54,10 +56,20 @@ write("fuzz_command_line", {
     "no_port": b"\x00" + b" 5  3   ntp.example",
     "empty": b"\x00",
     "signs_and_blanks": b"\x01" + b'"+7 " " -2" ::123',
+    "bracketed_v6": b"\x01" + b"5 3 [2001:db8::1]:123",
+    # An empty host between brackets, once read by the model as the text before the colon.
+    "bracketed_empty_host": b"\x00" + bytes.fromhex("33 20 09 5b 5d 3a 33 20 09 5b"),
     "numbers": b"\x0a" + struct.pack(">hh", 5, -3) + b"host:123",
     "numbers_quoted_tabs": b"\x3d" + struct.pack(">hh", -32768, 32767) + b"host",
-    "padded_logged": b"\x0f" + b"5 3 h:123",
-    "padded_over_limit": b"\xfe" + b'5 3 "h:123',
+    "longest_logged": b"\xff\x00" + b"5 3 h:123",
+    "padded_over_limit": b"\xfe\x05" + b'5 3 "h:123',
+    "plugin_ok": b"\x8e" + b"\0".join([b"-H", b"ntp.example", b"-t", b"2"]),
+    "plugin_warning": b"\xae" + b"\0".join([b"-Hntp.example", b"-w", b"1", b"-c", b"5", b"-t", b"1", b"-v"]),
+    "plugin_critical_range": b"\x2e" + b"\0".join([b"-4vH", b"10.0.0.1", b"-w", b"@1:3", b"-c", b"~:4.5", b"-t0.5"]),
+    "plugin_long_options": b"\x9e" + b"\0".join([b"--hostname=[::1]", b"--warning=0.25", b"--critical", b"10:",
+                                                   b"--timeout=0.5", b"--use-ipv6"]),
+    "plugin_usage_error": b"\x8e" + b"\0".join([b"-H", b"h", b"-p", b"0", b"-x"]),
+    "plugin_help": b"\x8e" + b"--help",
 })
 
 # NTP reply: the datagram itself; octets 48-55, when present, are the cookie we sent, and
