@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <limits>
 
 #include "cmdline/argument_reader.h"
@@ -80,7 +81,7 @@ std::optional<std::string> Apply(CheckOptions& options, char name, const std::st
         if (!seconds || *seconds <= 0 || *seconds > kMostSeconds) {
             return "the timeout \"" + value + "\" is not a number of seconds above 0 and at most 86400";
         }
-        options.timeoutNanos = static_cast<std::int64_t>(*seconds * 1e9);
+        options.timeoutNanos = std::llround(*seconds * 1e9);
         return std::nullopt;
     }
     case '4':

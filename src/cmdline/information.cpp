@@ -10,6 +10,7 @@ std::optional<std::string> InformationFor(std::string_view tail) {
     if (tail != "--help") return std::nullopt;
     return "Usage: pelldor TIMEOUT RETRIES HOST:PORT\n"
            "       pelldor --version | --help\n"
+           "       pelldor check -H HOST [OPTIONS]   a monitoring plugin; see pelldor check --help\n"
            "\n"
            "Asks the NTP server at HOST:PORT for the time and ends with exit status 100 when it\n"
            "answered with a time not more than 3 seconds behind the local clock, 0 when it did\n"
