@@ -13,7 +13,7 @@ namespace {
 
 // About the interval of check_ntp_time's own resends, and far above a round trip to any
 // server worth asking.
-constexpr std::int64_t kResendNanos = 1'000'000'000;
+constexpr std::int64_t kResendNanos = platform::kNanosPerSecond;
 
 struct Notice {
     timequery::ClientError code;

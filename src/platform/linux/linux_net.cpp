@@ -10,6 +10,7 @@
 
 #include "platform/background_lookup.h"
 #include "platform/socket_address.h"
+#include "platform/time_math.h"
 
 namespace pelldor::platform {
 namespace {
@@ -130,7 +131,7 @@ public:
     void WaitReadable(std::int64_t mostNanos) override {
         if (mostNanos <= 0) return;
         pollfd watched{fd_, POLLIN, 0};
-        const timespec most{static_cast<time_t>(mostNanos / 1'000'000'000), static_cast<long>(mostNanos % 1'000'000'000)};
+        const timespec most{static_cast<time_t>(mostNanos / kNanosPerSecond), static_cast<long>(mostNanos % kNanosPerSecond)};
         // A signal cuts the wait short; the caller's loop waits again for what is left.
         (void)::ppoll(&watched, 1, &most, nullptr);
     }

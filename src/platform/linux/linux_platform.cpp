@@ -69,7 +69,7 @@ bool ReadRandom(void* target, std::size_t size) {
 std::uint64_t ClockNanos(clockid_t clock) {
     timespec ts{};
     ::clock_gettime(clock, &ts);
-    return static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000'000ULL +
+    return static_cast<std::uint64_t>(ts.tv_sec) * static_cast<std::uint64_t>(kNanosPerSecond) +
            static_cast<std::uint64_t>(ts.tv_nsec);
 }
 

@@ -177,7 +177,7 @@ std::int64_t WindowsPlatform::MonotonicNanos() {
     ::QueryPerformanceCounter(&count);
     const std::int64_t whole = count.QuadPart / counterFrequency_;
     const std::int64_t rest = count.QuadPart % counterFrequency_;
-    return whole * 1'000'000'000 + rest * 1'000'000'000 / counterFrequency_;
+    return whole * kNanosPerSecond + rest * kNanosPerSecond / counterFrequency_;
 }
 
 void WindowsPlatform::Sleep(int milliseconds) {
