@@ -1,6 +1,5 @@
 #include <winsock2.h>
 #include <windows.h>
-#include <bcrypt.h>
 
 #include <string>
 
@@ -61,14 +60,20 @@ HWND MakeHiddenWindow() {
                              CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, instance, nullptr);
 }
 
+// A function of a DLL that is no KnownDLL, from the system folder alone: imported
+// statically, or loaded by name, such a DLL is looked for first in the program's own
+// folder, which must be writable for the log switch. Null when it cannot be had.
+template <typename Function>
+Function SystemFunction(const wchar_t* dll, const char* name) {
+    const HMODULE module = ::LoadLibraryExW(dll, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (module == nullptr) return nullptr;
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
+}
+
 // Raises the system timer to 1 ms for the life of the process on systems without a
-// high-resolution waitable timer; best effort. winmm is loaded only there, so the program
-// imports nothing beyond what every Windows has loaded anyway.
+// high-resolution waitable timer; best effort.
 void RaiseTimerRate() {
-    const HMODULE winmm = ::LoadLibraryExW(L"winmm.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (winmm == nullptr) return;
-    using TimePeriod = UINT(WINAPI*)(UINT);
-    const auto begin = reinterpret_cast<TimePeriod>(reinterpret_cast<void*>(::GetProcAddress(winmm, "timeBeginPeriod")));
+    const auto begin = SystemFunction<UINT(WINAPI*)(UINT)>(L"winmm.dll", "timeBeginPeriod");
     if (begin != nullptr) (void)begin(1);
 }
 
@@ -117,6 +122,8 @@ std::unique_ptr<Platform> MakeNativePlatform(int /*argc*/, char** /*argv*/) {
     // Unattended: a fault or a missing disk must end the run with a status, never wait on
     // a dialog that nobody will see.
     ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+    // Whatever a system library loads later by bare name comes from the system folder too.
+    ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     return std::make_unique<WindowsPlatform>();
 }
 
@@ -234,9 +241,14 @@ std::string WindowsPlatform::AppendToFile(const std::string& path, std::string_v
 }
 
 std::uint64_t WindowsPlatform::Random64() {
+    using GenRandom = LONG(WINAPI*)(void* algorithm, PUCHAR buffer, ULONG size, ULONG flags);
+    constexpr ULONG kSystemPreferredRng = 0x2;  // BCRYPT_USE_SYSTEM_PREFERRED_RNG
+    // advapi32's RtlGenRandom would need no loading, but it forwards to cryptbase.dll,
+    // which is no KnownDLL either.
+    static const auto generate = SystemFunction<GenRandom>(L"bcrypt.dll", "BCryptGenRandom");
     std::uint64_t value = 0;
-    if (BCRYPT_SUCCESS(::BCryptGenRandom(nullptr, reinterpret_cast<PUCHAR>(&value), sizeof value,
-                                         BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
+    if (generate != nullptr &&
+        generate(nullptr, reinterpret_cast<PUCHAR>(&value), sizeof value, kSystemPreferredRng) >= 0) {
         return value;
     }
     FILETIME now{};
