@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/run_state.h"
 #include "platform/native.h"
 #include "platform/windows/windows_text.h"
 #include "support/addresses.h"
@@ -28,6 +29,7 @@ using windows::ToUtf16;
 using windows::ToUtf8;
 
 constexpr wchar_t kEchoVariable[] = L"PELLDOR_ECHO_TO";
+constexpr wchar_t kRoleVariable[] = L"PELLDOR_CHILD_ROLE";
 
 std::wstring Wide(const std::string& text) {
     const std::u16string wide = ToUtf16(text);
@@ -51,6 +53,53 @@ const bool kEchoChild = [] {
     ::TerminateProcess(::GetCurrentProcess(), 0);
     return true;
 }();
+
+// Started with PELLDOR_CHILD_ROLE=pause, this program waits in the run's pause for 20 s,
+// as a probe on a silent server does, then ends with 0; it ends before any test runs.
+const bool kPauseChild = [] {
+    wchar_t role[16] = {};
+    if (::GetEnvironmentVariableW(kRoleVariable, role, 16) == 0 || std::wstring_view(role) != L"pause") return false;
+    const auto os = MakeNativePlatform(0, nullptr);
+    BindPlatform(os.get());
+    Pause(20'000);
+    os->ExitProcess(0);
+}();
+
+std::string SelfPath() {
+    wchar_t self[1024];
+    const DWORD length = ::GetModuleFileNameW(nullptr, self, 1024);
+    return Narrow(std::wstring(self, length));
+}
+
+// Starts a program with one more variable in its environment; null handles when it could
+// not be started.
+PROCESS_INFORMATION StartChild(const std::string& program, std::wstring commandLine, const wchar_t* variable,
+                               const std::string& value) {
+    ::SetEnvironmentVariableW(variable, Wide(value).c_str());
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION child{};
+    const BOOL started = ::CreateProcessW(Wide(program).c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
+                                          nullptr, nullptr, &startup, &child);
+    ::SetEnvironmentVariableW(variable, nullptr);
+    EXPECT_TRUE(started) << ::GetLastError();
+    return child;
+}
+
+// The child's exit code once it has ended, within the bound; STILL_ACTIVE when it had to
+// be killed.
+DWORD AwaitEnd(const PROCESS_INFORMATION& child, std::chrono::milliseconds bound) {
+    if (child.hProcess == nullptr) return STILL_ACTIVE;
+    DWORD code = STILL_ACTIVE;
+    if (::WaitForSingleObject(child.hProcess, static_cast<DWORD>(bound.count())) != WAIT_OBJECT_0 ||
+        !::GetExitCodeProcess(child.hProcess, &code)) {
+        ::TerminateProcess(child.hProcess, 99);
+        code = STILL_ACTIVE;
+    }
+    ::CloseHandle(child.hThread);
+    ::CloseHandle(child.hProcess);
+    return code;
+}
 
 std::string ReadAll(const std::string& path) {
     const HANDLE file = ::CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -161,19 +210,7 @@ TEST_F(WindowsFolder, ProbesAppendingAtOnceNeverInterleaveWithinAnEntry) {
 
 // The platform's view of a child's command line and folder, through PELLDOR_ECHO_TO.
 std::vector<std::string> EchoOf(const std::string& program, const std::wstring& commandLine, const std::string& out) {
-    ::SetEnvironmentVariableW(kEchoVariable, Wide(out).c_str());
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION child{};
-    std::wstring line = commandLine;
-    const BOOL started = ::CreateProcessW(Wide(program).c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                          nullptr, &startup, &child);
-    ::SetEnvironmentVariableW(kEchoVariable, nullptr);
-    EXPECT_TRUE(started) << ::GetLastError();
-    if (!started) return {};
-    EXPECT_EQ(::WaitForSingleObject(child.hProcess, 30'000), WAIT_OBJECT_0);
-    ::CloseHandle(child.hThread);
-    ::CloseHandle(child.hProcess);
+    EXPECT_EQ(AwaitEnd(StartChild(program, commandLine, kEchoVariable, out), 30s), 0u);
     const std::string text = ReadAll(out);
     const auto newline = text.find('\n');
     if (newline == std::string::npos) return {text};
@@ -181,10 +218,8 @@ std::vector<std::string> EchoOf(const std::string& program, const std::wstring& 
 }
 
 TEST_F(WindowsFolder, TheTailAndFolderComeFromTheSystemAsTyped) {
-    wchar_t self[1024];
-    ASSERT_GT(::GetModuleFileNameW(nullptr, self, 1024), 0u);
     const std::string copy = In("platform tests.exe");
-    ASSERT_TRUE(::CopyFileW(self, Wide(copy).c_str(), FALSE));
+    ASSERT_TRUE(::CopyFileW(Wide(SelfPath()).c_str(), Wide(copy).c_str(), FALSE));
 
     // Quoted name in a folder with blanks and non-ASCII letters, quoted arguments.
     EXPECT_EQ(EchoOf(copy, L"\"" + Wide(copy) + L"\" 5 2 \"my h\u00f6st:123\"  \"\"", In("echo1.txt")),
@@ -230,6 +265,14 @@ TEST(WindowsWindow, AHiddenWindowWhoseMessagesEveryDeliveryStepDispatches) {
     ASSERT_TRUE(::PeekMessageW(&waiting, nullptr, 0, 0, PM_NOREMOVE));
     os.DeliverEvents();
     EXPECT_FALSE(::PeekMessageW(&waiting, nullptr, 0, 0, PM_NOREMOVE)) << "message " << waiting.message << " left";
+}
+
+TEST(WindowsUnattended, TheRuntimesMessagesGoToStandardErrorNotToABox) {
+    // A GUI program's abort shows a message box and waits for a click before the process
+    // ends. Wine's runtime shows none, so the setting is checked instead.
+    (void)::_set_error_mode(_OUT_TO_DEFAULT);
+    const auto platform = MakeNativePlatform(0, nullptr);
+    EXPECT_EQ(::_set_error_mode(_REPORT_ERRMODE), _OUT_TO_STDERR);
 }
 
 TEST(WindowsClock, LocalFieldsFineReadingsAndTenMillisecondSleeps) {

@@ -1,6 +1,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "platform/native.h"
@@ -122,6 +123,9 @@ std::unique_ptr<Platform> MakeNativePlatform(int /*argc*/, char** /*argv*/) {
     // Unattended: a fault or a missing disk must end the run with a status, never wait on
     // a dialog that nobody will see.
     ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+    // The same for the C runtime: a GUI program's abort would otherwise hold its status
+    // back behind a message box.
+    (void)::_set_error_mode(_OUT_TO_STDERR);
     // Whatever a system library loads later by bare name comes from the system folder too.
     ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     return std::make_unique<WindowsPlatform>();
