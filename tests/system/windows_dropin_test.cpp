@@ -7,6 +7,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/probe_run.h"
@@ -113,6 +114,44 @@ TEST_F(WindowsDropIn, ACmdScriptReadsTheVerdictThroughErrorlevel) {
         RunProbe(script, {"1", "0", silent.Peer()}, {.killAfter = kScriptBound, .prepare = withProgram});
     ExpectEnd(unusable, 1);
     EXPECT_EQ(silent.requests(), 1);
+}
+
+// taskkill without /F, as an administrator or a job's own time limit stops a run: it asks
+// the program's windows to close. The copy has a name of its own, so that no other test's
+// probe is asked too.
+TEST_F(WindowsDropIn, TaskkillWithoutForceEndsTheRunAtOnceWithStatusOne) {
+    if (!UnderWine()) GTEST_SKIP() << "taskkill is Wine's";
+    const std::string name = "pelldor-close-test.exe";
+    const TempDir stage;
+    fs::copy_file(ProbeBinary(), stage.File(name));
+    NtpResponder silent({.kind = ReplyKind::Silent});
+    std::vector<std::string> taskkill = Launcher();
+    taskkill.insert(taskkill.end(), {"taskkill", "/IM", name});
+    const std::string program = taskkill.front();
+    taskkill.erase(taskkill.begin());
+
+    std::chrono::steady_clock::duration sentAfter{};
+    const auto sendUntilTaken = [&](const std::string&, const std::atomic<bool>& over) {
+        const auto start = std::chrono::steady_clock::now();
+        // It fails until the program's window exists; each try starts a Wine program.
+        for (int i = 0; i < 60 && !over; ++i) {
+            const RunResult sent = RunProgram(program, taskkill, 20s);
+            if (sent.exited && sent.exitStatus == 0) {
+                sentAfter = std::chrono::steady_clock::now() - start;
+                return;
+            }
+            std::this_thread::sleep_for(250ms);
+        }
+    };
+    const ProbeRun run = RunProbe(stage.File(name), {std::to_string(kPatientTimeout), "0", silent.Peer()},
+                                  {.logging = true, .killAfter = 60s, .during = sendUntilTaken});
+    ASSERT_GT(sentAfter.count(), 0) << "taskkill never found the program's window\n" << Dump(run);
+    ExpectEnd(run, 1);
+    ExpectElapsed(run, 0ms, std::chrono::duration_cast<std::chrono::milliseconds>(sentAfter));
+    // Stopped in its first pause, after the request went out: nothing more is logged.
+    const std::string port = std::to_string(silent.port());
+    ExpectLog(run, {"", " Start", " CommandLine = " + std::to_string(kPatientTimeout) + " 0 " + silent.Peer(),
+                    " --> Sending Query to 127.0.0.1 on port " + port});
 }
 
 TEST_F(WindowsDropIn, AGuiProgramThatImportsOnlyKnownDlls) {

@@ -232,26 +232,31 @@ TEST_F(WindowsFolder, TheTailAndFolderComeFromTheSystemAsTyped) {
     EXPECT_EQ(EchoOf(copy, L"pelldor.exe", In("echo4.txt")), (std::vector<std::string>{"", dir_}));
 }
 
-// The platform's window: the one of its class that this thread owns.
-HWND OwnWindow() {
-    HWND found = nullptr;
-    ::EnumThreadWindows(
-        ::GetCurrentThreadId(),
+// The platform's window in that process: the top-level one of its class.
+HWND WindowOf(DWORD process) {
+    struct Search {
+        DWORD process;
+        HWND found = nullptr;
+    } search{process};
+    ::EnumWindows(
         [](HWND window, LPARAM out) -> BOOL {
+            auto& search = *reinterpret_cast<Search*>(out);
+            DWORD owner = 0;
+            ::GetWindowThreadProcessId(window, &owner);
             wchar_t name[64] = {};
             ::GetClassNameW(window, name, 64);
-            if (std::wstring(name) != L"frmPelldor") return TRUE;
-            *reinterpret_cast<HWND*>(out) = window;
+            if (owner != search.process || std::wstring(name) != L"frmPelldor") return TRUE;
+            search.found = window;
             return FALSE;
         },
-        reinterpret_cast<LPARAM>(&found));
-    return found;
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
 }
 
 TEST(WindowsWindow, AHiddenWindowWhoseMessagesEveryDeliveryStepDispatches) {
     const auto platform = MakeNativePlatform(0, nullptr);
     Platform& os = *platform;
-    const HWND window = OwnWindow();
+    const HWND window = WindowOf(::GetCurrentProcessId());
     ASSERT_NE(window, nullptr);
     EXPECT_FALSE(::IsWindowVisible(window));
     wchar_t title[64] = {};
@@ -265,6 +270,34 @@ TEST(WindowsWindow, AHiddenWindowWhoseMessagesEveryDeliveryStepDispatches) {
     ASSERT_TRUE(::PeekMessageW(&waiting, nullptr, 0, 0, PM_NOREMOVE));
     os.DeliverEvents();
     EXPECT_FALSE(::PeekMessageW(&waiting, nullptr, 0, 0, PM_NOREMOVE)) << "message " << waiting.message << " left";
+}
+
+// What taskkill without /F sends, and what a logoff or shutdown sends, to a run that is
+// waiting on a silent server.
+TEST(WindowsWindow, ACloseRequestOrTheSessionsEndEndsTheRunWithStatusOne) {
+    struct Case {
+        const char* name;
+        UINT message;
+        WPARAM wParam;
+    };
+    for (const Case& c : {Case{"WM_CLOSE", WM_CLOSE, 0}, Case{"WM_QUERYENDSESSION", WM_QUERYENDSESSION, 0},
+                          Case{"WM_ENDSESSION", WM_ENDSESSION, TRUE}}) {
+        SCOPED_TRACE(c.name);
+        const PROCESS_INFORMATION child = StartChild(SelfPath(), L"child", kRoleVariable, "pause");
+        HWND window = nullptr;
+        for (int i = 0; i < 1000 && window == nullptr && child.hProcess != nullptr; ++i) {
+            std::this_thread::sleep_for(20ms);
+            window = WindowOf(child.dwProcessId);
+        }
+        EXPECT_NE(window, nullptr) << "no window within 20 s";
+        DWORD_PTR answer = 0;
+        if (window != nullptr && c.message == WM_CLOSE) ::PostMessageW(window, c.message, c.wParam, 0);
+        if (window != nullptr && c.message != WM_CLOSE) {
+            ::SendMessageTimeoutW(window, c.message, c.wParam, 0, SMTO_ABORTIFHUNG, 5000, &answer);
+        }
+        // Well before the 20 s that the child would pause for.
+        EXPECT_EQ(AwaitEnd(child, 10s), 1u) << STILL_ACTIVE << " when it had to be killed";
+    }
 }
 
 TEST(WindowsUnattended, TheRuntimesMessagesGoToStandardErrorNotToABox) {

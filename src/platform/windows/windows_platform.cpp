@@ -18,6 +18,8 @@ constexpr wchar_t kWindowName[] = L"frmPelldor";
 // FILETIME counts 100 ns ticks from 1601-01-01 UTC.
 constexpr std::uint64_t kFileTimeAt1970 = 116'444'736'000'000'000ULL;
 constexpr std::uint64_t kTicksPerSecond = 10'000'000;
+// A run ended from outside, as a probe that failed ends.
+constexpr int kStoppedStatus = 1;
 // CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, which these headers (for Windows 8) lack.
 constexpr DWORD kHighResolutionTimer = 0x2;
 
@@ -48,17 +50,32 @@ void WriteStandard(DWORD which, std::string_view text) {
     if (handle != nullptr && handle != INVALID_HANDLE_VALUE) (void)WriteAll(handle, text);
 }
 
-HWND MakeHiddenWindow() {
+// A close request (taskkill without /F, a script's WM_CLOSE) or the end of the session
+// ends the run at once, logging nothing, with the status of a probe that failed: a verdict
+// that was never reached must not read as one.
+LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    const bool stop = message == WM_CLOSE || message == WM_QUERYENDSESSION || (message == WM_ENDSESSION && wParam);
+    auto* const platform = reinterpret_cast<Platform*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (stop && platform != nullptr) platform->ExitProcess(kStoppedStatus);
+    return ::DefWindowProcW(window, message, wParam, lParam);
+}
+
+HWND MakeHiddenWindow(Platform* platform) {
     const HINSTANCE instance = ::GetModuleHandleW(nullptr);
     WNDCLASSEXW windowClass{};
     windowClass.cbSize = sizeof windowClass;
-    windowClass.lpfnWndProc = ::DefWindowProcW;
+    windowClass.lpfnWndProc = WindowProcedure;
     windowClass.hInstance = instance;
     windowClass.lpszClassName = kWindowName;
     // A second platform in the same process (the unit tests) finds the class registered.
     if (::RegisterClassExW(&windowClass) == 0 && ::GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return nullptr;
-    return ::CreateWindowExW(0, kWindowName, kWindowName, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
-                             CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, instance, nullptr);
+    const HWND window = ::CreateWindowExW(0, kWindowName, kWindowName, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
+                                          CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, instance,
+                                          nullptr);
+    // Messages from outside reach the procedure only in the delivery step, by which time
+    // it is set.
+    if (window != nullptr) ::SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(platform));
+    return window;
 }
 
 // A function of a DLL that is no KnownDLL, from the system folder alone: imported
@@ -141,7 +158,7 @@ WindowsPlatform::WindowsPlatform() {
     // still honoured for a process whose windows are all hidden.
     timer_ = ::CreateWaitableTimerExW(nullptr, nullptr, kHighResolutionTimer, TIMER_ALL_ACCESS);
     if (timer_ == nullptr) RaiseTimerRate();
-    window_ = MakeHiddenWindow();
+    window_ = MakeHiddenWindow(this);
     WSADATA data{};
     winsockError_ = ::WSAStartup(MAKEWORD(2, 2), &data);
 }
