@@ -166,6 +166,35 @@ TEST_F(WindowsFolder, AppendReportsWhyItFailedInPlainEnglish) {
     EXPECT_EQ(os_.AppendToFile(In("missing\\ntpdebug.txt"), "x"), "Path not found");
 }
 
+// As a scanner, a backup or an open viewer holds the log: without sharing, for a moment or
+// for longer than a run may wait.
+TEST_F(WindowsFolder, ALogHeldWithoutSharingIsWaitedForAboutASecond) {
+    const std::string path = In("ntpdebug.txt");
+    for (const bool released : {true, false}) {
+        SCOPED_TRACE(released ? "released after 150 ms" : "held throughout");
+        const HANDLE holder = ::CreateFileW(Wide(path).c_str(), GENERIC_READ, 0, nullptr, OPEN_ALWAYS, 0, nullptr);
+        ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+        std::thread release;
+        if (released) release = std::thread([holder] {
+            std::this_thread::sleep_for(150ms);
+            ::CloseHandle(holder);
+        });
+        const auto start = std::chrono::steady_clock::now();
+        const std::string failure = os_.AppendToFile(path, "entry\r\n");
+        const auto waited = std::chrono::steady_clock::now() - start;
+        if (released) {
+            release.join();
+            EXPECT_EQ(failure, "");
+        } else {
+            ::CloseHandle(holder);
+            EXPECT_EQ(failure, "File in use by another process");
+            EXPECT_GE(waited, 900ms);
+            EXPECT_LT(waited, 20s);
+        }
+    }
+    EXPECT_EQ(ReadAll(path), "entry\r\n");
+}
+
 TEST_F(WindowsFolder, PathsBeyondTheClassicLimitWork) {
     std::string deep = dir_;
     for (int level = 0; level < 3; ++level) {

@@ -20,6 +20,8 @@ constexpr std::uint64_t kFileTimeAt1970 = 116'444'736'000'000'000ULL;
 constexpr std::uint64_t kTicksPerSecond = 10'000'000;
 // A run ended from outside, as a probe that failed ends.
 constexpr int kStoppedStatus = 1;
+// Of 10 ms each, for a log that another program holds without sharing it.
+constexpr int kLockedLogWaits = 100;
 // CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, which these headers (for Windows 8) lack.
 constexpr DWORD kHighResolutionTimer = 0x2;
 
@@ -250,10 +252,20 @@ bool WindowsPlatform::IsRegularFile(const std::string& path) {
 std::string WindowsPlatform::AppendToFile(const std::string& path, std::string_view text) {
     // Append-only access makes every write land at the end of the file, whoever else is
     // appending; the sharing lets other probes (and a reader) have it open meanwhile.
-    const HANDLE file = ::CreateFileW(WidePath(path).c_str(), FILE_APPEND_DATA,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return windows::FileErrorText(::GetLastError());
+    // A scanner, a backup or a viewer may hold the log for a moment without sharing it: it
+    // is tried again for about a second, in the pause's ticks, close requests answered.
+    HANDLE file = INVALID_HANDLE_VALUE;
+    DWORD openError = ERROR_SUCCESS;
+    for (int wait = 0;; ++wait) {
+        file = ::CreateFileW(WidePath(path).c_str(), FILE_APPEND_DATA,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+        openError = file == INVALID_HANDLE_VALUE ? ::GetLastError() : ERROR_SUCCESS;
+        if (openError != ERROR_SHARING_VIOLATION || wait == kLockedLogWaits) break;
+        Sleep(10);
+        DispatchSystemMessages();
+    }
+    if (file == INVALID_HANDLE_VALUE) return windows::FileErrorText(openError);
     const DWORD writeError = WriteAll(file, text);
     const DWORD closeError = ::CloseHandle(file) ? ERROR_SUCCESS : ::GetLastError();
     if (writeError != ERROR_SUCCESS) return windows::FileErrorText(writeError);
