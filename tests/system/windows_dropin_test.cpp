@@ -116,6 +116,16 @@ TEST_F(WindowsDropIn, ACmdScriptReadsTheVerdictThroughErrorlevel) {
     EXPECT_EQ(silent.requests(), 1);
 }
 
+// Windows counts a command line in UTF-16 code units, and so does the drop-in's limit:
+// 12,000 CJK characters are far below it, though their UTF-8 is longer.
+TEST_F(WindowsDropIn, TheCommandLineLimitCountsUtf16CodeUnits) {
+    NtpResponder healthy;
+    std::string cjk;
+    for (int i = 0; i < 12'000; ++i) cjk += "\xe6\x99\x82";
+    ExpectEnd(RunProbe(ProbeBinary(), {"5", "0", healthy.Peer(), cjk}), 100);
+    EXPECT_EQ(healthy.requests(), 1);
+}
+
 // taskkill without /F, as an administrator or a job's own time limit stops a run: it asks
 // the program's windows to close. The copy has a name of its own, so that no other test's
 // probe is asked too.

@@ -18,7 +18,7 @@ using testing::RunFixture;
 // The non-empty prefix of the token table; every slot after it must be empty.
 std::vector<std::string> Split(const std::string& tail) {
     Tokens tokens{};
-    SplitCommandLine(tail, tokens);
+    SplitCommandLine(tail, tail.size(), tokens);
     std::size_t used = tokens.size();
     while (used > 0 && tokens[used - 1].empty()) --used;
     return {tokens.begin(), tokens.begin() + static_cast<long>(used)};
@@ -47,16 +47,28 @@ TEST(SplitCommandLine, SeparatorsQuotesAndTheLastSlot) {
     for (const auto& c : cases) EXPECT_EQ(Split(c.tail), c.tokens) << "tail: [" << c.tail << "]";
 }
 
-TEST(SplitCommandLine, TailOf32767CharactersOrMoreOverflows) {
-    Tokens tokens{};
-    EXPECT_NO_THROW(SplitCommandLine(std::string(32766, 'a'), tokens));
-    EXPECT_EQ(tokens[0].size(), 32766u);
-    for (const std::size_t size : {32767u, 32768u, 70000u}) {
-        Tokens more{};
+TEST(SplitCommandLine, ALengthOf32767OrMoreOverflows) {
+    // The length comes in the system's own units: 12,000 CJK characters are 36,000 bytes of
+    // UTF-8 but 12,000 UTF-16 code units, which is how Windows counts them.
+    std::string cjk;
+    for (int i = 0; i < 12'000; ++i) cjk += "\xe6\x99\x82";
+    struct Case {
+        std::string tail;
+        std::size_t length;
+        bool overflows;
+    };
+    const std::vector<Case> cases{{std::string(32766, 'a'), 32766, false}, {std::string(32767, 'a'), 32767, true},
+                                  {std::string(32768, 'a'), 32768, true},  {std::string(70000, 'a'), 70000, true},
+                                  {cjk, 12'000, false},                    {cjk, cjk.size(), true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.tail.size()) + " bytes counted as " + std::to_string(c.length));
+        Tokens tokens{};
         try {
-            SplitCommandLine(std::string(size, 'a'), more);
-            ADD_FAILURE() << size << " characters were split";
+            SplitCommandLine(c.tail, c.length, tokens);
+            EXPECT_FALSE(c.overflows);
+            EXPECT_EQ(tokens[0], c.tail);
         } catch (const RunError& e) {
+            EXPECT_TRUE(c.overflows);
             EXPECT_EQ(e.kind(), ErrorKind::Overflow);
         }
     }

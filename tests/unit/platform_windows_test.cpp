@@ -261,6 +261,13 @@ TEST_F(WindowsFolder, TheTailAndFolderComeFromTheSystemAsTyped) {
     EXPECT_EQ(EchoOf(copy, L"pelldor.exe", In("echo4.txt")), (std::vector<std::string>{"", dir_}));
 }
 
+TEST(WindowsCommandLine, ItsLengthIsCountedInUtf16CodeUnits) {
+    const auto platform = MakeNativePlatform(0, nullptr);
+    EXPECT_EQ(platform->CommandLineLength("5 2 h:1"), 7u);
+    EXPECT_EQ(platform->CommandLineLength("\xe6\x99\x82\xe5\x88\xbb"), 2u);
+    EXPECT_EQ(platform->CommandLineLength("\xf0\x9f\x95\x92"), 2u) << "a surrogate pair";
+}
+
 // The platform's window in that process: the top-level one of its class.
 HWND WindowOf(DWORD process) {
     struct Search {

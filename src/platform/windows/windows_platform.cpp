@@ -112,6 +112,7 @@ public:
     std::string ExecutableDirectory() override;
     char PathSeparator() const override { return '\\'; }
     std::string CommandLineTail() override;
+    std::size_t CommandLineLength(std::string_view tail) const override { return ToUtf16(tail).size(); }
 
     bool IsRegularFile(const std::string& path) override;
     std::string AppendToFile(const std::string& path, std::string_view text) override;
