@@ -7,6 +7,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -162,6 +163,40 @@ TEST_F(WindowsDropIn, TaskkillWithoutForceEndsTheRunAtOnceWithStatusOne) {
     const std::string port = std::to_string(silent.port());
     ExpectLog(run, {"", " Start", " CommandLine = " + std::to_string(kPatientTimeout) + " 0 " + silent.Peer(),
                     " --> Sending Query to 127.0.0.1 on port " + port});
+}
+
+// Its identity, as Explorer's Details tab and an inventory read it, and the manifest that
+// Windows reads before the start: no elevation, the systems it knows, long paths.
+TEST_F(WindowsDropIn, AVersionResourceAndAManifestAreBuiltIn) {
+    const RunResult dump = RunProgram("/usr/bin/x86_64-w64-mingw32-windres", {"-i", ProbeBinary(), "-O", "rc"}, 30s);
+    ASSERT_TRUE(dump.exited && dump.exitStatus == 0) << dump.startError << dump.err;
+    const std::string version = PELLDOR_VERSION;
+    const std::string numbers = std::regex_replace(version, std::regex(R"(\.)"), ", ") + ", 0";
+    for (const std::string& expected :
+         {"FILEVERSION " + numbers, "PRODUCTVERSION " + numbers, "\"FileVersion\", \"" + version + "\"",
+          "\"ProductVersion\", \"" + version + "\"", std::string("\"OriginalFilename\", \"pelldor.exe\""),
+          std::string("\"ProductName\", \"Pelldor\"")}) {
+        EXPECT_NE(dump.out.find(expected), std::string::npos) << expected << " in\n" << dump.out;
+    }
+    EXPECT_TRUE(std::regex_search(dump.out, std::regex(R"("FileDescription", "[^"]+")")));
+
+    const auto at = dump.out.find(" 24 /* RT_MANIFEST */");
+    ASSERT_NE(at, std::string::npos) << "no manifest";
+    // windres shows it as quoted lines, quotes doubled.
+    std::string manifest;
+    std::istringstream lines(dump.out.substr(at));
+    const std::regex quoted(R"re(^\s*"(.*)"\s*$)re");
+    for (std::string line; std::getline(lines, line) && line != "END";) {
+        std::smatch text;
+        if (std::regex_match(line, text, quoted)) manifest += std::regex_replace(text[1].str(), std::regex("\"\""), "\"");
+    }
+    for (const std::string_view expected :
+         {"<requestedExecutionLevel level=\"asInvoker\"", "<supportedOS Id=\"{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}\"/>",
+          "<supportedOS Id=\"{1f676c76-80e1-4239-95bb-83d0f6d0da78}\"/>",
+          "<supportedOS Id=\"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}\"/>",
+          "<longPathAware xmlns=\"http://schemas.microsoft.com/SMI/2016/WindowsSettings\">true</longPathAware>"}) {
+        EXPECT_NE(manifest.find(expected), std::string::npos) << expected << " in\n" << manifest;
+    }
 }
 
 TEST_F(WindowsDropIn, AGuiProgramThatImportsOnlyKnownDlls) {
