@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "cmdline/argument_reader.h"
@@ -48,27 +49,21 @@ TEST(SplitCommandLine, SeparatorsQuotesAndTheLastSlot) {
 }
 
 TEST(SplitCommandLine, ALengthOf32767OrMoreOverflows) {
-    // The length comes in the system's own units: 12,000 CJK characters are 36,000 bytes of
-    // UTF-8 but 12,000 UTF-16 code units, which is how Windows counts them.
+    // Counted in the system's units: on Windows 12,000 CJK characters are 12,000 UTF-16 code
+    // units, though 36,000 bytes of UTF-8.
     std::string cjk;
     for (int i = 0; i < 12'000; ++i) cjk += "\xe6\x99\x82";
-    struct Case {
-        std::string tail;
-        std::size_t length;
-        bool overflows;
-    };
-    const std::vector<Case> cases{{std::string(32766, 'a'), 32766, false}, {std::string(32767, 'a'), 32767, true},
-                                  {std::string(32768, 'a'), 32768, true},  {std::string(70000, 'a'), 70000, true},
-                                  {cjk, 12'000, false},                    {cjk, cjk.size(), true}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::to_string(c.tail.size()) + " bytes counted as " + std::to_string(c.length));
+    for (const auto& [tail, length, overflows] : std::vector<std::tuple<std::string, std::size_t, bool>>{
+             {std::string(32766, 'a'), 32766, false}, {std::string(32767, 'a'), 32767, true},
+             {std::string(32768, 'a'), 32768, true}, {std::string(70000, 'a'), 70000, true},
+             {cjk, 12'000, false}, {cjk, cjk.size(), true}}) {
         Tokens tokens{};
         try {
-            SplitCommandLine(c.tail, c.length, tokens);
-            EXPECT_FALSE(c.overflows);
-            EXPECT_EQ(tokens[0], c.tail);
+            SplitCommandLine(tail, length, tokens);
+            EXPECT_FALSE(overflows) << length;
+            EXPECT_EQ(tokens[0], tail);
         } catch (const RunError& e) {
-            EXPECT_TRUE(c.overflows);
+            EXPECT_TRUE(overflows) << length;
             EXPECT_EQ(e.kind(), ErrorKind::Overflow);
         }
     }

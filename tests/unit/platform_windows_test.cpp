@@ -29,7 +29,6 @@ using windows::ToUtf16;
 using windows::ToUtf8;
 
 constexpr wchar_t kEchoVariable[] = L"PELLDOR_ECHO_TO";
-constexpr wchar_t kRoleVariable[] = L"PELLDOR_CHILD_ROLE";
 
 std::wstring Wide(const std::string& text) {
     const std::u16string wide = ToUtf16(text);
@@ -43,26 +42,21 @@ bool UnderWine() {
 }
 
 // Started as a child with PELLDOR_ECHO_TO set, this program writes what the platform makes
-// of its own command line and location to that file, and ends before any test runs.
+// of its own command line and location to that file, and ends before any test runs: at
+// once, or given the tail "pause" after waiting in the run's pause for 20 s, as a probe on
+// a silent server does.
 const bool kEchoChild = [] {
     wchar_t target[1024];
     if (::GetEnvironmentVariableW(kEchoVariable, target, 1024) == 0) return false;
     const auto os = MakeNativePlatform(0, nullptr);
     const std::string report = os->CommandLineTail() + "\n" + os->ExecutableDirectory();
     (void)os->AppendToFile(Narrow(target), report);
+    if (os->CommandLineTail() == "pause") {
+        BindPlatform(os.get());
+        Pause(20'000);
+    }
     ::TerminateProcess(::GetCurrentProcess(), 0);
     return true;
-}();
-
-// Started with PELLDOR_CHILD_ROLE=pause, this program waits in the run's pause for 20 s,
-// as a probe on a silent server does, then ends with 0; it ends before any test runs.
-const bool kPauseChild = [] {
-    wchar_t role[16] = {};
-    if (::GetEnvironmentVariableW(kRoleVariable, role, 16) == 0 || std::wstring_view(role) != L"pause") return false;
-    const auto os = MakeNativePlatform(0, nullptr);
-    BindPlatform(os.get());
-    Pause(20'000);
-    os->ExitProcess(0);
 }();
 
 std::string SelfPath() {
@@ -71,30 +65,25 @@ std::string SelfPath() {
     return Narrow(std::wstring(self, length));
 }
 
-// Starts a program with one more variable in its environment; null handles when it could
-// not be started.
-PROCESS_INFORMATION StartChild(const std::string& program, std::wstring commandLine, const wchar_t* variable,
-                               const std::string& value) {
-    ::SetEnvironmentVariableW(variable, Wide(value).c_str());
+// Starts a program with PELLDOR_ECHO_TO set to that file; null handles when it could not.
+PROCESS_INFORMATION StartChild(const std::string& program, std::wstring commandLine, const std::string& echo) {
+    ::SetEnvironmentVariableW(kEchoVariable, Wide(echo).c_str());
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION child{};
-    const BOOL started = ::CreateProcessW(Wide(program).c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
-                                          nullptr, nullptr, &startup, &child);
-    ::SetEnvironmentVariableW(variable, nullptr);
-    EXPECT_TRUE(started) << ::GetLastError();
+    EXPECT_TRUE(::CreateProcessW(Wide(program).c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                 nullptr, &startup, &child)) << ::GetLastError();
+    ::SetEnvironmentVariableW(kEchoVariable, nullptr);
     return child;
 }
 
-// The child's exit code once it has ended, within the bound; STILL_ACTIVE when it had to
-// be killed.
+// Its exit code once it has ended within the bound; STILL_ACTIVE when it had to be killed.
 DWORD AwaitEnd(const PROCESS_INFORMATION& child, std::chrono::milliseconds bound) {
-    if (child.hProcess == nullptr) return STILL_ACTIVE;
     DWORD code = STILL_ACTIVE;
-    if (::WaitForSingleObject(child.hProcess, static_cast<DWORD>(bound.count())) != WAIT_OBJECT_0 ||
-        !::GetExitCodeProcess(child.hProcess, &code)) {
+    if (::WaitForSingleObject(child.hProcess, static_cast<DWORD>(bound.count())) != WAIT_OBJECT_0) {
         ::TerminateProcess(child.hProcess, 99);
-        code = STILL_ACTIVE;
+    } else {
+        ::GetExitCodeProcess(child.hProcess, &code);
     }
     ::CloseHandle(child.hThread);
     ::CloseHandle(child.hProcess);
@@ -166,28 +155,23 @@ TEST_F(WindowsFolder, AppendReportsWhyItFailedInPlainEnglish) {
     EXPECT_EQ(os_.AppendToFile(In("missing\\ntpdebug.txt"), "x"), "Path not found");
 }
 
-// As a scanner, a backup or an open viewer holds the log: without sharing, for a moment or
-// for longer than a run may wait.
+// As a scanner, a backup or an open viewer holds the log without sharing it: for a moment,
+// or for longer than a run waits.
 TEST_F(WindowsFolder, ALogHeldWithoutSharingIsWaitedForAboutASecond) {
     const std::string path = In("ntpdebug.txt");
     for (const bool released : {true, false}) {
-        SCOPED_TRACE(released ? "released after 150 ms" : "held throughout");
         const HANDLE holder = ::CreateFileW(Wide(path).c_str(), GENERIC_READ, 0, nullptr, OPEN_ALWAYS, 0, nullptr);
-        ASSERT_NE(holder, INVALID_HANDLE_VALUE);
-        std::thread release;
-        if (released) release = std::thread([holder] {
+        std::thread release([&] {
+            if (!released) return;
             std::this_thread::sleep_for(150ms);
             ::CloseHandle(holder);
         });
         const auto start = std::chrono::steady_clock::now();
-        const std::string failure = os_.AppendToFile(path, "entry\r\n");
+        EXPECT_EQ(os_.AppendToFile(path, "entry\r\n"), released ? "" : "File in use by another process");
         const auto waited = std::chrono::steady_clock::now() - start;
-        if (released) {
-            release.join();
-            EXPECT_EQ(failure, "");
-        } else {
+        release.join();
+        if (!released) {
             ::CloseHandle(holder);
-            EXPECT_EQ(failure, "File in use by another process");
             EXPECT_GE(waited, 900ms);
             EXPECT_LT(waited, 20s);
         }
@@ -239,7 +223,7 @@ TEST_F(WindowsFolder, ProbesAppendingAtOnceNeverInterleaveWithinAnEntry) {
 
 // The platform's view of a child's command line and folder, through PELLDOR_ECHO_TO.
 std::vector<std::string> EchoOf(const std::string& program, const std::wstring& commandLine, const std::string& out) {
-    EXPECT_EQ(AwaitEnd(StartChild(program, commandLine, kEchoVariable, out), 30s), 0u);
+    EXPECT_EQ(AwaitEnd(StartChild(program, commandLine, out), 30s), 0u);
     const std::string text = ReadAll(out);
     const auto newline = text.find('\n');
     if (newline == std::string::npos) return {text};
@@ -261,38 +245,26 @@ TEST_F(WindowsFolder, TheTailAndFolderComeFromTheSystemAsTyped) {
     EXPECT_EQ(EchoOf(copy, L"pelldor.exe", In("echo4.txt")), (std::vector<std::string>{"", dir_}));
 }
 
-TEST(WindowsCommandLine, ItsLengthIsCountedInUtf16CodeUnits) {
-    const auto platform = MakeNativePlatform(0, nullptr);
-    EXPECT_EQ(platform->CommandLineLength("5 2 h:1"), 7u);
-    EXPECT_EQ(platform->CommandLineLength("\xe6\x99\x82\xe5\x88\xbb"), 2u);
-    EXPECT_EQ(platform->CommandLineLength("\xf0\x9f\x95\x92"), 2u) << "a surrogate pair";
-}
-
-// The platform's window in that process: the top-level one of its class.
-HWND WindowOf(DWORD process) {
-    struct Search {
-        DWORD process;
-        HWND found = nullptr;
-    } search{process};
-    ::EnumWindows(
+// The platform's window: the one of its class that the thread owns.
+HWND WindowOf(DWORD thread) {
+    HWND found = nullptr;
+    ::EnumThreadWindows(
+        thread,
         [](HWND window, LPARAM out) -> BOOL {
-            auto& search = *reinterpret_cast<Search*>(out);
-            DWORD owner = 0;
-            ::GetWindowThreadProcessId(window, &owner);
             wchar_t name[64] = {};
             ::GetClassNameW(window, name, 64);
-            if (owner != search.process || std::wstring(name) != L"frmPelldor") return TRUE;
-            search.found = window;
+            if (std::wstring(name) != L"frmPelldor") return TRUE;
+            *reinterpret_cast<HWND*>(out) = window;
             return FALSE;
         },
-        reinterpret_cast<LPARAM>(&search));
-    return search.found;
+        reinterpret_cast<LPARAM>(&found));
+    return found;
 }
 
 TEST(WindowsWindow, AHiddenWindowWhoseMessagesEveryDeliveryStepDispatches) {
     const auto platform = MakeNativePlatform(0, nullptr);
     Platform& os = *platform;
-    const HWND window = WindowOf(::GetCurrentProcessId());
+    const HWND window = WindowOf(::GetCurrentThreadId());
     ASSERT_NE(window, nullptr);
     EXPECT_FALSE(::IsWindowVisible(window));
     wchar_t title[64] = {};
@@ -308,31 +280,21 @@ TEST(WindowsWindow, AHiddenWindowWhoseMessagesEveryDeliveryStepDispatches) {
     EXPECT_FALSE(::PeekMessageW(&waiting, nullptr, 0, 0, PM_NOREMOVE)) << "message " << waiting.message << " left";
 }
 
-// What taskkill without /F sends, and what a logoff or shutdown sends, to a run that is
-// waiting on a silent server.
-TEST(WindowsWindow, ACloseRequestOrTheSessionsEndEndsTheRunWithStatusOne) {
-    struct Case {
-        const char* name;
-        UINT message;
-        WPARAM wParam;
-    };
-    for (const Case& c : {Case{"WM_CLOSE", WM_CLOSE, 0}, Case{"WM_QUERYENDSESSION", WM_QUERYENDSESSION, 0},
-                          Case{"WM_ENDSESSION", WM_ENDSESSION, TRUE}}) {
-        SCOPED_TRACE(c.name);
-        const PROCESS_INFORMATION child = StartChild(SelfPath(), L"child", kRoleVariable, "pause");
+// What taskkill without /F posts, and what a logoff or a shutdown sends, to a run waiting
+// on a silent server.
+TEST_F(WindowsFolder, ACloseRequestOrTheSessionsEndEndsTheRunWithStatusOne) {
+    for (const auto& [message, wParam] :
+         {std::pair<UINT, WPARAM>{WM_CLOSE, 0}, {WM_QUERYENDSESSION, 0}, {WM_ENDSESSION, TRUE}}) {
+        SCOPED_TRACE(message);
+        const PROCESS_INFORMATION child = StartChild(SelfPath(), L"child pause", In("echo.txt"));
         HWND window = nullptr;
-        for (int i = 0; i < 1000 && window == nullptr && child.hProcess != nullptr; ++i) {
+        for (int i = 0; i < 1000 && (window = WindowOf(child.dwThreadId)) == nullptr; ++i) {
             std::this_thread::sleep_for(20ms);
-            window = WindowOf(child.dwProcessId);
         }
-        EXPECT_NE(window, nullptr) << "no window within 20 s";
         DWORD_PTR answer = 0;
-        if (window != nullptr && c.message == WM_CLOSE) ::PostMessageW(window, c.message, c.wParam, 0);
-        if (window != nullptr && c.message != WM_CLOSE) {
-            ::SendMessageTimeoutW(window, c.message, c.wParam, 0, SMTO_ABORTIFHUNG, 5000, &answer);
-        }
-        // Well before the 20 s that the child would pause for.
-        EXPECT_EQ(AwaitEnd(child, 10s), 1u) << STILL_ACTIVE << " when it had to be killed";
+        if (message == WM_CLOSE) ::PostMessageW(window, message, wParam, 0);
+        if (message != WM_CLOSE) ::SendMessageTimeoutW(window, message, wParam, 0, SMTO_ABORTIFHUNG, 5000, &answer);
+        EXPECT_EQ(AwaitEnd(child, 10s), 1u) << "well before its pause ends";
     }
 }
 
