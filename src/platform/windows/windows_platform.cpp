@@ -74,8 +74,8 @@ HWND MakeHiddenWindow(Platform* platform) {
     const HWND window = ::CreateWindowExW(0, kWindowName, kWindowName, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
                                           CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, instance,
                                           nullptr);
-    // Messages from outside reach the procedure only in the delivery step, by which time
-    // it is set.
+    // Messages from outside reach the procedure only when events are delivered, by which
+    // time it is set.
     if (window != nullptr) ::SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(platform));
     return window;
 }
