@@ -6,7 +6,6 @@
 # <prefix>/lib/pelldor/ntpdebug.txt.
 
 set(PELLDOR_PROGRAM_DIR lib/pelldor)
-set(PELLDOR_RELEASE_DATE 2026-12-08)
 
 option(PELLDOR_LOG_IN_VAR_LOG
   "Install ntpdebug.txt beside the program as a link to /var/log/pelldor/ntpdebug.txt" OFF)

@@ -173,7 +173,7 @@ Outcome CheckReading(const std::string& tail, bool logging) {
     Tokens tokens{};
     bool overflow = false;
     try {
-        SplitCommandLine(tail, tokens);
+        SplitCommandLine(tail, tail.size(), tokens);
     } catch (const RunError& error) {
         Check(error.kind() == ErrorKind::Overflow, "the tokenizer failed with an error other than overflow");
         overflow = true;

@@ -230,7 +230,7 @@ std::string Help() {
            "\n"
            "RANGE applies to the offset's magnitude: 10 is 0 to 10, 10: is 10 or more, ~:10 at\n"
            "most 10, 10:20 from 10 to 20; with a leading @ a value inside alerts. Seconds may\n"
-           "have a fraction (-w 0.25). See pelldor(1).\n";
+           "have a fraction (-w 0.25). See " PELLDOR_MANUAL ".\n";
 }
 
 }  // namespace pelldor::check

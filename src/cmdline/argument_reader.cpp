@@ -83,7 +83,7 @@ void ReadArguments() {
     std::int16_t count = 0;
     try {
         const std::string tail = Os().CommandLineTail();
-        SplitCommandLine(tail, tokens);
+        SplitCommandLine(tail, Os().CommandLineLength(tail), tokens);
         if (Logging()) WriteLogLine({logline::CommandLine(tail)});
 
         runState.TimeoutSeconds = SettingFrom(tokens[0], "timeout");

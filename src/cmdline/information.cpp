@@ -21,7 +21,7 @@ std::optional<std::string> InformationFor(std::string_view tail) {
            "  HOST:PORT  a host name, an IPv4 address or [an IPv6 address], a colon, the port\n"
            "\n"
            "A run logs to " + Printable(LogFilePath()) + " when that file exists at the start.\n"
-           "See pelldor(1).\n";
+           "See " PELLDOR_MANUAL ".\n";
 }
 
 void AnswerInformationRequest() {

@@ -4,12 +4,11 @@
 
 namespace pelldor {
 
-void SplitCommandLine(std::string_view tail, Tokens& tokens) {
-    const std::int16_t length = CheckedNarrow16(static_cast<long long>(tail.size()));
+void SplitCommandLine(std::string_view tail, std::size_t length, Tokens& tokens) {
+    (void)CheckedAdd16(CheckedNarrow16(static_cast<long long>(length)), 1);
     std::int16_t current = 1;
     bool quoted = false;
-    for (std::int16_t position = 1; position <= length; position = CheckedAdd16(position, 1)) {
-        const char c = tail[static_cast<std::size_t>(position - 1)];
+    for (const char c : tail) {
         std::string& token = tokens[static_cast<std::size_t>(current - 1)];
         if (c == '"' || quoted) {
             if (c == '"') {

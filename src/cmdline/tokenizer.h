@@ -13,8 +13,9 @@ inline constexpr std::int16_t kTokenSlots = 13;
 using Tokens = std::array<std::string, kTokenSlots>;
 
 // Splits the command-line tail at blanks and tabs, double quotes grouping; the last slot
-// takes the rest of the line once reached. A tail of 32,767 characters or more is an
-// overflow RunError, since its length and position are 16-bit counts.
-void SplitCommandLine(std::string_view tail, Tokens& tokens);
+// takes the rest of the line once reached. Its length, in the system's own units, is a
+// 16-bit count, and so is the position after its end: a length of 32,767 or more is an
+// overflow RunError.
+void SplitCommandLine(std::string_view tail, std::size_t length, Tokens& tokens);
 
 }  // namespace pelldor

@@ -1,6 +1,7 @@
 #include "platform/background_lookup.h"
 
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -45,6 +46,20 @@ private:
     NetFailure failure_;
 };
 
+// The resolver behind a barrier: nothing it throws may leave a thread (that would end the
+// process through abort) or reach the time client, so an error there is a failed lookup.
+LookupOutcome Guarded(const Resolver& resolve, const std::string& host, std::uint16_t port, bool numericOnly) {
+    try {
+        return resolve(host, port, numericOnly);
+    } catch (const std::system_error& e) {
+        return {{}, {NetError::Other, e.code().value()}};
+    } catch (const std::bad_alloc&) {
+        return {{}, {NetError::OutOfResources, 0}};
+    } catch (...) {
+        return {{}, {NetError::Other, 0}};
+    }
+}
+
 }  // namespace
 
 std::unique_ptr<NameLookup> FinishedLookup(LookupOutcome outcome) {
@@ -54,18 +69,25 @@ std::unique_ptr<NameLookup> FinishedLookup(LookupOutcome outcome) {
 std::unique_ptr<NameLookup> StartNameLookup(const std::string& host, std::uint16_t port, Resolver resolve,
                                             NetFailure notFound) {
     if (host.empty() || host.find('\0') != std::string::npos) return FinishedLookup({{}, notFound});
-    LookupOutcome numeric = resolve(host, port, true);
+    LookupOutcome numeric = Guarded(resolve, host, port, true);
     if (!numeric.failure.failed()) return FinishedLookup(std::move(numeric));
     auto state = std::make_shared<LookupState>();
     try {
-        std::thread([state, host, port, resolve = std::move(resolve)] {
-            LookupOutcome outcome = resolve(host, port, false);
-            std::lock_guard lock(state->mutex);
-            state->outcome = std::move(outcome);
-            state->finished = true;
+        std::thread([state, host, port, resolve = std::move(resolve)]() noexcept {
+            LookupOutcome outcome = Guarded(resolve, host, port, false);
+            try {
+                std::lock_guard lock(state->mutex);
+                state->outcome = std::move(outcome);
+                state->finished = true;
+            } catch (const std::system_error&) {
+                // Unpublished, the lookup stays pending: the run's deadline ends it, as it
+                // ends one stuck on a dead name server.
+            }
         }).detach();
     } catch (const std::system_error& e) {
         return FinishedLookup({{}, {NetError::OutOfResources, e.code().value()}});
+    } catch (const std::bad_alloc&) {
+        return FinishedLookup({{}, {NetError::OutOfResources, 0}});
     }
     return std::make_unique<PolledLookup>(std::move(state));
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -43,6 +44,9 @@ public:
     // The same arguments as the system splits them, for the modes that read options: argv
     // on Linux, the C runtime's rules on Windows.
     virtual std::vector<std::string> Arguments() = 0;
+    // How long that text is in the units the system counts its command lines in: bytes,
+    // or UTF-16 code units on Windows.
+    [[nodiscard]] virtual std::size_t CommandLineLength(std::string_view tail) const { return tail.size(); }
 
     virtual bool IsRegularFile(const std::string& path) = 0;
     // Opens for appending (creating the file when missing), writes the text in one piece

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "cmdline/argument_reader.h"
@@ -18,7 +19,7 @@ using testing::RunFixture;
 // The non-empty prefix of the token table; every slot after it must be empty.
 std::vector<std::string> Split(const std::string& tail) {
     Tokens tokens{};
-    SplitCommandLine(tail, tokens);
+    SplitCommandLine(tail, tail.size(), tokens);
     std::size_t used = tokens.size();
     while (used > 0 && tokens[used - 1].empty()) --used;
     return {tokens.begin(), tokens.begin() + static_cast<long>(used)};
@@ -47,16 +48,22 @@ TEST(SplitCommandLine, SeparatorsQuotesAndTheLastSlot) {
     for (const auto& c : cases) EXPECT_EQ(Split(c.tail), c.tokens) << "tail: [" << c.tail << "]";
 }
 
-TEST(SplitCommandLine, TailOf32767CharactersOrMoreOverflows) {
-    Tokens tokens{};
-    EXPECT_NO_THROW(SplitCommandLine(std::string(32766, 'a'), tokens));
-    EXPECT_EQ(tokens[0].size(), 32766u);
-    for (const std::size_t size : {32767u, 32768u, 70000u}) {
-        Tokens more{};
+TEST(SplitCommandLine, ALengthOf32767OrMoreOverflows) {
+    // Counted in the system's units: on Windows 12,000 CJK characters are 12,000 UTF-16 code
+    // units, though 36,000 bytes of UTF-8.
+    std::string cjk;
+    for (int i = 0; i < 12'000; ++i) cjk += "\xe6\x99\x82";
+    for (const auto& [tail, length, overflows] : std::vector<std::tuple<std::string, std::size_t, bool>>{
+             {std::string(32766, 'a'), 32766, false}, {std::string(32767, 'a'), 32767, true},
+             {std::string(32768, 'a'), 32768, true}, {std::string(70000, 'a'), 70000, true},
+             {cjk, 12'000, false}, {cjk, cjk.size(), true}}) {
+        Tokens tokens{};
         try {
-            SplitCommandLine(std::string(size, 'a'), more);
-            ADD_FAILURE() << size << " characters were split";
+            SplitCommandLine(tail, length, tokens);
+            EXPECT_FALSE(overflows) << length;
+            EXPECT_EQ(tokens[0], tail);
         } catch (const RunError& e) {
+            EXPECT_TRUE(overflows) << length;
             EXPECT_EQ(e.kind(), ErrorKind::Overflow);
         }
     }

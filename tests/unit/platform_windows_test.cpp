@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/run_state.h"
 #include "platform/native.h"
 #include "platform/windows/windows_text.h"
 #include "support/addresses.h"
@@ -40,16 +41,53 @@ bool UnderWine() {
 }
 
 // Started as a child with PELLDOR_ECHO_TO set, this program writes what the platform makes
-// of its own command line and location to that file, and ends before any test runs.
+// of its own command line and location to that file, and ends before any test runs: at
+// once, or given the tail "pause" after waiting in the run's pause for 20 s, as a probe on
+// a silent server does.
 const bool kEchoChild = [] {
     wchar_t target[1024];
     if (::GetEnvironmentVariableW(kEchoVariable, target, 1024) == 0) return false;
     const auto os = MakeNativePlatform(0, nullptr);
     const std::string report = os->CommandLineTail() + "\n" + os->ExecutableDirectory();
     (void)os->AppendToFile(Narrow(target), report);
+    if (os->CommandLineTail() == "pause") {
+        BindPlatform(os.get());
+        Pause(20'000);
+    }
     ::TerminateProcess(::GetCurrentProcess(), 0);
     return true;
 }();
+
+std::string SelfPath() {
+    wchar_t self[1024];
+    const DWORD length = ::GetModuleFileNameW(nullptr, self, 1024);
+    return Narrow(std::wstring(self, length));
+}
+
+// Starts a program with PELLDOR_ECHO_TO set to that file; null handles when it could not.
+PROCESS_INFORMATION StartChild(const std::string& program, std::wstring commandLine, const std::string& echo) {
+    ::SetEnvironmentVariableW(kEchoVariable, Wide(echo).c_str());
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION child{};
+    EXPECT_TRUE(::CreateProcessW(Wide(program).c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                 nullptr, &startup, &child)) << ::GetLastError();
+    ::SetEnvironmentVariableW(kEchoVariable, nullptr);
+    return child;
+}
+
+// Its exit code once it has ended within the bound; STILL_ACTIVE when it had to be killed.
+DWORD AwaitEnd(const PROCESS_INFORMATION& child, std::chrono::milliseconds bound) {
+    DWORD code = STILL_ACTIVE;
+    if (::WaitForSingleObject(child.hProcess, static_cast<DWORD>(bound.count())) != WAIT_OBJECT_0) {
+        ::TerminateProcess(child.hProcess, 99);
+    } else {
+        ::GetExitCodeProcess(child.hProcess, &code);
+    }
+    ::CloseHandle(child.hThread);
+    ::CloseHandle(child.hProcess);
+    return code;
+}
 
 std::string ReadAll(const std::string& path) {
     const HANDLE file = ::CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -116,6 +154,30 @@ TEST_F(WindowsFolder, AppendReportsWhyItFailedInPlainEnglish) {
     EXPECT_EQ(os_.AppendToFile(In("missing\\ntpdebug.txt"), "x"), "Path not found");
 }
 
+// As a scanner, a backup or an open viewer holds the log without sharing it: for a moment,
+// or for longer than a run waits.
+TEST_F(WindowsFolder, ALogHeldWithoutSharingIsWaitedForAboutASecond) {
+    const std::string path = In("ntpdebug.txt");
+    for (const bool released : {true, false}) {
+        const HANDLE holder = ::CreateFileW(Wide(path).c_str(), GENERIC_READ, 0, nullptr, OPEN_ALWAYS, 0, nullptr);
+        std::thread release([&] {
+            if (!released) return;
+            std::this_thread::sleep_for(150ms);
+            ::CloseHandle(holder);
+        });
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(os_.AppendToFile(path, "entry\r\n"), released ? "" : "File in use by another process");
+        const auto waited = std::chrono::steady_clock::now() - start;
+        release.join();
+        if (!released) {
+            ::CloseHandle(holder);
+            EXPECT_GE(waited, 900ms);
+            EXPECT_LT(waited, 20s);
+        }
+    }
+    EXPECT_EQ(ReadAll(path), "entry\r\n");
+}
+
 TEST_F(WindowsFolder, PathsBeyondTheClassicLimitWork) {
     std::string deep = dir_;
     for (int level = 0; level < 3; ++level) {
@@ -160,19 +222,7 @@ TEST_F(WindowsFolder, ProbesAppendingAtOnceNeverInterleaveWithinAnEntry) {
 
 // The platform's view of a child's command line and folder, through PELLDOR_ECHO_TO.
 std::vector<std::string> EchoOf(const std::string& program, const std::wstring& commandLine, const std::string& out) {
-    ::SetEnvironmentVariableW(kEchoVariable, Wide(out).c_str());
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION child{};
-    std::wstring line = commandLine;
-    const BOOL started = ::CreateProcessW(Wide(program).c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                          nullptr, &startup, &child);
-    ::SetEnvironmentVariableW(kEchoVariable, nullptr);
-    EXPECT_TRUE(started) << ::GetLastError();
-    if (!started) return {};
-    EXPECT_EQ(::WaitForSingleObject(child.hProcess, 30'000), WAIT_OBJECT_0);
-    ::CloseHandle(child.hThread);
-    ::CloseHandle(child.hProcess);
+    EXPECT_EQ(AwaitEnd(StartChild(program, commandLine, out), 30s), 0u);
     const std::string text = ReadAll(out);
     const auto newline = text.find('\n');
     if (newline == std::string::npos) return {text};
@@ -180,10 +230,8 @@ std::vector<std::string> EchoOf(const std::string& program, const std::wstring& 
 }
 
 TEST_F(WindowsFolder, TheTailAndFolderComeFromTheSystemAsTyped) {
-    wchar_t self[1024];
-    ASSERT_GT(::GetModuleFileNameW(nullptr, self, 1024), 0u);
     const std::string copy = In("platform tests.exe");
-    ASSERT_TRUE(::CopyFileW(self, Wide(copy).c_str(), FALSE));
+    ASSERT_TRUE(::CopyFileW(Wide(SelfPath()).c_str(), Wide(copy).c_str(), FALSE));
 
     // Quoted name in a folder with blanks and non-ASCII letters, quoted arguments.
     EXPECT_EQ(EchoOf(copy, L"\"" + Wide(copy) + L"\" 5 2 \"my h\u00f6st:123\"  \"\"", In("echo1.txt")),
@@ -196,11 +244,11 @@ TEST_F(WindowsFolder, TheTailAndFolderComeFromTheSystemAsTyped) {
     EXPECT_EQ(EchoOf(copy, L"pelldor.exe", In("echo4.txt")), (std::vector<std::string>{"", dir_}));
 }
 
-// The platform's window: the one of its class that this thread owns.
-HWND OwnWindow() {
+// The platform's window: the one of its class that the thread owns.
+HWND WindowOf(DWORD thread) {
     HWND found = nullptr;
     ::EnumThreadWindows(
-        ::GetCurrentThreadId(),
+        thread,
         [](HWND window, LPARAM out) -> BOOL {
             wchar_t name[64] = {};
             ::GetClassNameW(window, name, 64);
@@ -215,7 +263,7 @@ HWND OwnWindow() {
 TEST(WindowsWindow, AHiddenWindowWhoseMessagesEveryDeliveryStepDispatches) {
     const auto platform = MakeNativePlatform(0, nullptr);
     Platform& os = *platform;
-    const HWND window = OwnWindow();
+    const HWND window = WindowOf(::GetCurrentThreadId());
     ASSERT_NE(window, nullptr);
     EXPECT_FALSE(::IsWindowVisible(window));
     wchar_t title[64] = {};
@@ -229,6 +277,32 @@ TEST(WindowsWindow, AHiddenWindowWhoseMessagesEveryDeliveryStepDispatches) {
     ASSERT_TRUE(::PeekMessageW(&waiting, nullptr, 0, 0, PM_NOREMOVE));
     os.DeliverEvents();
     EXPECT_FALSE(::PeekMessageW(&waiting, nullptr, 0, 0, PM_NOREMOVE)) << "message " << waiting.message << " left";
+}
+
+// What taskkill without /F posts, and what a logoff or a shutdown sends, to a run waiting
+// on a silent server.
+TEST_F(WindowsFolder, ACloseRequestOrTheSessionsEndEndsTheRunWithStatusOne) {
+    for (const auto& [message, wParam] :
+         {std::pair<UINT, WPARAM>{WM_CLOSE, 0}, {WM_QUERYENDSESSION, 0}, {WM_ENDSESSION, TRUE}}) {
+        SCOPED_TRACE(message);
+        const PROCESS_INFORMATION child = StartChild(SelfPath(), L"child pause", In("echo.txt"));
+        HWND window = nullptr;
+        for (int i = 0; i < 1000 && (window = WindowOf(child.dwThreadId)) == nullptr; ++i) {
+            std::this_thread::sleep_for(20ms);
+        }
+        DWORD_PTR answer = 0;
+        if (message == WM_CLOSE) ::PostMessageW(window, message, wParam, 0);
+        if (message != WM_CLOSE) ::SendMessageTimeoutW(window, message, wParam, 0, SMTO_ABORTIFHUNG, 5000, &answer);
+        EXPECT_EQ(AwaitEnd(child, 10s), 1u) << "well before its pause ends";
+    }
+}
+
+TEST(WindowsUnattended, TheRuntimesMessagesGoToStandardErrorNotToABox) {
+    // A GUI program's abort shows a message box and waits for a click before the process
+    // ends. Wine's runtime shows none, so the setting is checked instead.
+    (void)::_set_error_mode(_OUT_TO_DEFAULT);
+    const auto platform = MakeNativePlatform(0, nullptr);
+    EXPECT_EQ(::_set_error_mode(_REPORT_ERRMODE), _OUT_TO_STDERR);
 }
 
 TEST(WindowsClock, LocalFieldsFineReadingsAndTenMillisecondSleeps) {

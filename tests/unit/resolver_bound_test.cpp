@@ -2,11 +2,18 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
+#include <new>
 #include <ostream>
+#include <stdexcept>
 #include <string>
 #include <tuple>
+#include <utility>
+#include <vector>
 
+#include "platform/background_lookup.h"
 #include "support/fake_network.h"
+#include "support/polling.h"
 #include "support/run_fixture.h"
 #include "timequery/sntp_client.h"
 
@@ -106,6 +113,28 @@ INSTANTIATE_TEST_SUITE_P(Limits, ResolverNeverAnswers,
                              name += std::get<1>(info.param) ? "WithLog" : "WithoutLog";
                              return name;
                          });
+
+// An error escaping the resolver's thread would end the process through abort; on the
+// caller's thread it would end the run as unhandled. Either way it is a failed lookup.
+TEST(BackgroundLookup, AResolverThatThrowsGivesAFailedLookup) {
+    using platform::NetError;
+    const std::vector<std::pair<std::function<void()>, NetError>> cases{
+        {[] { throw std::bad_alloc(); }, NetError::OutOfResources},
+        {[] { throw std::runtime_error("resolver"); }, NetError::Other},
+        {[] { throw 7; }, NetError::Other}};
+    for (const auto& [raise, kind] : cases) {
+        for (const bool onItsThread : {false, true}) {
+            const auto resolve = [raise = raise, onItsThread](const std::string&, std::uint16_t, bool numericOnly) {
+                if (numericOnly && onItsThread) return platform::LookupOutcome{{}, {NetError::NameNotFound, 0}};
+                raise();
+                return platform::LookupOutcome{};
+            };
+            const auto lookup = platform::StartNameLookup("name.test", 123, resolve, {NetError::NameNotFound, 0});
+            ASSERT_EQ(testing::AwaitLookup(*lookup), platform::LookupStatus::Failed) << onItsThread;
+            EXPECT_EQ(lookup->Failure().kind, kind) << onItsThread;
+        }
+    }
+}
 
 }  // namespace
 }  // namespace pelldor

@@ -1,7 +1,7 @@
 #include <winsock2.h>
 #include <windows.h>
-#include <bcrypt.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "platform/native.h"
@@ -18,6 +18,10 @@ constexpr wchar_t kWindowName[] = L"frmPelldor";
 // FILETIME counts 100 ns ticks from 1601-01-01 UTC.
 constexpr std::uint64_t kFileTimeAt1970 = 116'444'736'000'000'000ULL;
 constexpr std::uint64_t kTicksPerSecond = 10'000'000;
+// A run ended from outside, as a probe that failed ends.
+constexpr int kStoppedStatus = 1;
+// Of 10 ms each, for a log that another program holds without sharing it.
+constexpr int kLockedLogWaits = 100;
 // CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, which these headers (for Windows 8) lack.
 constexpr DWORD kHighResolutionTimer = 0x2;
 
@@ -48,27 +52,48 @@ void WriteStandard(DWORD which, std::string_view text) {
     if (handle != nullptr && handle != INVALID_HANDLE_VALUE) (void)WriteAll(handle, text);
 }
 
-HWND MakeHiddenWindow() {
+// A close request (taskkill without /F, a script's WM_CLOSE) or the end of the session
+// ends the run at once, logging nothing, with the status of a probe that failed: a verdict
+// that was never reached must not read as one.
+LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    const bool stop = message == WM_CLOSE || message == WM_QUERYENDSESSION || (message == WM_ENDSESSION && wParam);
+    auto* const platform = reinterpret_cast<Platform*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (stop && platform != nullptr) platform->ExitProcess(kStoppedStatus);
+    return ::DefWindowProcW(window, message, wParam, lParam);
+}
+
+HWND MakeHiddenWindow(Platform* platform) {
     const HINSTANCE instance = ::GetModuleHandleW(nullptr);
     WNDCLASSEXW windowClass{};
     windowClass.cbSize = sizeof windowClass;
-    windowClass.lpfnWndProc = ::DefWindowProcW;
+    windowClass.lpfnWndProc = WindowProcedure;
     windowClass.hInstance = instance;
     windowClass.lpszClassName = kWindowName;
     // A second platform in the same process (the unit tests) finds the class registered.
     if (::RegisterClassExW(&windowClass) == 0 && ::GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return nullptr;
-    return ::CreateWindowExW(0, kWindowName, kWindowName, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
-                             CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, instance, nullptr);
+    const HWND window = ::CreateWindowExW(0, kWindowName, kWindowName, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
+                                          CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, instance,
+                                          nullptr);
+    // Messages from outside reach the procedure only when events are delivered, by which
+    // time it is set.
+    if (window != nullptr) ::SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(platform));
+    return window;
+}
+
+// A function of a DLL that is no KnownDLL, from the system folder alone: imported
+// statically, or loaded by name, such a DLL is looked for first in the program's own
+// folder, which must be writable for the log switch. Null when it cannot be had.
+template <typename Function>
+Function SystemFunction(const wchar_t* dll, const char* name) {
+    const HMODULE module = ::LoadLibraryExW(dll, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (module == nullptr) return nullptr;
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
 }
 
 // Raises the system timer to 1 ms for the life of the process on systems without a
-// high-resolution waitable timer; best effort. winmm is loaded only there, so the program
-// imports nothing beyond what every Windows has loaded anyway.
+// high-resolution waitable timer; best effort.
 void RaiseTimerRate() {
-    const HMODULE winmm = ::LoadLibraryExW(L"winmm.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (winmm == nullptr) return;
-    using TimePeriod = UINT(WINAPI*)(UINT);
-    const auto begin = reinterpret_cast<TimePeriod>(reinterpret_cast<void*>(::GetProcAddress(winmm, "timeBeginPeriod")));
+    const auto begin = SystemFunction<UINT(WINAPI*)(UINT)>(L"winmm.dll", "timeBeginPeriod");
     if (begin != nullptr) (void)begin(1);
 }
 
@@ -88,6 +113,7 @@ public:
     char PathSeparator() const override { return '\\'; }
     std::string CommandLineTail() override;
     std::vector<std::string> Arguments() override;
+    std::size_t CommandLineLength(std::string_view tail) const override { return ToUtf16(tail).size(); }
 
     bool IsRegularFile(const std::string& path) override;
     std::string AppendToFile(const std::string& path, std::string_view text) override;
@@ -118,6 +144,11 @@ std::unique_ptr<Platform> MakeNativePlatform(int /*argc*/, char** /*argv*/) {
     // Unattended: a fault or a missing disk must end the run with a status, never wait on
     // a dialog that nobody will see.
     ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+    // The same for the C runtime: a GUI program's abort would otherwise hold its status
+    // back behind a message box.
+    (void)::_set_error_mode(_OUT_TO_STDERR);
+    // Whatever a system library loads later by bare name comes from the system folder too.
+    ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     return std::make_unique<WindowsPlatform>();
 }
 
@@ -131,7 +162,7 @@ WindowsPlatform::WindowsPlatform() {
     // still honoured for a process whose windows are all hidden.
     timer_ = ::CreateWaitableTimerExW(nullptr, nullptr, kHighResolutionTimer, TIMER_ALL_ACCESS);
     if (timer_ == nullptr) RaiseTimerRate();
-    window_ = MakeHiddenWindow();
+    window_ = MakeHiddenWindow(this);
     WSADATA data{};
     winsockError_ = ::WSAStartup(MAKEWORD(2, 2), &data);
 }
@@ -233,10 +264,20 @@ bool WindowsPlatform::IsRegularFile(const std::string& path) {
 std::string WindowsPlatform::AppendToFile(const std::string& path, std::string_view text) {
     // Append-only access makes every write land at the end of the file, whoever else is
     // appending; the sharing lets other probes (and a reader) have it open meanwhile.
-    const HANDLE file = ::CreateFileW(WidePath(path).c_str(), FILE_APPEND_DATA,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return windows::FileErrorText(::GetLastError());
+    // A scanner, a backup or a viewer may hold the log for a moment without sharing it: it
+    // is tried again for about a second, in the pause's ticks, close requests answered.
+    HANDLE file = INVALID_HANDLE_VALUE;
+    DWORD openError = ERROR_SUCCESS;
+    for (int wait = 0;; ++wait) {
+        file = ::CreateFileW(WidePath(path).c_str(), FILE_APPEND_DATA,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+        openError = file == INVALID_HANDLE_VALUE ? ::GetLastError() : ERROR_SUCCESS;
+        if (openError != ERROR_SHARING_VIOLATION || wait == kLockedLogWaits) break;
+        Sleep(10);
+        DispatchSystemMessages();
+    }
+    if (file == INVALID_HANDLE_VALUE) return windows::FileErrorText(openError);
     const DWORD writeError = WriteAll(file, text);
     const DWORD closeError = ::CloseHandle(file) ? ERROR_SUCCESS : ::GetLastError();
     if (writeError != ERROR_SUCCESS) return windows::FileErrorText(writeError);
@@ -245,9 +286,14 @@ std::string WindowsPlatform::AppendToFile(const std::string& path, std::string_v
 }
 
 std::uint64_t WindowsPlatform::Random64() {
+    using GenRandom = LONG(WINAPI*)(void* algorithm, PUCHAR buffer, ULONG size, ULONG flags);
+    constexpr ULONG kSystemPreferredRng = 0x2;  // BCRYPT_USE_SYSTEM_PREFERRED_RNG
+    // advapi32's RtlGenRandom would need no loading, but it forwards to cryptbase.dll,
+    // which is no KnownDLL either.
+    static const auto generate = SystemFunction<GenRandom>(L"bcrypt.dll", "BCryptGenRandom");
     std::uint64_t value = 0;
-    if (BCRYPT_SUCCESS(::BCryptGenRandom(nullptr, reinterpret_cast<PUCHAR>(&value), sizeof value,
-                                         BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
+    if (generate != nullptr &&
+        generate(nullptr, reinterpret_cast<PUCHAR>(&value), sizeof value, kSystemPreferredRng) >= 0) {
         return value;
     }
     FILETIME now{};
