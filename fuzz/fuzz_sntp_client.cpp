@@ -433,7 +433,7 @@ private:
         case ClientError::BadReply: {
             const ReplyCheck check = EnderCheck();
             Check(check == ReplyCheck::ZeroTransmit || check == ReplyCheck::TransmitBeforeReceive ||
-                      check == ReplyCheck::RootDistanceTooLarge,
+                      check == ReplyCheck::HeldLongerThanExchange || check == ReplyCheck::RootDistanceTooLarge,
                   "a bad-reply notice for another reply");
             break;
         }

@@ -48,6 +48,8 @@ std::optional<Rejection> RejectionOf(ReplyCheck check, const NtpPacket& reply, c
         return Rejection{ClientError::BadReply, "Invalid reply: zero transmit timestamp"};
     case ReplyCheck::TransmitBeforeReceive:
         return Rejection{ClientError::BadReply, "Invalid reply: transmit timestamp before receive timestamp"};
+    case ReplyCheck::HeldLongerThanExchange:
+        return Rejection{ClientError::BadReply, "Invalid reply: server held the request longer than the exchange took"};
     case ReplyCheck::RootDistanceTooLarge:
         return Rejection{ClientError::BadReply, "Invalid reply: root distance " +
                                                     TenthsOfSeconds(RootDistance(reply, ours)) + " s (limit 16 s)"};
