@@ -151,7 +151,8 @@ void CheckOffset(std::uint64_t t1, std::uint64_t t2, std::uint64_t t3, std::uint
     Check(mirrored + offset - tied >= -1 && mirrored + offset - tied <= 1, "swapping the clocks did not negate the offset");
 
     // The client adds the offset to the local time of receipt.
-    const platform::PreciseLocalTime base{platform::FromSerialSeconds(local.seconds + kUtcOffsetSeconds), local.nanos};
+    const platform::PreciseLocalTime base{platform::FromSerialSeconds(local.seconds + kUtcOffsetSeconds), local.nanos,
+                                          kUtcOffsetSeconds};
     const platform::PreciseLocalTime moved = platform::AddNanos(base, offset);
     Check(moved.nanos < kBillion, "AddNanos left a fraction of a second out of range");
     const Int128 before = static_cast<Int128>(platform::ToSerialSeconds(base.whole)) * kBillion + base.nanos;

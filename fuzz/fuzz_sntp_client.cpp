@@ -89,7 +89,7 @@ std::uint64_t CookieOf(const FakeChannelRecord& channel) {
 }
 
 std::int64_t UnixNanos(const platform::PreciseLocalTime& t) {
-    return (platform::ToSerialSeconds(t.whole) - FakePlatform::kUtcOffsetSeconds) * kBillion + t.nanos;
+    return (platform::ToSerialSeconds(t.whole) - t.zoneOffsetSeconds) * kBillion + t.nanos;
 }
 
 bool Ignored(ReplyCheck check) {

@@ -16,6 +16,9 @@ namespace pelldor::platform {
 struct WallReading {
     UnixTime utc;
     LocalDateTime local;  // the local fields of the same instant, whole seconds
+
+    // Local minus UTC, in seconds: the zone offset in force at this reading.
+    [[nodiscard]] std::int64_t ZoneOffsetSeconds() const { return ToSerialSeconds(local) - utc.seconds; }
 };
 
 // How a run ended, for a test's virtual machine: through ExitProcess, the ordinary end, or

@@ -202,7 +202,8 @@ bool SntpClient::TakeReply(std::size_t size) {
     const ReplyCheck check = CheckReply(*reply, ours);
     if (check == ReplyCheck::Accept) {
         const std::int64_t offset = ClockOffsetNanos(ours.sentAt, reply->receiveTime, reply->transmitTime, ours.receivedAt);
-        const platform::PreciseLocalTime sentLocal{request.sentWall.local, request.sentWall.utc.nanos};
+        const platform::PreciseLocalTime sentLocal{request.sentWall.local, request.sentWall.utc.nanos,
+                                                   request.sentWall.ZoneOffsetSeconds()};
         received_ = platform::AddNanos(platform::AddNanos(sentLocal, elapsed), offset);
         Finish();
         return true;
