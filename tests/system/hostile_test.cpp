@@ -7,8 +7,11 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <ostream>
 #include <regex>
@@ -316,18 +319,25 @@ INSTANTIATE_TEST_SUITE_P(
         return std::string(std::get<0>(info.param).name) + (std::get<1>(info.param) ? "WithLog" : "WithoutLog");
     });
 
-// The thread count of the running probe started from this copy, or 0 before it has
-// started; read from /proc, since the probe itself says nothing.
-int ThreadsOf(const std::string& copy) {
+// The /proc folder of the running probe started from the copy beside this log; empty
+// before it has started. The probe itself says nothing.
+fs::path ProcessOf(const std::string& log) {
+    const fs::path copy = fs::path(log).parent_path() / fs::path(ProbeBinary()).filename();
     std::error_code error;
     for (const auto& entry : fs::directory_iterator("/proc", error)) {
         const std::string name = entry.path().filename().string();
-        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        if (fs::read_symlink(entry.path() / "exe", error) != copy) continue;
-        return static_cast<int>(std::distance(fs::directory_iterator(entry.path() / "task", error),
-                                              fs::directory_iterator()));
+        if (name.find_first_not_of("0123456789") == std::string::npos && fs::read_symlink(entry.path() / "exe", error) == copy) {
+            return entry.path();
+        }
     }
-    return 0;
+    return {};
+}
+
+int ThreadsOf(const std::string& log) {
+    const fs::path process = ProcessOf(log);
+    std::error_code error;
+    return process.empty() ? 0 : static_cast<int>(std::distance(fs::directory_iterator(process / "task", error),
+                                                                fs::directory_iterator()));
 }
 
 TEST(SlowNames, ASilentNameServerCostsOneResolverThreadHoweverManyRetries) {
@@ -348,9 +358,8 @@ TEST(SlowNames, ASilentNameServerCostsOneResolverThreadHoweverManyRetries) {
     std::atomic<int> most{0};
     std::atomic<int> samples{0};
     const auto watch = [&](const std::string& log, const std::atomic<bool>& over) {
-        const std::string copy = fs::path(log).parent_path() / fs::path(ProbeBinary()).filename();
         for (int i = 0; i < 1000 && !over; ++i) {
-            const int threads = ThreadsOf(copy);
+            const int threads = ThreadsOf(log);
             if (threads > 0) ++samples;
             most = std::max(most.load(), threads);
             std::this_thread::sleep_for(10ms);
@@ -365,6 +374,43 @@ TEST(SlowNames, ASilentNameServerCostsOneResolverThreadHoweverManyRetries) {
     // The probe's own thread and the one resolver.
     EXPECT_LE(most.load(), 2) << Dump(run);
     EXPECT_GE(run.result.elapsed, 101 * 20ms) << "every attempt polled once";
+}
+
+// ---------------------------------------------------------------------------------------
+// Whatever the process is started with or sent while it waits.
+
+// A run against a silent server whose process, once its request is out, is handed to
+// `act` by its /proc folder.
+Outcome WhileItWaits(int timeout, std::vector<std::string> via, const std::function<void(const fs::path&)>& act) {
+    NtpResponder server({.kind = ReplyKind::Silent});
+    const auto watch = [&](const std::string& log, const std::atomic<bool>& over) {
+        for (int i = 0; i < 1000 && !over && server.requests() == 0; ++i) std::this_thread::sleep_for(5ms);
+        if (const fs::path process = ProcessOf(log); !process.empty()) act(process);
+    };
+    return Launch(timeout, 0, server.Peer(), {.via = std::move(via), .during = watch});
+}
+
+TEST(HostileStart, ASignalThatWouldEndTheRunEndsItWithStatusOne) {
+    if (UnderWine()) GTEST_SKIP() << "a Unix signal ends Wine's process; a close request is the Windows counterpart";
+    for (const int signal : {SIGTERM, SIGHUP, SIGINT, SIGALRM, SIGUSR1, SIGUSR2}) {
+        SCOPED_TRACE(strsignal(signal));
+        const Outcome run = WhileItWaits(kPatientTimeout, {}, [signal](const fs::path& process) {
+            ::kill(std::stoi(process.filename().string()), signal);
+        });
+        ExpectEnd(run, 1);
+        EXPECT_LT(run.result.elapsed, seconds(kPatientTimeout)) << Dump(run);
+    }
+}
+
+TEST(HostileStart, StandardDescriptorsClosedAtTheStartAreOpenOnDevNull) {
+    if (UnderWine()) GTEST_SKIP() << "the descriptors seen are Wine's; Windows hands out no numbered ones";
+    std::vector<std::string> targets;
+    const Outcome run = WhileItWaits(1, {"/bin/sh", "-c", "exec \"$0\" \"$@\" <&- >&- 2>&-"}, [&](const fs::path& process) {
+        std::error_code closed;
+        for (const char* fd : {"0", "1", "2"}) targets.push_back(fs::read_symlink(process / "fd" / fd, closed).string());
+    });
+    ExpectEnd(run, 0);
+    EXPECT_EQ(targets, std::vector<std::string>(3, "/dev/null"));
 }
 
 // ---------------------------------------------------------------------------------------

@@ -127,9 +127,29 @@ private:
     std::vector<std::string> arguments_;
 };
 
+void EndOnSignal(int) { ::_exit(1); }
+
 }  // namespace
 
 std::unique_ptr<Platform> MakeNativePlatform(int argc, char** argv) {
+    // Before anything opens a descriptor: one of 0 to 2 left closed by our starter would go
+    // to the next socket or file, and a line meant for standard error with it.
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF && ::open("/dev/null", O_RDWR | O_NOCTTY) != fd) ::_exit(1);
+    }
+    // Ended by one of these, a run would leave 128 + n, which reads as a verdict of 100 or
+    // more: it ends as a failed probe instead, at once and without a log line, which a
+    // handler cannot write safely. A signal our starter chose to ignore stays ignored.
+    struct sigaction end {};
+    end.sa_handler = EndOnSignal;
+    ::sigfillset(&end.sa_mask);
+    for (const int signal : {SIGTERM, SIGHUP, SIGINT, SIGALRM, SIGUSR1, SIGUSR2}) {
+        struct sigaction before {};
+        if (::sigaction(signal, nullptr, &before) == 0 && before.sa_handler != SIG_IGN) ::sigaction(signal, &end, nullptr);
+    }
+    // A failed write is reported where it happens: to a reader that has gone, it must not
+    // end the run with a status of its own.
+    ::signal(SIGPIPE, SIG_IGN);
     // A log grown past the file-size limit must fail its write like any other write
     // failure (status 1 and one line on standard error), not kill the run with a signal.
     ::signal(SIGXFSZ, SIG_IGN);
