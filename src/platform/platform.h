@@ -37,6 +37,8 @@ public:
     virtual std::int64_t MonotonicNanos() = 0;
     virtual void Sleep(int milliseconds) = 0;
 
+    // The real folder of the program's file; empty when it cannot be known, and then the
+    // run has no log rather than one in a guessed place.
     virtual std::string ExecutableDirectory() = 0;
     virtual char PathSeparator() const = 0;
     // The arguments after the program's name as one text, to be split by the program's

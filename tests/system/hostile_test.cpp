@@ -413,6 +413,35 @@ TEST(HostileStart, StandardDescriptorsClosedAtTheStartAreOpenOnDevNull) {
     EXPECT_EQ(targets, std::vector<std::string>(3, "/dev/null"));
 }
 
+TEST(HostileStart, WithoutProcTheLogIsBesideTheRealProgramAndNowhereElse) {
+    if (UnderWine()) GTEST_SKIP() << "Windows tells the program its own path; /proc is not asked";
+    const std::string hideProc = "mount -t tmpfs none /proc";
+    const RunResult can = RunProgram(UnshareTool(), {"--mount", "--", "/bin/sh", "-c", hideProc}, 5s);
+    if (!can.exited || can.exitStatus != 0) GTEST_SKIP() << "no mount namespace to hide /proc in";
+    NtpResponder server;
+    // Started from a folder beside the program's, holding a link to it and a log of its own.
+    for (const std::string start : {"exec ./\"$name\" \"$@\"", "PATH=$real && exec \"$name\" \"$@\""}) {
+        SCOPED_TRACE(start);
+        const std::string script = hideProc + " && real=$(dirname \"$0\") && name=$(basename \"$0\") && cd \"$real/../elsewhere\" && " + start;
+        const fs::path program = fs::path(ProbeBinary()).filename();
+        const auto link = [&program](const std::string& folder) {
+            const fs::path elsewhere = fs::path(folder).parent_path() / "elsewhere";
+            fs::create_directory(elsewhere);
+            fs::create_symlink(fs::path(folder) / program, elsewhere / program);
+            std::ofstream(elsewhere / "ntpdebug.txt").flush();
+        };
+        std::string elsewhere = "unread";
+        const Outcome run = Launch(1, 0, server.Peer(),
+                                   {.logging = true, .via = {UnshareTool(), "--mount", "--", "/bin/sh", "-c", script},
+                                    .folder = "real", .prepare = link, .inspect = [&](const std::string& folder) {
+                                        elsewhere = ReadWholeFile(fs::path(folder).parent_path() / "elsewhere/ntpdebug.txt");
+                                    }});
+        ExpectCleanEnd(run, 100);
+        ExpectLog(run, AnsweredLog(TailOf(1, 0, server.Peer()), "127.0.0.1", std::to_string(server.port()), 100));
+        EXPECT_EQ(elsewhere, "") << "logged beside the link or in the working folder";
+    }
+}
+
 // ---------------------------------------------------------------------------------------
 // The log file itself misbehaving.
 

@@ -1,10 +1,12 @@
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/auxv.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <span>
@@ -19,11 +21,10 @@ namespace {
 
 std::string ErrorText(int error) { return std::strerror(error); }
 
+// The folder of an absolute path.
 std::string DirectoryOf(const std::string& path) {
     const auto slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
+    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 // Writes all of the text, in a single call unless the system takes only part of it.
@@ -95,7 +96,6 @@ std::string JoinCommandLineTail(std::span<const std::string> arguments) {
 class LinuxPlatform final : public Platform {
 public:
     LinuxPlatform(int argc, char** argv) {
-        if (argc > 0 && argv[0] != nullptr) programPath_ = argv[0];
         for (int i = 1; i < argc; ++i) arguments_.emplace_back(argv[i] != nullptr ? argv[i] : "");
     }
 
@@ -123,7 +123,6 @@ protected:
     void Terminate(EndWay /*way*/, int status) override { ::_exit(status); }
 
 private:
-    std::string programPath_;
     std::vector<std::string> arguments_;
 };
 
@@ -195,7 +194,15 @@ std::string LinuxPlatform::ExecutableDirectory() {
         // Possibly cut short: try again with room to spare.
         target.resize(target.size() * 2);
     }
-    return DirectoryOf(programPath_);
+    // Without /proc: the path the kernel was given at exec, its links resolved. A relative
+    // one was given from the folder we started in, which the program never leaves.
+    const auto* given = reinterpret_cast<const char*>(::getauxval(AT_EXECFN));
+    if (char* real = given != nullptr ? ::realpath(given, nullptr) : nullptr) {
+        const std::string path = real;
+        std::free(real);
+        return DirectoryOf(path);
+    }
+    return {};
 }
 
 bool LinuxPlatform::IsRegularFile(const std::string& path) {
