@@ -46,8 +46,10 @@ public:
     virtual std::string CommandLineTail() = 0;
 
     virtual bool IsRegularFile(const std::string& path) = 0;
-    // Opens for appending (creating the file when missing), writes the text in one piece
-    // and closes. Empty on success, else the system's text for the failure.
+    // Opens for appending (creating the file when missing) without waiting, writes the text
+    // in one piece and closes; anything but an ordinary file fails, and a write cut short
+    // leaves nothing of the text behind where nothing followed it. Empty on success, else
+    // a text for the failure, the system's own where it has one.
     [[nodiscard]] virtual std::string AppendToFile(const std::string& path,
                                                    std::string_view text) = 0;
 

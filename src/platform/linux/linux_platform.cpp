@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/auxv.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -27,17 +28,57 @@ std::string DirectoryOf(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// Writes all of the text, in a single call unless the system takes only part of it.
-int WriteAll(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t written = ::write(fd, text.data(), text.size());
-        if (written < 0) {
+// Writes all of the text, in a single call unless the system takes only part of it, and
+// counts what it wrote.
+int WriteAll(int fd, std::string_view text, std::size_t& written) {
+    written = 0;
+    while (written < text.size()) {
+        const ssize_t got = ::write(fd, text.data() + written, text.size() - written);
+        if (got < 0) {
             if (errno == EINTR) continue;
             return errno;
         }
-        text.remove_prefix(static_cast<std::size_t>(written));
+        written += static_cast<std::size_t>(got);
     }
     return 0;
+}
+
+void Nap(long nanoseconds) {
+    timespec pause{0, nanoseconds};
+    while (::nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    }
+}
+
+// Every run holds an exclusive advisory lock on the log from its write until it has cut a
+// short write back off, so no other run's entry can land between the two. A lock held for
+// more than a second (by a stopped process) fails the append rather than hold the run.
+bool LockForAppend(int fd) {
+    for (int tries = 0; ::flock(fd, LOCK_EX | LOCK_NB) != 0; ++tries) {
+        // A file system without such locks still takes the entry.
+        if (errno != EWOULDBLOCK && errno != EINTR) return true;
+        if (tries == 1000) return false;
+        Nap(1'000'000);
+    }
+    return true;
+}
+
+// Only whole entries: a write cut short at the file-size limit or on a full disk is cut
+// back off, but only while the file still ends with it, so that nothing written after it
+// by a writer that takes no lock is lost.
+std::string AppendWhole(int fd, std::string_view text) {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) return ErrorText(errno);
+    if (!S_ISREG(info.st_mode)) return "not a regular file";
+    if (!LockForAppend(fd)) return "locked by another process";
+    std::size_t written = 0;
+    const int error = WriteAll(fd, text, written);
+    if (error == 0) return {};
+    const off_t end = ::lseek(fd, 0, SEEK_CUR);
+    const auto ours = static_cast<off_t>(written);
+    if (ours > 0 && end >= ours && ::fstat(fd, &info) == 0 && info.st_size == end) {
+        [[maybe_unused]] const int ignored = ::ftruncate(fd, end - ours);
+    }
+    return ErrorText(error);
 }
 
 bool ReadRandom(void* target, std::size_t size) {
@@ -116,8 +157,14 @@ public:
     }
     OpenResult OpenUdp(const NetAddress& peer) override { return OpenConnectedUdp(peer); }
 
-    void WriteStandardOutput(std::string_view text) override { (void)WriteAll(STDOUT_FILENO, text); }
-    void WriteStandardError(std::string_view text) override { (void)WriteAll(STDERR_FILENO, text); }
+    void WriteStandardOutput(std::string_view text) override {
+        std::size_t written = 0;
+        (void)WriteAll(STDOUT_FILENO, text, written);
+    }
+    void WriteStandardError(std::string_view text) override {
+        std::size_t written = 0;
+        (void)WriteAll(STDERR_FILENO, text, written);
+    }
 
 protected:
     void Terminate(EndWay /*way*/, int status) override { ::_exit(status); }
@@ -213,15 +260,14 @@ bool LinuxPlatform::IsRegularFile(const std::string& path) {
 std::string LinuxPlatform::AppendToFile(const std::string& path, std::string_view text) {
     int fd = -1;
     do {
-        fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        // Without blocking: a FIFO or a device swapped in for the log must not hold the run.
+        fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0644);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return ErrorText(errno);
-    const int writeError = WriteAll(fd, text);
+    std::string failure = AppendWhole(fd, text);
     // A failed close can be the first news of a lost write on some file systems.
-    const int closeError = ::close(fd) == 0 || errno == EINTR ? 0 : errno;
-    if (writeError != 0) return ErrorText(writeError);
-    if (closeError != 0) return ErrorText(closeError);
-    return {};
+    if (::close(fd) != 0 && errno != EINTR && failure.empty()) failure = ErrorText(errno);
+    return failure;
 }
 
 std::uint64_t LinuxPlatform::Random64() {
