@@ -29,18 +29,20 @@ std::string DirectoryOf(const std::string& path) {
 }
 
 // Writes all of the text, in a single call unless the system takes only part of it, and
-// counts what it wrote.
-int WriteAll(int fd, std::string_view text, std::size_t& written) {
-    written = 0;
-    while (written < text.size()) {
-        const ssize_t got = ::write(fd, text.data() + written, text.size() - written);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            return errno;
+// counts into `written` what went out.
+int WriteAll(int fd, std::string_view text, std::size_t* written = nullptr) {
+    std::size_t done = 0;
+    int error = 0;
+    while (done < text.size() && error == 0) {
+        const ssize_t got = ::write(fd, text.data() + done, text.size() - done);
+        if (got >= 0) {
+            done += static_cast<std::size_t>(got);
+        } else if (errno != EINTR) {
+            error = errno;
         }
-        written += static_cast<std::size_t>(got);
     }
-    return 0;
+    if (written != nullptr) *written = done;
+    return error;
 }
 
 void Nap(long nanoseconds) {
@@ -71,7 +73,7 @@ std::string AppendWhole(int fd, std::string_view text) {
     if (!S_ISREG(info.st_mode)) return "not a regular file";
     if (!LockForAppend(fd)) return "locked by another process";
     std::size_t written = 0;
-    const int error = WriteAll(fd, text, written);
+    const int error = WriteAll(fd, text, &written);
     if (error == 0) return {};
     const off_t end = ::lseek(fd, 0, SEEK_CUR);
     const auto ours = static_cast<off_t>(written);
@@ -157,14 +159,8 @@ public:
     }
     OpenResult OpenUdp(const NetAddress& peer) override { return OpenConnectedUdp(peer); }
 
-    void WriteStandardOutput(std::string_view text) override {
-        std::size_t written = 0;
-        (void)WriteAll(STDOUT_FILENO, text, written);
-    }
-    void WriteStandardError(std::string_view text) override {
-        std::size_t written = 0;
-        (void)WriteAll(STDERR_FILENO, text, written);
-    }
+    void WriteStandardOutput(std::string_view text) override { (void)WriteAll(STDOUT_FILENO, text); }
+    void WriteStandardError(std::string_view text) override { (void)WriteAll(STDERR_FILENO, text); }
 
 protected:
     void Terminate(EndWay /*way*/, int status) override { ::_exit(status); }
