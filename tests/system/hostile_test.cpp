@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <optional>
 #include <ostream>
 #include <regex>
@@ -564,24 +565,19 @@ TEST(HostileLog, ALogSwappedForAFifoFailsItsNextAppendAtOnce) {
 
 TEST(HostileLog, AtTheFileSizeLimitOnlyWholeEntriesStayAndTheRunEndsWithStatusOne) {
     if (UnderWine()) GTEST_SKIP() << "a Unix file-size limit, which Windows lacks: SIGXFSZ ends Wine itself";
-    struct Case {
-        const char* name;
-        std::size_t size;
-        bool errorReaderGone;
-    };
-    for (const Case& c : {Case{"already past it", 4096, false}, Case{"room for part of an entry", 1000, false},
-                          Case{"and standard error's reader gone", 1000, true}}) {
-        SCOPED_TRACE(c.name);
+    // Past the limit already; with room for part of the start entry; the same with standard
+    // error's reader gone. dash counts the limit in 512-byte blocks.
+    for (const auto& [size, errorReaderGone] : {std::pair{4096, false}, std::pair{1000, false}, std::pair{1000, true}}) {
+        SCOPED_TRACE(::testing::Message() << size << " bytes" << (errorReaderGone ? ", standard error gone" : ""));
         NtpResponder server;
-        // dash counts the limit in 512-byte blocks.
         std::vector<std::string> via{"/bin/sh", "-c", "ulimit -f 2 && exec \"$0\" \"$@\""};
-        const std::vector<std::string> gone = c.errorReaderGone ? WithReaderGone("stderr") : std::vector<std::string>{};
-        via.insert(via.end(), gone.begin(), gone.end());
-        const auto fill = [&c](const std::string& folder) { std::ofstream(folder + "/ntpdebug.txt") << std::string(c.size, '.'); };
-        const Outcome run = Launch(1, 0, server.Peer(), {.logging = true, .via = via, .prepare = fill});
-        ExpectFailedAppend(run, !c.errorReaderGone);
-        EXPECT_TRUE(run.lines.empty()) << Dump(run);
-        EXPECT_EQ(run.tail, std::string(c.size, '.')) << "part of an entry was left";
+        if (errorReaderGone) std::ranges::copy(WithReaderGone("stderr"), std::back_inserter(via));
+        const std::string kept(size, '.');
+        const Outcome run = Launch(1, 0, server.Peer(), {.logging = true, .via = via, .prepare = [&](const std::string& folder) {
+                                                             std::ofstream(folder + "/ntpdebug.txt") << kept;
+                                                         }});
+        ExpectFailedAppend(run, !errorReaderGone);
+        EXPECT_TRUE(run.lines.empty() && run.tail == kept) << "part of an entry was left: " << Dump(run);
         EXPECT_EQ(server.requests(), 0) << "the run went on without its log";
     }
 }
