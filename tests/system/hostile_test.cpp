@@ -416,6 +416,9 @@ TEST(HostileStart, StandardDescriptorsClosedAtTheStartAreOpenOnDevNull) {
 
 TEST(HostileStart, WithoutProcTheLogIsBesideTheRealProgramAndNowhereElse) {
     if (UnderWine()) GTEST_SKIP() << "Windows tells the program its own path; /proc is not asked";
+#ifdef __SANITIZE_ADDRESS__
+    if (ProbeBinary() == BuiltBinary()) GTEST_SKIP() << "AddressSanitizer needs /proc itself and says so on stderr";
+#endif
     const std::string hideProc = "mount -t tmpfs none /proc";
     const RunResult can = RunProgram(UnshareTool(), {"--mount", "--", "/bin/sh", "-c", hideProc}, 5s);
     if (!can.exited || can.exitStatus != 0) GTEST_SKIP() << "no mount namespace to hide /proc in";
