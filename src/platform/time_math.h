@@ -47,7 +47,7 @@ struct LocalDateTime {
 struct PreciseLocalTime {
     LocalDateTime whole;
     std::uint32_t nanos = 0;  // 0 to 999,999,999
-    std::int64_t zoneOffsetSeconds;  // no default: every maker of one must say its zone
+    std::int64_t zoneOffsetSeconds;  // no default, so that no maker of one can leave it out
 };
 
 // Seconds since 1970-01-01 00:00:00 of the same naive calendar (proleptic Gregorian).

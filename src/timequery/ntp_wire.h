@@ -64,14 +64,14 @@ enum class ReplyCheck {
     BadVersion,
     OriginMismatch,
     // An answer to our request that brings no usable time; it ends the query.
-    KissOfDeath,            // DENY, RSTR or RATE: stop asking this server
-    KissNotSynchronised,    // any other kiss code (INIT, STEP, ...): not synchronised yet
+    KissOfDeath,             // DENY, RSTR or RATE: stop asking this server
+    KissNotSynchronised,     // any other kiss code (INIT, STEP, ...): not synchronised yet
     LeapAlarm,
     StratumUnsynchronised,
     ZeroTransmit,
-    TransmitBeforeReceive,  // negative processing time: the timestamps contradict each other
-    HeldLongerThanExchange, // the server held our request longer than our whole exchange took
-    RootDistanceTooLarge,   // the server's own time is too uncertain to judge ours by
+    TransmitBeforeReceive,   // negative processing time: the timestamps contradict each other
+    HeldLongerThanExchange,  // the server held our request longer than our whole exchange took
+    RootDistanceTooLarge,    // the server's own time is too uncertain to judge ours by
 };
 
 // Our side of one exchange, as NTP timestamps: the cookie we sent as transmit time, and
