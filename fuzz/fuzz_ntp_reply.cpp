@@ -95,8 +95,12 @@ void CheckClassification(const NtpPacket& p, const Exchange& ours) {
     const Int128 reported2 = static_cast<Int128>(RootDistance(p, ours)) * 2;
     Check(reported2 <= distance2 && distance2 - reported2 <= 2, "RootDistance is not the sum of its parts");
 
+    // The server's hold beyond our whole exchange, both read as signed differences.
+    const Int128 excess = static_cast<Int128>(static_cast<std::int64_t>(p.transmitTime - p.receiveTime)) -
+                          static_cast<std::int64_t>(ours.receivedAt - ours.sentAt);
+    const bool consistent = excess <= static_cast<Int128>(kHoldTolerance);
     const bool usable = answersUs && p.stratum >= 1 && p.stratum < kStratumUnsynchronised &&
-                        p.leap != kLeapAlarm && p.transmitTime != 0 && ordered;
+                        p.leap != kLeapAlarm && p.transmitTime != 0 && ordered && consistent;
     if (check == ReplyCheck::Accept) {
         Check(usable, "accepted a reply with no usable time");
         Check(!tooFar, "accepted a reply whose root distance is above 16 s");
@@ -106,13 +110,16 @@ void CheckClassification(const NtpPacket& p, const Exchange& ours) {
     if (check == ReplyCheck::StratumUnsynchronised) Check(p.stratum == 0 || p.stratum >= kStratumUnsynchronised, "stratum");
     if (check == ReplyCheck::ZeroTransmit) Check(p.transmitTime == 0, "zero transmit with a transmit time");
     if (check == ReplyCheck::TransmitBeforeReceive) Check(!ordered, "transmit before receive on ordered timestamps");
+    if (check == ReplyCheck::HeldLongerThanExchange) Check(ordered && !consistent, "a hold within our exchange was refused");
     if (check == ReplyCheck::RootDistanceTooLarge) Check(!nearEnough, "a root distance within 16 s was refused");
 
-    // Our timestamps matter to the root distance alone.
+    // Our timestamps matter to the server's hold and the root distance alone.
     const ReplyCheck timeless = CheckReply(p, {cookie, 0, 0});
-    const auto distanceOnly = [](ReplyCheck c) { return c == ReplyCheck::Accept || c == ReplyCheck::RootDistanceTooLarge; };
-    Check(timeless == check || (distanceOnly(timeless) && distanceOnly(check)),
-          "our own timestamps changed the verdict on more than the root distance");
+    const auto onOurClock = [](ReplyCheck c) {
+        return c == ReplyCheck::Accept || c == ReplyCheck::HeldLongerThanExchange || c == ReplyCheck::RootDistanceTooLarge;
+    };
+    Check(timeless == check || (onOurClock(timeless) && onOurClock(check)),
+          "our own timestamps changed the verdict on more than the hold and the root distance");
 
     // Trailing NUL octets shorten the code; every other octet stays in its place.
     const std::string code = KissCode(p.referenceId);
@@ -144,7 +151,8 @@ void CheckOffset(std::uint64_t t1, std::uint64_t t2, std::uint64_t t3, std::uint
     Check(mirrored + offset - tied >= -1 && mirrored + offset - tied <= 1, "swapping the clocks did not negate the offset");
 
     // The client adds the offset to the local time of receipt.
-    const platform::PreciseLocalTime base{platform::FromSerialSeconds(local.seconds + kUtcOffsetSeconds), local.nanos};
+    const platform::PreciseLocalTime base{platform::FromSerialSeconds(local.seconds + kUtcOffsetSeconds), local.nanos,
+                                          kUtcOffsetSeconds};
     const platform::PreciseLocalTime moved = platform::AddNanos(base, offset);
     Check(moved.nanos < kBillion, "AddNanos left a fraction of a second out of range");
     const Int128 before = static_cast<Int128>(platform::ToSerialSeconds(base.whole)) * kBillion + base.nanos;

@@ -89,7 +89,7 @@ std::uint64_t CookieOf(const FakeChannelRecord& channel) {
 }
 
 std::int64_t UnixNanos(const platform::PreciseLocalTime& t) {
-    return (platform::ToSerialSeconds(t.whole) - FakePlatform::kUtcOffsetSeconds) * kBillion + t.nanos;
+    return (platform::ToSerialSeconds(t.whole) - t.zoneOffsetSeconds) * kBillion + t.nanos;
 }
 
 bool Ignored(ReplyCheck check) {
@@ -433,7 +433,7 @@ private:
         case ClientError::BadReply: {
             const ReplyCheck check = EnderCheck();
             Check(check == ReplyCheck::ZeroTransmit || check == ReplyCheck::TransmitBeforeReceive ||
-                      check == ReplyCheck::RootDistanceTooLarge,
+                      check == ReplyCheck::HeldLongerThanExchange || check == ReplyCheck::RootDistanceTooLarge,
                   "a bad-reply notice for another reply");
             break;
         }

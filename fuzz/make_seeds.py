@@ -103,6 +103,9 @@ write("fuzz_ntp_reply", {
     "half_era_both_legs": packet(octet(0, 4, 4), origin=COOKIE, rx=(T1 + HALF_ERA) % 2**64,
                                  tx=(T4 + HALF_ERA) % 2**64),
     "transmit_before_receive": packet(octet(0, 4, 4), origin=COOKIE, rx=ntp(NOW + 5), tx=ntp(NOW)),
+    # Received 2^31 - 1 s before its transmit, from a server 10 s behind our receipt.
+    "held_longer_than_the_exchange": packet(octet(0, 4, 4), origin=COOKIE, rx=ntp(NOW - 10 - 2**31 + 1),
+                                            tx=ntp(NOW - 10)),
     "root_distance_16_4_s": packet(octet(0, 4, 4), origin=COOKIE, rx=ntp(NOW), tx=ntp(NOW),
                                    delay=0x0010_0000, dispersion=0x0008_6667),
     "kiss_init": packet(octet(3, 4, 4), stratum=0, ref_id=0x494E4954, origin=COOKIE),
@@ -164,4 +167,5 @@ write("fuzz_sntp_client", {
     "root_distance_over_limit": b"\x01" + raw(2, packet(octet(0, 4, 4), rx=ntp(NOW), tx=ntp(NOW),
                                                        dispersion=0x0011_0000)) + DELIVER,
     "transmit_before_receive": b"\x01" + raw(2, packet(octet(0, 4, 4), rx=ntp(NOW + 3), tx=ntp(NOW))) + DELIVER,
+    "held_longer_than_the_exchange": b"\x01" + raw(2, packet(octet(0, 4, 4), rx=ntp(NOW - 5), tx=ntp(NOW))) + DELIVER,
 })

@@ -101,7 +101,7 @@ private:
 
     platform::PreciseLocalTime Now() const {
         const platform::WallReading now = os_.ReadWallClock();
-        return {now.local, now.utc.nanos};
+        return {now.local, now.utc.nanos, now.ZoneOffsetSeconds()};
     }
 
     // A line of the log's texts on standard error, stamped to the nanosecond, with -v.

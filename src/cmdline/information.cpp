@@ -8,6 +8,7 @@ namespace pelldor {
 std::optional<std::string> InformationFor(std::string_view tail) {
     if (tail == "--version") return std::string("pelldor ") + PELLDOR_VERSION + "\n";
     if (tail != "--help") return std::nullopt;
+    const std::string log = LogFilePath();
     return "Usage: pelldor TIMEOUT RETRIES HOST:PORT\n"
            "       pelldor --version | --help\n"
            "       pelldor check -H HOST [OPTIONS]   a monitoring plugin; see pelldor check --help\n"
@@ -20,7 +21,8 @@ std::optional<std::string> InformationFor(std::string_view tail) {
            "  RETRIES    further attempts after an attempt that brought no time\n"
            "  HOST:PORT  a host name, an IPv4 address or [an IPv6 address], a colon, the port\n"
            "\n"
-           "A run logs to " + Printable(LogFilePath()) + " when that file exists at the start.\n"
+           "A run logs to " + (log.empty() ? std::string(kLogFileName) + " beside the program" : Printable(log)) +
+           " when that file exists at the start.\n"
            "See " PELLDOR_MANUAL ".\n";
 }
 

@@ -7,7 +7,8 @@ namespace pelldor {
 std::string LogFilePath() {
     auto& os = Os();
     std::string path = os.ExecutableDirectory();
-    if (path.empty() || path.back() != os.PathSeparator()) path += os.PathSeparator();
+    if (path.empty()) return path;
+    if (path.back() != os.PathSeparator()) path += os.PathSeparator();
     path += kLogFileName;
     return path;
 }
@@ -32,7 +33,8 @@ void WriteLogLine(const std::vector<std::string>& lines) {
 }
 
 void SwitchTest() {
-    if (!Os().IsRegularFile(LogFilePath())) return;
+    const std::string path = LogFilePath();
+    if (path.empty() || !Os().IsRegularFile(path)) return;
     runState.DebugOn = kTrue16;
     WriteLogLine(logline::Start());
 }

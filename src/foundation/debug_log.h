@@ -15,6 +15,7 @@ namespace pelldor {
 // logging on for the run.
 inline constexpr std::string_view kLogFileName = "ntpdebug.txt";
 
+// Empty when the program's folder cannot be known: the run then has no log.
 [[nodiscard]] std::string LogFilePath();
 
 // The current local time as "YYYY-MM-DD HH:MM:SS", read afresh on every call.

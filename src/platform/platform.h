@@ -18,6 +18,9 @@ namespace pelldor::platform {
 struct WallReading {
     UnixTime utc;
     LocalDateTime local;  // the local fields of the same instant, whole seconds
+
+    // Local minus UTC, in seconds: the zone offset in force at this reading.
+    [[nodiscard]] std::int64_t ZoneOffsetSeconds() const { return ToSerialSeconds(local) - utc.seconds; }
 };
 
 // How a run ended, for a test's virtual machine: through ExitProcess, the ordinary end, or
@@ -36,6 +39,8 @@ public:
     virtual std::int64_t MonotonicNanos() = 0;
     virtual void Sleep(int milliseconds) = 0;
 
+    // The real folder of the program's file; empty when it cannot be known, and then the
+    // run has no log rather than one in a guessed place.
     virtual std::string ExecutableDirectory() = 0;
     virtual char PathSeparator() const = 0;
     // The arguments after the program's name as one text, to be split by the program's
@@ -49,8 +54,10 @@ public:
     [[nodiscard]] virtual std::size_t CommandLineLength(std::string_view tail) const { return tail.size(); }
 
     virtual bool IsRegularFile(const std::string& path) = 0;
-    // Opens for appending (creating the file when missing), writes the text in one piece
-    // and closes. Empty on success, else the system's text for the failure.
+    // Opens for appending (creating the file when missing) without waiting, writes the text
+    // in one piece and closes; anything but an ordinary file fails, and a write cut short
+    // leaves nothing of the text behind where nothing followed it. Empty on success, else
+    // a text for the failure, the system's own where it has one.
     [[nodiscard]] virtual std::string AppendToFile(const std::string& path,
                                                    std::string_view text) = 0;
 

@@ -80,7 +80,7 @@ UnixTime AddNanos(const UnixTime& t, std::int64_t nanos) {
 
 PreciseLocalTime AddNanos(const PreciseLocalTime& t, std::int64_t nanos) {
     const UnixTime moved = AddNanos(UnixTime{ToSerialSeconds(t.whole), t.nanos}, nanos);
-    return PreciseLocalTime{FromSerialSeconds(moved.seconds), moved.nanos};
+    return PreciseLocalTime{FromSerialSeconds(moved.seconds), moved.nanos, t.zoneOffsetSeconds};
 }
 
 std::string FormatTimestamp(const LocalDateTime& t) {

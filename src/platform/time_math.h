@@ -40,10 +40,14 @@ struct LocalDateTime {
     auto operator<=>(const LocalDateTime&) const = default;
 };
 
-// A local date-time with the fraction of its second, as the time client reports it.
+// A local date-time with the fraction of its second, as the time client reports it, and
+// the zone offset it is given in: local minus UTC, in seconds. A reading of the local clock
+// taken under another offset (after a daylight-saving change) is compared with it only
+// once both are in one zone.
 struct PreciseLocalTime {
     LocalDateTime whole;
     std::uint32_t nanos = 0;  // 0 to 999,999,999
+    std::int64_t zoneOffsetSeconds;  // no default, so that no maker of one can leave it out
 };
 
 // Seconds since 1970-01-01 00:00:00 of the same naive calendar (proleptic Gregorian).

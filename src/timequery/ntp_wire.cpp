@@ -120,6 +120,10 @@ ReplyCheck CheckReply(const NtpPacket& reply, const Exchange& ours) {
     if (static_cast<std::int64_t>(reply.transmitTime - reply.receiveTime) < 0) {
         return ReplyCheck::TransmitBeforeReceive;
     }
+    const Int128 hold = static_cast<std::int64_t>(reply.transmitTime - reply.receiveTime);
+    if (hold - static_cast<std::int64_t>(ours.receivedAt - ours.sentAt) > kHoldTolerance) {
+        return ReplyCheck::HeldLongerThanExchange;
+    }
     if (RootDistance(reply, ours) > kMaxRootDistance) return ReplyCheck::RootDistanceTooLarge;
     return ReplyCheck::Accept;
 }

@@ -21,6 +21,13 @@ inline constexpr std::uint8_t kStratumUnsynchronised = 16;
 // services report several seconds of root dispersion while they run on their local clock,
 // and their time is still worth checking against ours.
 inline constexpr std::uint64_t kMaxRootDistance = std::uint64_t{16} << 32;
+// How far the server's hold (T3 - T2) may exceed our whole exchange (T4 - T1) before the
+// two contradict each other, in 32.32 fixed point: 1/16 s. A server whose clock ticks in
+// 15.6 ms steps reads a hold up to two ticks long (T2 and T3 may each be a tick off), and
+// two clocks within NTP's 500 ppm of the true rate part by 1 ms in each second held. A
+// reply inside it moves the offset by half of it at most, far below the whole seconds the
+// verdict is read in.
+inline constexpr std::uint64_t kHoldTolerance = std::uint64_t{1} << 28;
 // Seconds from the NTP epoch (1900) to the Unix epoch (1970).
 inline constexpr std::int64_t kNtpToUnixSeconds = 2'208'988'800;
 
@@ -57,13 +64,14 @@ enum class ReplyCheck {
     BadVersion,
     OriginMismatch,
     // An answer to our request that brings no usable time; it ends the query.
-    KissOfDeath,            // DENY, RSTR or RATE: stop asking this server
-    KissNotSynchronised,    // any other kiss code (INIT, STEP, ...): not synchronised yet
+    KissOfDeath,             // DENY, RSTR or RATE: stop asking this server
+    KissNotSynchronised,     // any other kiss code (INIT, STEP, ...): not synchronised yet
     LeapAlarm,
     StratumUnsynchronised,
     ZeroTransmit,
-    TransmitBeforeReceive,  // negative processing time: the timestamps contradict each other
-    RootDistanceTooLarge,   // the server's own time is too uncertain to judge ours by
+    TransmitBeforeReceive,   // negative processing time: the timestamps contradict each other
+    HeldLongerThanExchange,  // the server held our request longer than our whole exchange took
+    RootDistanceTooLarge,    // the server's own time is too uncertain to judge ours by
 };
 
 // Our side of one exchange, as NTP timestamps: the cookie we sent as transmit time, and
@@ -79,7 +87,7 @@ struct Exchange {
 [[nodiscard]] std::string KissCode(std::uint32_t referenceId);
 // Root delay / 2 + root dispersion + half the round-trip delay of this exchange, in 32.32
 // fixed point. A round trip that reads negative (the server's clock ran faster than ours
-// while it held the request) counts as none.
+// while it held the request, within kHoldTolerance) counts as none.
 [[nodiscard]] std::uint64_t RootDistance(const NtpPacket& reply, const Exchange& ours);
 // delta = (T4 - T1) - (T3 - T2), the round-trip delay on the wire, in signed nanoseconds
 // rounded to the nearest; below zero when the server's clock ran faster than ours.

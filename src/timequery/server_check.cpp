@@ -32,10 +32,11 @@ void WaitForAnswer(TimeClient& client, std::int64_t deadlineFixedAt) {
 }
 
 // The received time in the timestamp pattern, its fraction dropped as the local clock's
-// is; empty when the client holds no time.
-std::string ReceivedTimeText(TimeClient& client) {
+// is; empty when the client holds no time. `zone` takes the zone offset it is given in.
+std::string ReceivedTimeText(TimeClient& client, std::int64_t& zone) {
     const auto received = client.ReceivedTime();
     if (!received) return {};
+    zone = received->zoneOffsetSeconds;
     std::string text = platform::FormatTimestamp(received->whole);
     if (text.empty()) throw RunError(ErrorKind::Conversion, "the received time has no timestamp form");
     return text;
@@ -47,6 +48,13 @@ platform::LocalDateTime ReadBack(const std::string& text) {
     return *time;
 }
 
+// The server's time as the local clock shows time in the zone of `now`: a daylight-saving
+// change since the client read its own clock moves it as it moved the clock, so it can
+// neither part the log's two times nor move the verdict.
+platform::LocalDateTime InZoneOf(const std::string& text, std::int64_t zone, const platform::WallReading& now) {
+    return platform::AddSeconds(ReadBack(text), now.ZoneOffsetSeconds() - zone);
+}
+
 }  // namespace
 
 void CheckNtpStatus(std::int16_t n) {
@@ -54,6 +62,7 @@ void CheckNtpStatus(std::int16_t n) {
     try {
         runState.AttemptCount = 0;
         std::string receivedText;
+        std::int64_t receivedZone = 0;
         for (;;) {
             receivedText.clear();
             runState.Deadline = platform::AddSeconds(os.LocalNow(), runState.TimeoutSeconds);
@@ -76,21 +85,22 @@ void CheckNtpStatus(std::int16_t n) {
             }
             WaitForAnswer(client, deadlineFixedAt);
 
-            receivedText = ReceivedTimeText(client);
+            receivedText = ReceivedTimeText(client, receivedZone);
             runState.AttemptCount = CheckedAdd16(runState.AttemptCount, 1);
             if (!receivedText.empty() || runState.AttemptCount > runState.RetryLimit) break;
         }
 
         if (Logging()) {
             std::optional<platform::LocalDateTime> server;
-            if (!receivedText.empty()) server = ReadBack(receivedText);
+            if (!receivedText.empty()) server = InZoneOf(receivedText, receivedZone, os.ReadWallClock());
             const std::string serverLine = logline::ServerTime(server);
             WriteLogLine({serverLine, logline::LocalTime()});
         }
 
         std::int16_t status = 0;
         if (!receivedText.empty()) {
-            const std::int64_t lag = platform::SecondsBetween(ReadBack(receivedText), os.LocalNow());
+            const platform::WallReading now = os.ReadWallClock();
+            const std::int64_t lag = platform::SecondsBetween(InZoneOf(receivedText, receivedZone, now), now.local);
             status = lag > kMaxLagSeconds ? 0 : 100;
         }
         runState.Servers(n).Status = status;

@@ -55,6 +55,8 @@ std::optional<Rejection> RejectionOf(ReplyCheck check, const NtpPacket& reply, c
         return Rejection{ClientError::BadReply, "Invalid reply: zero transmit timestamp"};
     case ReplyCheck::TransmitBeforeReceive:
         return Rejection{ClientError::BadReply, "Invalid reply: transmit timestamp before receive timestamp"};
+    case ReplyCheck::HeldLongerThanExchange:
+        return Rejection{ClientError::BadReply, "Invalid reply: server held the request longer than the exchange took"};
     case ReplyCheck::RootDistanceTooLarge:
         return Rejection{ClientError::BadReply, "Invalid reply: root distance " +
                                                     TenthsOfSeconds(RootDistance(reply, ours)) + " s (limit 16 s)"};
@@ -260,7 +262,8 @@ bool SntpClient::TakeReply(std::size_t size) {
     const ReplyCheck check = CheckReply(*reply, ours);
     if (check == ReplyCheck::Accept) {
         const std::int64_t offset = ClockOffsetNanos(ours.sentAt, reply->receiveTime, reply->transmitTime, ours.receivedAt);
-        const platform::PreciseLocalTime sentLocal{sent.wall.local, sent.wall.utc.nanos};
+        const platform::PreciseLocalTime sentLocal{sent.wall.local, sent.wall.utc.nanos,
+                                                   sent.wall.ZoneOffsetSeconds()};
         received_ = platform::AddNanos(platform::AddNanos(sentLocal, elapsed), offset);
         measurement_ = Measurement{offset, RoundTripNanos(*reply, ours), reply->stratum, request.peer};
         Finish();

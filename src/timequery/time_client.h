@@ -41,8 +41,8 @@ public:
     virtual void QueryPort(std::int32_t port) = 0;
     virtual void BeginQuery() = 0;
     [[nodiscard]] virtual bool QueryDone() = 0;
-    // The server's clock at the moment of receipt, as a local date-time; empty when the
-    // last query brought no time.
+    // The server's clock at the moment of receipt, as a local date-time in the zone the
+    // client read its own clock in; empty when the last query brought no time.
     [[nodiscard]] virtual std::optional<platform::PreciseLocalTime> ReceivedTime() = 0;
 
     void OnError(ErrorHandler handler) { errorHandler_ = std::move(handler); }

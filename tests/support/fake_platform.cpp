@@ -13,7 +13,7 @@ FakePlatform::FakePlatform() = default;
 FakePlatform::~FakePlatform() = default;
 
 platform::LocalDateTime FakePlatform::LocalAt(std::int64_t unixNanos) const {
-    return platform::FromSerialSeconds(platform::AddNanos(platform::UnixTime{}, unixNanos).seconds + kUtcOffsetSeconds);
+    return platform::FromSerialSeconds(platform::AddNanos(platform::UnixTime{}, unixNanos).seconds + utcOffsetSeconds);
 }
 
 platform::WallReading FakePlatform::ReadWallClock() {

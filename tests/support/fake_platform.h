@@ -31,7 +31,7 @@ using UnexpectedUse = std::function<void(const std::string& what)>;
 // network doors a test can script.
 class FakePlatform : public platform::Platform {
 public:
-    // Local time is UTC plus this many seconds.
+    // Local time is UTC plus utcOffsetSeconds, this many unless a test changes it.
     static constexpr std::int64_t kUtcOffsetSeconds = 3600;
     // 2026-12-08 11:00:00 UTC, i.e. 12:00:00 local, plus a quarter second.
     static constexpr std::int64_t kStartUnixNanos = 1796727600LL * 1'000'000'000 + 250'000'000;
@@ -71,6 +71,7 @@ public:
     void Unexpected(const std::string& what) const;
 
     std::int64_t wallNanos = kStartUnixNanos;
+    std::int64_t utcOffsetSeconds = kUtcOffsetSeconds;
     std::int64_t monotonicNanos = 1'000'000'000;
     std::int64_t sleptMilliseconds = 0;
     int sleepCalls = 0;

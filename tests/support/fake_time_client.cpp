@@ -55,7 +55,8 @@ void FakeTimeClient::Advance() {
     if (platform_.MonotonicNanos() - beganAt_ < current_->afterMs * 1'000'000) return;
     if (current_->offsetNanos) {
         const auto now = platform_.ReadWallClock();
-        received = platform::AddNanos(platform::PreciseLocalTime{now.local, now.utc.nanos}, *current_->offsetNanos);
+        received = platform::AddNanos(platform::PreciseLocalTime{now.local, now.utc.nanos, now.ZoneOffsetSeconds()},
+                                      *current_->offsetNanos);
     }
     if (current_->noticeCode) Notify(*current_->noticeCode, current_->noticeText);
     done_ = true;

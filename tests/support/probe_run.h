@@ -47,6 +47,11 @@ struct ProbeRun {
 
 ProbeRun RunProbe(const std::string& binary, const std::vector<std::string>& args, const ProbeSetup& setup = {});
 
+// Put before the binary in `via`: runs the rest of the command line with "stdout" or
+// "stderr" on a pipe whose reader has already gone, and ends with its status as a shell
+// gives it (128 + n for signal n).
+std::vector<std::string> WithReaderGone(const std::string& stream);
+
 // This build's pelldor.
 const std::string& BuiltBinary();
 // The binary under test: PELLDOR_SYSTEM_BINARY from the environment (a Windows pelldor.exe,

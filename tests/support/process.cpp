@@ -116,11 +116,23 @@ RunResult RunProgram(const std::string& path, const std::vector<std::string>& ar
     for (std::string& text : argvText) argv.push_back(text.data());
     argv.push_back(nullptr);
 
+    // Every signal at its default and none blocked, whatever this process inherited.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t all;
+    sigset_t none;
+    sigfillset(&all);
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+
     const auto start = steady_clock::now();
     const auto deadline = start + killAfter;
     pid_t pid = -1;
-    const int spawnError = ::posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
+    const int spawnError = ::posix_spawn(&pid, path.c_str(), &actions, &attributes, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
     out.CloseWrite();
     err.CloseWrite();
     if (spawnError != 0) {

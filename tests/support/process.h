@@ -21,8 +21,8 @@ struct RunResult {
     std::chrono::milliseconds elapsed{0};
 };
 
-// Runs the program with stdin from /dev/null and both output streams captured. A run
-// still going after killAfter is ended with SIGKILL.
+// Runs the program with stdin from /dev/null, both output streams captured, and every
+// signal at its default. A run still going after killAfter is ended with SIGKILL.
 RunResult RunProgram(const std::string& path, const std::vector<std::string>& args,
                      std::chrono::milliseconds killAfter);
 

@@ -7,8 +7,12 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <optional>
 #include <ostream>
 #include <regex>
@@ -171,6 +175,15 @@ INSTANTIATE_TEST_SUITE_P(
                     {.receiveShift = 30s, .transmitShift = -10s},
                     0,
                     "Error 8: Invalid reply: transmit timestamp before receive timestamp"},
+            // Measured: the round trip read negative and the offset 34 years ahead.
+            Hostile{"ReceivedTwoTo31SecondsBeforeTransmitFromAServerBehind",
+                    {.offset = -10s, .receiveShift = -2147483647s},
+                    0,
+                    "Error 8: Invalid reply: server held the request longer than the exchange took"},
+            Hostile{"HeldFiveSecondsLongerThanTheExchange",
+                    {.receiveShift = -5s},
+                    0,
+                    "Error 8: Invalid reply: server held the request longer than the exchange took"},
             Hostile{"RootDispersion65535s",
                     {.rootDispersion = 0xffff'ffff},
                     0,
@@ -307,18 +320,25 @@ INSTANTIATE_TEST_SUITE_P(
         return std::string(std::get<0>(info.param).name) + (std::get<1>(info.param) ? "WithLog" : "WithoutLog");
     });
 
-// The thread count of the running probe started from this copy, or 0 before it has
-// started; read from /proc, since the probe itself says nothing.
-int ThreadsOf(const std::string& copy) {
+// The /proc folder of the running probe started from the copy beside this log; empty
+// before it has started. The probe itself says nothing.
+fs::path ProcessOf(const std::string& log) {
+    const fs::path copy = fs::path(log).parent_path() / fs::path(ProbeBinary()).filename();
     std::error_code error;
     for (const auto& entry : fs::directory_iterator("/proc", error)) {
         const std::string name = entry.path().filename().string();
-        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        if (fs::read_symlink(entry.path() / "exe", error) != copy) continue;
-        return static_cast<int>(std::distance(fs::directory_iterator(entry.path() / "task", error),
-                                              fs::directory_iterator()));
+        if (name.find_first_not_of("0123456789") == std::string::npos && fs::read_symlink(entry.path() / "exe", error) == copy) {
+            return entry.path();
+        }
     }
-    return 0;
+    return {};
+}
+
+int ThreadsOf(const std::string& log) {
+    const fs::path process = ProcessOf(log);
+    std::error_code error;
+    return process.empty() ? 0 : static_cast<int>(std::distance(fs::directory_iterator(process / "task", error),
+                                                                fs::directory_iterator()));
 }
 
 TEST(SlowNames, ASilentNameServerCostsOneResolverThreadHoweverManyRetries) {
@@ -339,9 +359,8 @@ TEST(SlowNames, ASilentNameServerCostsOneResolverThreadHoweverManyRetries) {
     std::atomic<int> most{0};
     std::atomic<int> samples{0};
     const auto watch = [&](const std::string& log, const std::atomic<bool>& over) {
-        const std::string copy = fs::path(log).parent_path() / fs::path(ProbeBinary()).filename();
         for (int i = 0; i < 1000 && !over; ++i) {
-            const int threads = ThreadsOf(copy);
+            const int threads = ThreadsOf(log);
             if (threads > 0) ++samples;
             most = std::max(most.load(), threads);
             std::this_thread::sleep_for(10ms);
@@ -359,24 +378,114 @@ TEST(SlowNames, ASilentNameServerCostsOneResolverThreadHoweverManyRetries) {
 }
 
 // ---------------------------------------------------------------------------------------
+// Whatever the process is started with or sent while it waits.
+
+// A run against a silent server whose process, once its request is out, is handed to
+// `act` by its /proc folder.
+Outcome WhileItWaits(int timeout, std::vector<std::string> via, const std::function<void(const fs::path&)>& act) {
+    NtpResponder server({.kind = ReplyKind::Silent});
+    const auto watch = [&](const std::string& log, const std::atomic<bool>& over) {
+        for (int i = 0; i < 1000 && !over && server.requests() == 0; ++i) std::this_thread::sleep_for(5ms);
+        if (const fs::path process = ProcessOf(log); !process.empty()) act(process);
+    };
+    return Launch(timeout, 0, server.Peer(), {.via = std::move(via), .during = watch});
+}
+
+TEST(HostileStart, ASignalThatWouldEndTheRunEndsItWithStatusOne) {
+    if (UnderWine()) GTEST_SKIP() << "a Unix signal ends Wine's process; a close request is the Windows counterpart";
+    for (const int signal : {SIGTERM, SIGHUP, SIGINT, SIGALRM, SIGUSR1, SIGUSR2}) {
+        SCOPED_TRACE(strsignal(signal));
+        const Outcome run = WhileItWaits(kPatientTimeout, {}, [signal](const fs::path& process) {
+            ::kill(std::stoi(process.filename().string()), signal);
+        });
+        ExpectEnd(run, 1);
+        EXPECT_LT(run.result.elapsed, seconds(kPatientTimeout)) << Dump(run);
+    }
+}
+
+TEST(HostileStart, StandardDescriptorsClosedAtTheStartAreOpenOnDevNull) {
+    if (UnderWine()) GTEST_SKIP() << "the descriptors seen are Wine's; Windows hands out no numbered ones";
+    std::vector<std::string> targets;
+    const Outcome run = WhileItWaits(1, {"/bin/sh", "-c", "exec \"$0\" \"$@\" <&- >&- 2>&-"}, [&](const fs::path& process) {
+        std::error_code closed;
+        for (const char* fd : {"0", "1", "2"}) targets.push_back(fs::read_symlink(process / "fd" / fd, closed).string());
+    });
+    ExpectEnd(run, 0);
+    EXPECT_EQ(targets, std::vector<std::string>(3, "/dev/null"));
+}
+
+TEST(HostileStart, WithoutProcTheLogIsBesideTheRealProgramAndNowhereElse) {
+    if (UnderWine()) GTEST_SKIP() << "Windows tells the program its own path; /proc is not asked";
+#ifdef __SANITIZE_ADDRESS__
+    if (ProbeBinary() == BuiltBinary()) GTEST_SKIP() << "AddressSanitizer needs /proc itself and says so on stderr";
+#endif
+    const std::string hideProc = "mount -t tmpfs none /proc";
+    const RunResult can = RunProgram(UnshareTool(), {"--mount", "--", "/bin/sh", "-c", hideProc}, 5s);
+    if (!can.exited || can.exitStatus != 0) GTEST_SKIP() << "no mount namespace to hide /proc in";
+    NtpResponder server;
+    // Started from a folder beside the program's, holding a link to it and a log of its own.
+    for (const std::string start : {"exec ./\"$name\" \"$@\"", "PATH=$real && exec \"$name\" \"$@\""}) {
+        SCOPED_TRACE(start);
+        const std::string script = hideProc + " && real=$(dirname \"$0\") && name=$(basename \"$0\") && cd \"$real/../elsewhere\" && " + start;
+        const fs::path program = fs::path(ProbeBinary()).filename();
+        const auto link = [&program](const std::string& folder) {
+            const fs::path elsewhere = fs::path(folder).parent_path() / "elsewhere";
+            fs::create_directory(elsewhere);
+            fs::create_symlink(fs::path(folder) / program, elsewhere / program);
+            std::ofstream(elsewhere / "ntpdebug.txt").flush();
+        };
+        std::string elsewhere = "unread";
+        const Outcome run = Launch(1, 0, server.Peer(),
+                                   {.logging = true, .via = {UnshareTool(), "--mount", "--", "/bin/sh", "-c", script},
+                                    .folder = "real", .prepare = link, .inspect = [&](const std::string& folder) {
+                                        elsewhere = ReadWholeFile(fs::path(folder).parent_path() / "elsewhere/ntpdebug.txt");
+                                    }});
+        ExpectCleanEnd(run, 100);
+        ExpectLog(run, AnsweredLog(TailOf(1, 0, server.Peer()), "127.0.0.1", std::to_string(server.port()), 100));
+        EXPECT_EQ(elsewhere, "") << "logged beside the link or in the working folder";
+    }
+}
+
+// ---------------------------------------------------------------------------------------
 // The log file itself misbehaving.
 
-TEST(HostileLog, DeletedDuringTheRunItIsCreatedAgainWithTheLaterLines) {
-    NtpResponder server({.kind = ReplyKind::Silent});
-    const std::string port = std::to_string(server.port());
-    std::atomic<bool> deleted{false};
-    // Deleted once the first attempt has begun, so logging is surely on and later lines are due.
-    const auto deleter = [&](const std::string& log, const std::atomic<bool>& over) {
+// For ProbeSetup::during: once the first attempt has begun, so that logging is surely on
+// and later lines are due, `change` is done to the log; `done` tells whether it was.
+auto OnceSending(std::function<bool(const std::string& log)> change, std::atomic<bool>& done) {
+    return [change = std::move(change), &done](const std::string& log, const std::atomic<bool>& over) {
         const auto giveUp = steady_clock::now() + 5s;
         while (!over && steady_clock::now() < giveUp) {
             if (ReadWholeFile(log).find(" --> Sending Query") != std::string::npos) {
-                std::error_code error;
-                deleted = fs::remove(log, error);
+                done = change(log);
                 return;
             }
             std::this_thread::sleep_for(5ms);
         }
     };
+}
+
+// Ended through exit with status 1 within its bound, after the one line of an unhandled
+// error on standard error that names the log (unless standard error went nowhere), and
+// nothing on standard output.
+void ExpectFailedAppend(const Outcome& run, bool heard = true) {
+    ASSERT_TRUE(run.result.started) << run.result.startError;
+    ASSERT_TRUE(run.result.exited) << Dump(run);
+    EXPECT_EQ(run.result.exitStatus, 1) << Dump(run);
+    EXPECT_EQ(run.result.out, "");
+    ExpectWithinBound(run);
+    if (!heard) return;
+    EXPECT_EQ(std::count(run.result.err.begin(), run.result.err.end(), '\n'), 1) << run.result.err;
+    EXPECT_TRUE(run.result.err.starts_with("pelldor: unhandled error: file operation: cannot append to "))
+        << run.result.err;
+    EXPECT_TRUE(run.result.err.ends_with("\n")) << run.result.err;
+    EXPECT_NE(run.result.err.find("ntpdebug.txt"), std::string::npos) << run.result.err;
+}
+
+TEST(HostileLog, DeletedDuringTheRunItIsCreatedAgainWithTheLaterLines) {
+    NtpResponder server({.kind = ReplyKind::Silent});
+    const std::string port = std::to_string(server.port());
+    std::atomic<bool> deleted{false};
+    const auto deleter = OnceSending([](const std::string& log) { return fs::remove(log); }, deleted);
     const Outcome run = Launch(1, 1, server.Peer(), {.logging = true, .during = deleter});
     ASSERT_TRUE(deleted);
     ExpectCleanEnd(run, 0);
@@ -444,35 +553,36 @@ TEST(HostileLog, ASwitchFileThatCannotBeAppendedToEndsWithStatusOne) {
     const Outcome run =
         Launch(1, 0, server.Peer(),
                {.prepare = [&](const std::string& folder) { fs::create_symlink(target, folder + "/ntpdebug.txt"); }});
-    ASSERT_TRUE(run.result.started) << run.result.startError;
-    EXPECT_FALSE(run.result.killed);
-    ASSERT_TRUE(run.result.exited) << Dump(run);
-    EXPECT_EQ(run.result.exitStatus, 1) << Dump(run);
-    EXPECT_EQ(run.result.out, "");
-    EXPECT_EQ(std::count(run.result.err.begin(), run.result.err.end(), '\n'), 1) << run.result.err;
-    EXPECT_TRUE(run.result.err.starts_with("pelldor: unhandled error: file operation: cannot append to "))
-        << run.result.err;
-    ASSERT_GT(run.result.err.size(), 1u);
-    EXPECT_EQ(run.result.err.back(), '\n');
-    EXPECT_LE(run.result.elapsed, Bound(1, 0, true, 0)) << Dump(run);
+    ExpectFailedAppend(run);
 }
 
-TEST(HostileLog, ALogOverTheFileSizeLimitEndsWithStatusOneNotASignal) {
+TEST(HostileLog, ALogSwappedForAFifoFailsItsNextAppendAtOnce) {
+    if (UnderWine()) GTEST_SKIP() << "Windows keeps no FIFO in a folder, and Wine's own open of one may wait";
+    NtpResponder server({.kind = ReplyKind::Silent});
+    std::atomic<bool> swapped{false};
+    const auto swap = [](const std::string& log) { return fs::remove(log) && ::mkfifo(log.c_str(), 0644) == 0; };
+    const Outcome run = Launch(2, 0, server.Peer(), {.logging = true, .during = OnceSending(swap, swapped)});
+    ASSERT_TRUE(swapped);
+    ExpectFailedAppend(run);
+}
+
+TEST(HostileLog, AtTheFileSizeLimitOnlyWholeEntriesStayAndTheRunEndsWithStatusOne) {
     if (UnderWine()) GTEST_SKIP() << "a Unix file-size limit, which Windows lacks: SIGXFSZ ends Wine itself";
-    NtpResponder server;
-    const Outcome run = Launch(
-        1, 0, server.Peer(),
-        {.logging = true,
-         // dash counts the limit in 512-byte blocks: the log is already past it.
-         .via = {"/bin/sh", "-c", "ulimit -f 2 && exec \"$0\" \"$@\""},
-         .prepare = [](const std::string& folder) { std::ofstream(folder + "/ntpdebug.txt") << std::string(4096, '.'); }});
-    ASSERT_TRUE(run.result.started) << run.result.startError;
-    ASSERT_TRUE(run.result.exited) << Dump(run);
-    EXPECT_EQ(run.result.exitStatus, 1) << Dump(run);
-    EXPECT_EQ(run.result.out, "");
-    EXPECT_EQ(std::count(run.result.err.begin(), run.result.err.end(), '\n'), 1) << run.result.err;
-    EXPECT_NE(run.result.err.find("ntpdebug.txt"), std::string::npos) << run.result.err;
-    EXPECT_EQ(server.requests(), 0) << "the run went on without its log";
+    // Past the limit already; with room for part of the start entry; the same with standard
+    // error's reader gone. dash counts the limit in 512-byte blocks.
+    for (const auto& [size, errorReaderGone] : {std::pair{4096, false}, std::pair{1000, false}, std::pair{1000, true}}) {
+        SCOPED_TRACE(::testing::Message() << size << " bytes" << (errorReaderGone ? ", standard error gone" : ""));
+        NtpResponder server;
+        std::vector<std::string> via{"/bin/sh", "-c", "ulimit -f 2 && exec \"$0\" \"$@\""};
+        if (errorReaderGone) std::ranges::copy(WithReaderGone("stderr"), std::back_inserter(via));
+        const std::string kept(size, '.');
+        const Outcome run = Launch(1, 0, server.Peer(), {.logging = true, .via = via, .prepare = [&](const std::string& folder) {
+                                                             std::ofstream(folder + "/ntpdebug.txt") << kept;
+                                                         }});
+        ExpectFailedAppend(run, !errorReaderGone);
+        EXPECT_TRUE(run.lines.empty() && run.tail == kept) << "part of an entry was left: " << Dump(run);
+        EXPECT_EQ(server.requests(), 0) << "the run went on without its log";
+    }
 }
 
 }  // namespace

@@ -262,6 +262,8 @@ TEST_P(Pelldor, VersionAndHelpAreAnsweredAtOnceWithoutARun) {
         // The switch file stays as it was: no start entry, so no run began.
         EXPECT_TRUE(run.lines.empty()) << Dump(run);
     }
+    const ProbeRun gone = RunProbe(ProbeBinary(), {"--help"}, {.via = WithReaderGone("stdout")});
+    EXPECT_TRUE(gone.result.exited && gone.result.exitStatus == 0) << "into a pipe without a reader: " << Dump(gone);
 }
 
 TEST_P(Pelldor, WithoutArgumentsItWaitsASecondAndEnds) {

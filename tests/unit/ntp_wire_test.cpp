@@ -138,6 +138,20 @@ TEST(NtpWire, ReplyChecksOneFieldAtATime) {
              e.sentAt = p.receiveTime, e.receivedAt = p.transmitTime;
          },
          ReplyCheck::Accept},
+        {"held 5 s longer than the exchange", [](NtpPacket& p, Exchange&) { p.transmitTime += 5 * kSecond; },
+         ReplyCheck::HeldLongerThanExchange},
+        {"received 2^31 - 1 s before the transmit",
+         [](NtpPacket& p, Exchange&) { p.receiveTime = p.transmitTime - (kSecond << 31) + kSecond; },
+         ReplyCheck::HeldLongerThanExchange},
+        {"held 1/16 s longer than the exchange", [](NtpPacket& p, Exchange&) { p.transmitTime += kSecond / 16; },
+         ReplyCheck::Accept},
+        {"a step beyond that", [](NtpPacket& p, Exchange&) { p.transmitTime += kSecond / 16 + 1; },
+         ReplyCheck::HeldLongerThanExchange},
+        {"held 3 ms by a millisecond clock in an exchange of 2 ms",
+         [](NtpPacket& p, Exchange& e) {
+             p.transmitTime = p.receiveTime + 3 * kSecond / 1000, e.receivedAt = e.sentAt + 2 * kSecond / 1000;
+         },
+         ReplyCheck::Accept},
         {"root dispersion 10 s", [](NtpPacket& p, Exchange&) { p.rootDispersion = 0x000a'0000; }, ReplyCheck::Accept},
         {"root dispersion 16 s", [](NtpPacket& p, Exchange&) { p.rootDispersion = 0x0010'0000; }, ReplyCheck::Accept},
         {"root dispersion a step over 16 s", [](NtpPacket& p, Exchange&) { p.rootDispersion = 0x0010'0001; },

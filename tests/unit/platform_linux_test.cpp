@@ -1,9 +1,11 @@
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -96,6 +98,13 @@ TEST_F(LinuxFiles, AppendReportsWhyItFailed) {
     fs::create_directory(dir_ / "ntpdebug.txt");
     EXPECT_EQ(os_.AppendToFile(dir_ / "ntpdebug.txt", "x"), std::strerror(EISDIR));
     EXPECT_EQ(os_.AppendToFile(dir_ / "missing" / "ntpdebug.txt", "x"), std::strerror(ENOENT));
+    // Nothing but an ordinary file, though these would take the text.
+    const std::string fifo = dir_ / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    EXPECT_EQ(os_.AppendToFile(fifo, "x"), "not a regular file");
+    EXPECT_EQ(os_.AppendToFile("/dev/null", "x"), "not a regular file");
+    ::close(reader);
 }
 
 TEST_F(LinuxFiles, OnlyAPlainFileCountsAsAFile) {

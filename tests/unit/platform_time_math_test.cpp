@@ -38,7 +38,7 @@ TEST(LocalTime, ArithmeticIsNaiveCalendarArithmetic) {
 }
 
 TEST(LocalTime, AddNanosCarriesBothWays) {
-    const PreciseLocalTime t{{2026, 12, 8, 12, 0, 0}, 250'000'000};
+    const PreciseLocalTime t{{2026, 12, 8, 12, 0, 0}, 250'000'000, 3600};
     const auto later = AddNanos(t, 800'000'000);
     EXPECT_EQ(later.whole, (LocalDateTime{2026, 12, 8, 12, 0, 1}));
     EXPECT_EQ(later.nanos, 50'000'000u);

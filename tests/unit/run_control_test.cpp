@@ -107,6 +107,13 @@ TEST_F(DebugLogTest, SwitchFileTurnsLoggingOnAndAppendsTheStartEntry) {
     EXPECT_FALSE(Logging());
     EXPECT_TRUE(os->files.empty()) << "no switch file, no log";
 
+    os->exeDir = "";
+    os->files["/ntpdebug.txt"] = "";
+    SwitchTest();
+    EXPECT_FALSE(Logging()) << "the program's folder unknown, no other is guessed";
+    os->exeDir = "/opt/pelldor";
+    os->files.clear();
+
     os->directories.insert(os->LogPath());
     SwitchTest();
     EXPECT_FALSE(Logging()) << "a folder of that name is not a switch";

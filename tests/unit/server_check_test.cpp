@@ -4,8 +4,10 @@
 #include <vector>
 
 #include "foundation/run_error.h"
+#include "support/fake_network.h"
 #include "support/run_fixture.h"
 #include "timequery/server_check.h"
+#include "timequery/sntp_client.h"
 
 namespace pelldor {
 namespace {
@@ -92,6 +94,38 @@ TEST_F(ServerCheckTest, SilentServerGetsRetryLimitPlusOneAttempts) {
                          "@ --- Server Time: n/a",
                          "@ --- Local  Time: 2026-12-08 12:00:18",
                      }));
+}
+
+TEST_F(ServerCheckTest, AZoneChangeDuringTheExchangeMovesNeitherTheVerdictNorTheLoggedLag) {
+    // The real client; local time is UTC + 2 h until the request has left, then this.
+    struct Case {
+        std::int64_t zoneAfter;
+        std::int64_t serverBehind;  // seconds
+        std::int16_t status;
+    };
+    for (const Case c : {Case{3600, 10, 0}, Case{3600, 1800, 0}, Case{3600, 0, 100}, Case{10800, 0, 100},
+                         Case{10800, 10, 0}}) {
+        SCOPED_TRACE(::testing::Message() << "zone " << c.zoneAfter << ", server " << c.serverBehind << " s behind");
+        os->files.clear();
+        os->utcOffsetSeconds = 7200;
+        testing::FakeNetwork net{*os};
+        timequery::SntpClient sntp{*os};
+        timequery::BindNetClock(sntp);
+        net.Resolve("127.0.0.1", {testing::V4(127, 0, 0, 1, 123)});
+        net.onSend = [&](testing::FakeChannelRecord& channel) {
+            testing::FakeNetwork::Deliver(channel, net.ReplyTo(channel, -c.serverBehind * kSecond));
+            os->utcOffsetSeconds = c.zoneAfter;
+        };
+        LogOn();
+        Server(5, 0, "127.0.0.1");
+        EXPECT_EQ(Check(), c.status);
+        const auto log = Log();
+        ASSERT_EQ(log.size(), 3u);
+        const auto server = platform::ParseTimestamp(log[1].substr(log[1].size() - 19));
+        const auto local = platform::ParseTimestamp(log[2].substr(log[2].size() - 19));
+        ASSERT_TRUE(server && local) << ::testing::PrintToString(log);
+        EXPECT_NEAR(platform::SecondsBetween(*server, *local), c.serverBehind, 1) << ::testing::PrintToString(log);
+    }
 }
 
 TEST_F(ServerCheckTest, WaitEndsInTheFirstWholeSecondAfterTheDeadline) {
@@ -189,7 +223,7 @@ TEST_F(ServerCheckTest, ComponentAndConversionErrorsTakeTheCheckErrorPath) {
         {"time without a text form",
          [](FakeTimeClient& c) {
              c.clearOnBegin = false;
-             c.received = platform::PreciseLocalTime{{10000, 1, 1, 0, 0, 0}, 0};
+             c.received = platform::PreciseLocalTime{{10000, 1, 1, 0, 0, 0}, 0, 0};
          }},
     };
     for (const auto& c : cases) {
@@ -223,7 +257,8 @@ TEST_F(ServerCheckTest, StaleTimeIsTakenWhenTheClientKeepsIt) {
     client.clearOnBegin = false;
     for (const auto& [ageSeconds, status] : {std::pair{10, 0}, std::pair{1, 100}}) {
         const auto now = os->ReadWallClock();
-        client.received = platform::PreciseLocalTime{platform::AddSeconds(now.local, -ageSeconds), 0};
+        client.received =
+            platform::PreciseLocalTime{platform::AddSeconds(now.local, -ageSeconds), 0, now.ZoneOffsetSeconds()};
         Server(-1, 0);
         EXPECT_EQ(Check(), status) << "age " << ageSeconds;
     }

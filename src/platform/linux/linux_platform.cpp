@@ -1,10 +1,13 @@
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/auxv.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <span>
@@ -19,24 +22,65 @@ namespace {
 
 std::string ErrorText(int error) { return std::strerror(error); }
 
+// The folder of an absolute path.
 std::string DirectoryOf(const std::string& path) {
     const auto slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
+    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// Writes all of the text, in a single call unless the system takes only part of it.
-int WriteAll(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t written = ::write(fd, text.data(), text.size());
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return errno;
+// Writes all of the text, in a single call unless the system takes only part of it, and
+// counts into `written` what went out.
+int WriteAll(int fd, std::string_view text, std::size_t* written = nullptr) {
+    std::size_t done = 0;
+    int error = 0;
+    while (done < text.size() && error == 0) {
+        const ssize_t got = ::write(fd, text.data() + done, text.size() - done);
+        if (got >= 0) {
+            done += static_cast<std::size_t>(got);
+        } else if (errno != EINTR) {
+            error = errno;
         }
-        text.remove_prefix(static_cast<std::size_t>(written));
     }
-    return 0;
+    if (written != nullptr) *written = done;
+    return error;
+}
+
+void Nap(long nanoseconds) {
+    timespec pause{0, nanoseconds};
+    while (::nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    }
+}
+
+// Every run holds an exclusive advisory lock on the log from its write until it has cut a
+// short write back off, so no other run's entry can land between the two. A lock held for
+// more than a second (by a stopped process) fails the append rather than hold the run.
+bool LockForAppend(int fd) {
+    for (int tries = 0; ::flock(fd, LOCK_EX | LOCK_NB) != 0; ++tries) {
+        // A file system without such locks still takes the entry.
+        if (errno != EWOULDBLOCK && errno != EINTR) return true;
+        if (tries == 1000) return false;
+        Nap(1'000'000);
+    }
+    return true;
+}
+
+// Only whole entries: a write cut short at the file-size limit or on a full disk is cut
+// back off, but only while the file still ends with it, so that nothing written after it
+// by a writer that takes no lock is lost.
+std::string AppendWhole(int fd, std::string_view text) {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) return ErrorText(errno);
+    if (!S_ISREG(info.st_mode)) return "not a regular file";
+    if (!LockForAppend(fd)) return "locked by another process";
+    std::size_t written = 0;
+    const int error = WriteAll(fd, text, &written);
+    if (error == 0) return {};
+    const off_t end = ::lseek(fd, 0, SEEK_CUR);
+    const auto ours = static_cast<off_t>(written);
+    if (ours > 0 && end >= ours && ::fstat(fd, &info) == 0 && info.st_size == end) {
+        [[maybe_unused]] const int ignored = ::ftruncate(fd, end - ours);
+    }
+    return ErrorText(error);
 }
 
 bool ReadRandom(void* target, std::size_t size) {
@@ -95,7 +139,6 @@ std::string JoinCommandLineTail(std::span<const std::string> arguments) {
 class LinuxPlatform final : public Platform {
 public:
     LinuxPlatform(int argc, char** argv) {
-        if (argc > 0 && argv[0] != nullptr) programPath_ = argv[0];
         for (int i = 1; i < argc; ++i) arguments_.emplace_back(argv[i] != nullptr ? argv[i] : "");
     }
 
@@ -124,13 +167,32 @@ protected:
     void Terminate(EndWay /*way*/, int status) override { ::_exit(status); }
 
 private:
-    std::string programPath_;
     std::vector<std::string> arguments_;
 };
+
+void EndOnSignal(int) { ::_exit(1); }
 
 }  // namespace
 
 std::unique_ptr<Platform> MakeNativePlatform(int argc, char** argv) {
+    // Before anything opens a descriptor: one of 0 to 2 left closed by our starter would go
+    // to the next socket or file, and a line meant for standard error with it.
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF && ::open("/dev/null", O_RDWR | O_NOCTTY) != fd) ::_exit(1);
+    }
+    // Ended by one of these, a run would leave 128 + n, which reads as a verdict of 100 or
+    // more: it ends as a failed probe instead, at once and without a log line, which a
+    // handler cannot write safely. A signal our starter chose to ignore stays ignored.
+    struct sigaction end {};
+    end.sa_handler = EndOnSignal;
+    ::sigfillset(&end.sa_mask);
+    for (const int signal : {SIGTERM, SIGHUP, SIGINT, SIGALRM, SIGUSR1, SIGUSR2}) {
+        struct sigaction before {};
+        if (::sigaction(signal, nullptr, &before) == 0 && before.sa_handler != SIG_IGN) ::sigaction(signal, &end, nullptr);
+    }
+    // A failed write is reported where it happens: to a reader that has gone, it must not
+    // end the run with a status of its own.
+    ::signal(SIGPIPE, SIG_IGN);
     // A log grown past the file-size limit must fail its write like any other write
     // failure (status 1 and one line on standard error), not kill the run with a signal.
     ::signal(SIGXFSZ, SIG_IGN);
@@ -176,7 +238,15 @@ std::string LinuxPlatform::ExecutableDirectory() {
         // Possibly cut short: try again with room to spare.
         target.resize(target.size() * 2);
     }
-    return DirectoryOf(programPath_);
+    // Without /proc: the path the kernel was given at exec, its links resolved. A relative
+    // one was given from the folder we started in, which the program never leaves.
+    const auto* given = reinterpret_cast<const char*>(::getauxval(AT_EXECFN));
+    if (char* real = given != nullptr ? ::realpath(given, nullptr) : nullptr) {
+        const std::string path = real;
+        std::free(real);
+        return DirectoryOf(path);
+    }
+    return {};
 }
 
 bool LinuxPlatform::IsRegularFile(const std::string& path) {
@@ -187,15 +257,14 @@ bool LinuxPlatform::IsRegularFile(const std::string& path) {
 std::string LinuxPlatform::AppendToFile(const std::string& path, std::string_view text) {
     int fd = -1;
     do {
-        fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        // Without blocking: a FIFO or a device swapped in for the log must not hold the run.
+        fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0644);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return ErrorText(errno);
-    const int writeError = WriteAll(fd, text);
+    std::string failure = AppendWhole(fd, text);
     // A failed close can be the first news of a lost write on some file systems.
-    const int closeError = ::close(fd) == 0 || errno == EINTR ? 0 : errno;
-    if (writeError != 0) return ErrorText(writeError);
-    if (closeError != 0) return ErrorText(closeError);
-    return {};
+    if (::close(fd) != 0 && errno != EINTR && failure.empty()) failure = ErrorText(errno);
+    return failure;
 }
 
 std::uint64_t LinuxPlatform::Random64() {
