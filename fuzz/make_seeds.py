@@ -41,8 +41,8 @@ GOOD = packet(octet(0, 4, 4), ref=ntp(NOW - 64), origin=COOKIE, rx=ntp(NOW, 1 <<
 # Command line: the first octet picks logging (bit 0) and how the rest is read (bits 1-3:
 # 0-4 as it is, padded by the top bits' count of blanks, tabs with bit 4; 5-6 as two numbers
 # and a server; 7 as the plugin's arguments between NULs, its server's clock off by the top
-# bits less 8 seconds, or with the top bits all set padded to the length limit, the next
-# octet's low bits past its last readable length).
+# bits less 8 seconds, or with the top bits all set one of eight fixed tails (the next
+# octet's low bits) padded to the length limit or up to 15 past it (its top bits)).
 write("fuzz_command_line", {
     "plain": b"\x00" + b"5 3 pool.ntp.org:123",
     "plain_logged": b"\x01" + b"5 3 pool.ntp.org:123",
@@ -61,8 +61,9 @@ write("fuzz_command_line", {
     "bracketed_empty_host": b"\x00" + bytes.fromhex("33 20 09 5b 5d 3a 33 20 09 5b"),
     "numbers": b"\x0a" + struct.pack(">hh", 5, -3) + b"host:123",
     "numbers_quoted_tabs": b"\x3d" + struct.pack(">hh", -32768, 32767) + b"host",
-    "longest_logged": b"\xff\x00" + b"5 3 h:123",
-    "padded_over_limit": b"\xfe\x05" + b'5 3 "h:123',
+    "longest_logged": b"\xff\x00",
+    "longest_open_quote": b"\xfe\x01",
+    "padded_over_limit": b"\xfe\x53",
     "plugin_ok": b"\x8e" + b"\0".join([b"-H", b"ntp.example", b"-t", b"2"]),
     "plugin_warning": b"\xae" + b"\0".join([b"-Hntp.example", b"-w", b"1", b"-c", b"5", b"-t", b"1", b"-v"]),
     "plugin_critical_range": b"\x2e" + b"\0".join([b"-4vH", b"10.0.0.1", b"-w", b"@1:3", b"-c", b"~:4.5", b"-t0.5"]),
