@@ -102,8 +102,8 @@ TEST_F(LinuxFiles, AppendReportsWhyItFailed) {
     const std::string fifo = dir_ / "fifo";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
     const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    EXPECT_EQ(os_.AppendToFile(fifo, "x"), "not a regular file");
-    EXPECT_EQ(os_.AppendToFile("/dev/null", "x"), "not a regular file");
+    EXPECT_EQ(os_.AppendToFile(fifo, "x"), "Not a regular file");
+    EXPECT_EQ(os_.AppendToFile("/dev/null", "x"), "Not a regular file");
     ::close(reader);
 }
 

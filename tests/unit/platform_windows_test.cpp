@@ -152,6 +152,21 @@ TEST_F(WindowsFolder, AppendReportsWhyItFailedInPlainEnglish) {
     EXPECT_FALSE(os_.IsRegularFile(In("ntpdebug.txt")));
     EXPECT_EQ(os_.AppendToFile(In("ntpdebug.txt"), "x"), "Access denied");
     EXPECT_EQ(os_.AppendToFile(In("missing\\ntpdebug.txt"), "x"), "Path not found");
+    // A device in the log's place takes nothing: a pipe would hold the run, NUL lose the entry.
+    EXPECT_EQ(os_.AppendToFile("NUL", "x"), "Not a regular file");
+    // Another probe's append in progress holds the lock through a whole run's patience.
+    const std::string path = In("locked.txt");
+    const HANDLE other = ::CreateFileW(Wide(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                       nullptr, OPEN_ALWAYS, 0, nullptr);
+    ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    OVERLAPPED at{};
+    at.Offset = 0xFFFFFFFE;
+    at.OffsetHigh = 0x7FFFFFFF;
+    ASSERT_TRUE(::LockFileEx(other, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at));
+    EXPECT_EQ(os_.AppendToFile(path, "x"), "Locked by another process");
+    ::UnlockFileEx(other, 0, 1, 0, &at);
+    EXPECT_EQ(os_.AppendToFile(path, "x"), "");
+    ::CloseHandle(other);
 }
 
 // As a scanner, a backup or an open viewer holds the log without sharing it: for a moment,

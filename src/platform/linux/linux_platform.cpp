@@ -70,8 +70,8 @@ bool LockForAppend(int fd) {
 std::string AppendWhole(int fd, std::string_view text) {
     struct stat info {};
     if (::fstat(fd, &info) != 0) return ErrorText(errno);
-    if (!S_ISREG(info.st_mode)) return "not a regular file";
-    if (!LockForAppend(fd)) return "locked by another process";
+    if (!S_ISREG(info.st_mode)) return "Not a regular file";
+    if (!LockForAppend(fd)) return "Locked by another process";
     std::size_t written = 0;
     const int error = WriteAll(fd, text, &written);
     if (error == 0) return {};

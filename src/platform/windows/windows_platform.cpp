@@ -34,15 +34,51 @@ std::uint64_t Ticks(const FILETIME& time) {
 }
 
 // Writes all of the text, in a single call unless the system takes less.
-DWORD WriteAll(HANDLE file, std::string_view text) {
+DWORD WriteAll(HANDLE file, std::string_view text, std::uint64_t* taken = nullptr) {
     while (!text.empty()) {
         const DWORD chunk = text.size() > 0x40000000 ? 0x40000000 : static_cast<DWORD>(text.size());
         DWORD written = 0;
-        if (!::WriteFile(file, text.data(), chunk, &written, nullptr)) return ::GetLastError();
+        const bool done = ::WriteFile(file, text.data(), chunk, &written, nullptr);
+        if (taken != nullptr) *taken += written;
+        if (!done) return ::GetLastError();
         if (written == 0) return ERROR_WRITE_FAULT;
         text.remove_prefix(written);
     }
     return ERROR_SUCCESS;
+}
+
+// Probes appending at once take turns through a lock on one byte far past any end the log
+// will reach: Windows' byte locks are mandatory, so none may cover what appends write.
+bool LockForAppend(HANDLE file, OVERLAPPED& at) {
+    at = {};
+    at.Offset = 0xFFFFFFFE;
+    at.OffsetHigh = 0x7FFFFFFF;
+    for (int tries = 0; !::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at); ++tries) {
+        // A file system without such locks still takes the entry.
+        if (::GetLastError() != ERROR_LOCK_VIOLATION) return true;
+        if (tries == 1000) return false;
+        ::Sleep(1);
+    }
+    return true;
+}
+
+// An entry the disk or a quota took only part of is cut back off while nothing has
+// followed it, so that the log keeps whole entries. The append handle cannot move the end
+// of the file, so a second one does.
+void CutBack(const std::wstring& path, HANDLE file, std::uint64_t written) {
+    LARGE_INTEGER end{};
+    LARGE_INTEGER size{};
+    if (written == 0 || !::SetFilePointerEx(file, {}, &end, FILE_CURRENT) || !::GetFileSizeEx(file, &size) ||
+        size.QuadPart != end.QuadPart || static_cast<std::uint64_t>(end.QuadPart) < written) {
+        return;
+    }
+    const HANDLE writer = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (writer == INVALID_HANDLE_VALUE) return;
+    FILE_END_OF_FILE_INFO cut{};
+    cut.EndOfFile.QuadPart = end.QuadPart - static_cast<LONGLONG>(written);
+    (void)::SetFileInformationByHandle(writer, FileEndOfFileInfo, &cut, sizeof cut);
+    ::CloseHandle(writer);
 }
 
 // A GUI process has no console: its standard handles are whatever the caller redirected,
@@ -228,7 +264,8 @@ std::string WindowsPlatform::ExecutableDirectory() {
     std::wstring path(MAX_PATH, L'\0');
     for (;;) {
         const DWORD length = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (length == 0) return ".";
+        // No folder rather than a guessed one: without it, there is no log.
+        if (length == 0) return {};
         if (length < path.size()) {
             path.resize(length);
             break;
@@ -278,7 +315,19 @@ std::string WindowsPlatform::AppendToFile(const std::string& path, std::string_v
         DispatchSystemMessages();
     }
     if (file == INVALID_HANDLE_VALUE) return windows::FileErrorText(openError);
-    const DWORD writeError = WriteAll(file, text);
+    // A pipe or a device in the log's place would take the entry elsewhere, or hold it.
+    if (::GetFileType(file) != FILE_TYPE_DISK) {
+        ::CloseHandle(file);
+        return "Not a regular file";
+    }
+    OVERLAPPED lock{};
+    if (!LockForAppend(file, lock)) {
+        ::CloseHandle(file);
+        return "Locked by another process";
+    }
+    std::uint64_t written = 0;
+    const DWORD writeError = WriteAll(file, text, &written);
+    if (writeError != ERROR_SUCCESS) CutBack(WidePath(path), file, written);
     const DWORD closeError = ::CloseHandle(file) ? ERROR_SUCCESS : ::GetLastError();
     if (writeError != ERROR_SUCCESS) return windows::FileErrorText(writeError);
     if (closeError != ERROR_SUCCESS) return windows::FileErrorText(closeError);
