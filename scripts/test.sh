@@ -8,6 +8,10 @@
 # see scripts/package.sh); last the tests of these scripts themselves. Every build treats
 # warnings as errors.
 #
+# The stages run in two lanes side by side, each stage in its lane after the one before:
+# a lane's sleeping system tests and the other lane's compiling share the two cores.
+# Each lane's output is shown once it is over.
+#
 # ctest's results are read from the JUnit file it writes, not from what it prints. A
 # failed stage is counted and the next one still runs. The end lists every skipped test
 # with its reason, every failure and each stage's wall time; the last line sums up them
@@ -18,19 +22,19 @@ cd "$(dirname "$0")/.."
 # Read by every configure step below, fuzz.sh's and package.sh's included.
 export PELLDOR_WERROR=ON
 
-passed=0 failed=0 skipped=0
-notes=()   # one line per skipped or failed test, shown at the end
-times=()   # one line per stage
+# Every count, note and stage time goes to the results file of the lane it comes from:
+# "tally P F S", "note TEXT" (a skipped or failed test) and "time TEXT".
+work=$(mktemp -d)
+results="$work/main"
 
-tally() {
-  passed=$((passed + $1)) failed=$((failed + $2)) skipped=$((skipped + $3))
-}
+tally() { echo "tally $1 $2 $3" >> "$results"; }
+note() { echo "note $1" >> "$results"; }
 
 # A stage that failed without saying which of its tests did counts as one failure.
 stage_failed() {
   echo "!! $1" >&2
   tally 0 1 0
-  notes+=("failed: $1")
+  note "failed: $1"
 }
 
 # check NAME COMMAND...: one result, passed on status 0, skipped on 77 (the reason is the
@@ -43,7 +47,7 @@ check() {
   status=${PIPESTATUS[0]}
   case $status in
     0) tally 1 0 0 ;;
-    77) tally 0 0 1; notes+=("skipped: $name: $(tail -n 1 "$out")") ;;
+    77) tally 0 0 1; note "skipped: $name: $(tail -n 1 "$out")" ;;
     *) stage_failed "$name (status $status)" ;;
   esac
   rm -f "$out"
@@ -62,7 +66,7 @@ run_tests() {
   read -r _ p f s <<< "$(head -n 1 <<< "$counted")"
   tally "$p" "$f" "$s"
   while IFS=$'\t' read -r kind name reason; do
-    notes+=("$kind ($preset): $name: $reason")
+    note "$kind ($preset): $name: $reason"
   done < <(tail -n +2 <<< "$counted")
   if [[ $status -ne 0 && $f -eq 0 ]]; then
     stage_failed "ctest ($preset) exited with status $status"
@@ -83,7 +87,7 @@ stage() {
   shift
   echo "== $name =="
   "$@"
-  times+=("$(printf '%-28s %5d s' "$name" $((SECONDS - start)))")
+  echo "time $(printf '%-28s %5d s' "$name" $((SECONDS - start)))" >> "$results"
 }
 
 dependencies() {
@@ -126,7 +130,7 @@ fuzz() {
   if [[ $status -ne 0 && $bad -eq 0 ]]; then
     stage_failed "fuzzing exited with status $status"
   elif [[ $bad -ne 0 ]]; then
-    notes+=("failed: $bad fuzz target(s), see the fuzzing stage's output")
+    note "failed: $bad fuzz target(s), see the fuzzing stage's output"
   fi
 }
 
@@ -135,20 +139,48 @@ script_tests() {
   check "package safety" tests/scripts/package_safety.sh
 }
 
-stage dependencies dependencies
-stage "release build and tests" linux release
-stage "debug build and tests" linux debug
-stage "windows build and tests" windows
-stage fuzzing fuzz
-stage "load: 200 probes at once" check "the load test" bench/load.sh --verdicts-only
-stage "Debian package" check "the Debian package" scripts/package.sh
-stage "tests of the scripts" script_tests
+# lane NAME STAGE...: runs the stages one after another in the background.
+lane() {
+  local name=$1
+  shift
+  (
+    results="$work/$name"
+    while (($# > 0)); do
+      "$1"
+      shift
+    done
+  ) > "$work/$name.log" 2>&1 &
+}
 
-echo "== stage times =="
-printf '%s\n' "${times[@]}"
-if [[ ${#notes[@]} -gt 0 ]]; then
+release_stage() { stage "release build and tests" linux release; }
+# Its system tests are the release build's, run against pelldor.exe.
+windows_stage() { stage "windows build and tests" windows; }
+debug_stage() { stage "debug build and tests" linux debug; }
+fuzz_stage() { stage fuzzing fuzz; }
+load_stage() { stage "load: 200 probes at once" check "the load test" bench/load.sh --verdicts-only; }
+package_stage() { stage "Debian package" check "the Debian package" scripts/package.sh; }
+scripts_stage() { stage "tests of the scripts" script_tests; }
+
+started=$SECONDS
+stage dependencies dependencies
+lane a release_stage windows_stage
+lane b debug_stage fuzz_stage package_stage load_stage scripts_stage
+wait
+for name in a b; do
+  echo "== lane $name =="
+  cat "$work/$name.log"
+done
+
+passed=0 failed=0 skipped=0
+while read -r kind p f s; do
+  [[ $kind == tally ]] && passed=$((passed + p)) failed=$((failed + f)) skipped=$((skipped + s))
+done < <(cat "$work/main" "$work/a" "$work/b" 2>/dev/null)
+echo "== stage times (two lanes side by side, $((SECONDS - started)) s in all) =="
+cat "$work/main" "$work/a" "$work/b" 2>/dev/null | sed -n 's/^time //p'
+if grep -q '^note ' "$work/main" "$work/a" "$work/b" 2>/dev/null; then
   echo "== skipped and failed =="
-  printf '%s\n' "${notes[@]}"
+  cat "$work/main" "$work/a" "$work/b" 2>/dev/null | sed -n 's/^note //p'
 fi
+rm -rf "$work"
 echo "tests: $passed passed, $failed failed, $skipped skipped"
 [[ $failed -eq 0 ]]
