@@ -21,6 +21,8 @@ cd "$(dirname "$0")/.."
 
 # Read by every configure step below, fuzz.sh's and package.sh's included.
 export PELLDOR_WERROR=ON
+# Two compilers a lane: with both lanes compiling, more would only crowd the two cores.
+export CMAKE_BUILD_PARALLEL_LEVEL=2
 
 # Every count, note and stage time goes to the results file of the lane it comes from:
 # "tally P F S", "note TEXT" (a skipped or failed test) and "time TEXT".
