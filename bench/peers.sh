@@ -9,6 +9,7 @@
 #   check_ntp_time -H 127.0.0.1 -p P              (must exit 0)
 #   ntpdig 127.0.0.1                              (must exit 0; only when UDP port 123
 #                                                  on 127.0.0.1 is free for a chronyd)
+#   a static C no-op and /bin/true                (the floor: process start and reap)
 # and records, per run, wall time (CLOCK_MONOTONIC, microseconds, fork to reap), CPU
 # time (ru_utime + ru_stime) and ru_maxrss through bench/measure.c. One untimed warm-up
 # run per tool comes first. Then 10 more rounds run each tool traced to its exit
@@ -63,11 +64,11 @@ echo "pelldor binary: $PELLDOR_BIN ($(stat -c %s "$PELLDOR_BIN") bytes; $(
     if file -b "$PELLDOR_BIN" | grep -q "static"; then echo static; else echo dynamic; fi))"
 load_line
 
-# Floor of the measurement itself: what a trivial program reports through the helper.
-for floor in /bin/true "$NOOP_STATIC"; do
-    read -r _ _ wall user sys rss _ < <("$MEASURE" -q -- "$floor")
-    echo "floor: $floor wall ${wall} us, CPU $((user + sys)) us, peak RSS ${rss} KiB (one run)"
-done
+# The floor of the measurement itself, timed in the same rounds as the tools: what a
+# program that does nothing costs through the helper, static and dynamically linked.
+NAMES+=(floor_static floor_dynamic)
+COMMANDS+=("$NOOP_STATIC" /bin/true)
+EXPECT+=(0 0)
 
 failures=0
 count=${#NAMES[@]}

@@ -2,9 +2,9 @@
 """Summarise the per-run lines written by bench/measure into Markdown tables.
 
     summarize.py peers TOOL=FILE [TOOL=FILE]...
-        The first TOOL is the subject (pelldor); the others are peers. Prints medians
-        (and min / max) per tool, the ratios subject/peer of the medians, and the
-        subject's medians against its targets. Exit status 0; a missed target is printed
+        The first TOOL is the subject (pelldor); the others are peers, or floors (named
+        floor_*, shown but not compared). Prints medians (and min / max) per tool, the
+        ratios subject/peer of the medians, and the subject's medians against its targets. Exit status 0; a missed target is printed
         as MISSED, it does not fail the run.
 
     summarize.py variants NAME=FILE [NAME=FILE]...
@@ -30,6 +30,8 @@ TARGET_RSS_KIB = 1536
 # `pelldor check` against check_ntp_time on the same server: the largest ratios of medians.
 CHECK_PLUGIN, CHECK_PEER = "pelldor_check", "check_ntp_time"
 CHECK_RATIOS = {"wall": 0.5, "CPU": 0.8, "peak RSS": 0.7}
+# Tools named so are programs that do nothing: the cost of starting and reaping a process.
+FLOOR_PREFIX = "floor_"
 
 
 def read_runs(path):
@@ -94,6 +96,8 @@ def peers(pairs):
         print("| peer | wall | CPU | peak RSS |")
         print("|---|---|---|---|")
         for name, timed, traced in tools[1:]:
+            if name.startswith(FLOOR_PREFIX):
+                continue
             def ratio(mine, theirs):
                 return "n/a" if theirs == 0 else f"{mine / theirs:.2f}"
             print(f"| {name} | {ratio(med(subject, 'wall_ms'), med(timed, 'wall_ms'))} "
@@ -130,6 +134,13 @@ def peers(pairs):
             missed += verdict == "MISSED"
             print(f"| {label} | {value:.2f} | <= {CHECK_RATIOS[label]:g} | {verdict} |")
         checks += list(ratios)
+        if FLOOR_PREFIX + "static" in by_name:
+            floor = med(by_name[FLOOR_PREFIX + "static"][0], "wall_ms")
+            above = (med(mine, "wall_ms") - floor) / (med(theirs, "wall_ms") - floor)
+            print()
+            print(f"Wall beside the floor: a static no-op takes {floor:.2f} ms, "
+                  f"{floor / med(theirs, 'wall_ms'):.2f} of {CHECK_PEER}'s wall; above that floor "
+                  f"{CHECK_PLUGIN} takes {above:.2f} of {CHECK_PEER}'s time.")
     print()
     print(f"TARGETS: {len(checks) - missed} met, {missed} MISSED" if missed
           else f"TARGETS: all {len(checks)} met")
