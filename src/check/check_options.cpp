@@ -30,26 +30,26 @@ std::optional<double> ParseDecimal(std::string_view text) {
     return value;
 }
 
-struct Spec {
+struct KnownOption {
     char shortName;
     std::string_view longName;
     bool takesValue;
 };
 
-constexpr Spec kSpecs[] = {
+constexpr KnownOption kKnownOptions[] = {
     {'H', "hostname", true}, {'p', "port", true},      {'w', "warning", true},  {'c', "critical", true},
     {'t', "timeout", true},  {'4', "use-ipv4", false}, {'6', "use-ipv6", false}, {'v', "verbose", false},
     {'h', "help", false},    {'V', "version", false},
 };
 
-const Spec* FindShort(char name) {
-    const auto it = std::find_if(std::begin(kSpecs), std::end(kSpecs), [&](const Spec& s) { return s.shortName == name; });
-    return it == std::end(kSpecs) ? nullptr : it;
+const KnownOption* FindShort(char name) {
+    const auto it = std::ranges::find(kKnownOptions, name, &KnownOption::shortName);
+    return it == std::end(kKnownOptions) ? nullptr : it;
 }
 
-const Spec* FindLong(std::string_view name) {
-    const auto it = std::find_if(std::begin(kSpecs), std::end(kSpecs), [&](const Spec& s) { return s.longName == name; });
-    return it == std::end(kSpecs) ? nullptr : it;
+const KnownOption* FindLong(std::string_view name) {
+    const auto it = std::ranges::find(kKnownOptions, name, &KnownOption::longName);
+    return it == std::end(kKnownOptions) ? nullptr : it;
 }
 
 // Takes one option's value into the options; a message when the value is no good.
@@ -163,10 +163,10 @@ std::variant<CheckOptions, UsageError> ParseCheckOptions(std::span<const std::st
         if (arg.starts_with("--")) {
             const auto equals = arg.find('=');
             const std::string name = arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
-            const Spec* spec = FindLong(name);
-            if (spec == nullptr) return fail("unknown option --" + name);
+            const KnownOption* known = FindLong(name);
+            if (known == nullptr) return fail("unknown option --" + name);
             std::string value;
-            if (spec->takesValue) {
+            if (known->takesValue) {
                 if (equals != std::string::npos) {
                     value = arg.substr(equals + 1);
                 } else if (i + 1 < args.size()) {
@@ -177,16 +177,16 @@ std::variant<CheckOptions, UsageError> ParseCheckOptions(std::span<const std::st
             } else if (equals != std::string::npos) {
                 return fail("option --" + name + " takes no value");
             }
-            if (auto problem = Apply(options, spec->shortName, value)) return fail(*problem);
+            if (auto problem = Apply(options, known->shortName, value)) return fail(*problem);
             continue;
         }
         if (arg.size() < 2 || arg.front() != '-') return fail("unexpected argument \"" + arg + "\"");
         // A group of flags, "-4v", of which the last may take a value: "-vH host", "-Hhost".
         for (std::size_t at = 1; at < arg.size(); ++at) {
-            const Spec* spec = FindShort(arg[at]);
-            if (spec == nullptr) return fail(std::string("unknown option -") + arg[at]);
+            const KnownOption* known = FindShort(arg[at]);
+            if (known == nullptr) return fail(std::string("unknown option -") + arg[at]);
             std::string value;
-            if (spec->takesValue) {
+            if (known->takesValue) {
                 if (at + 1 < arg.size()) {
                     value = arg.substr(at + 1);
                 } else if (i + 1 < args.size()) {
@@ -196,7 +196,7 @@ std::variant<CheckOptions, UsageError> ParseCheckOptions(std::span<const std::st
                 }
                 at = arg.size();
             }
-            if (auto problem = Apply(options, spec->shortName, value)) return fail(*problem);
+            if (auto problem = Apply(options, known->shortName, value)) return fail(*problem);
         }
     }
     if (options.help || options.version) return options;
