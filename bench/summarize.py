@@ -4,8 +4,9 @@
     summarize.py peers TOOL=FILE [TOOL=FILE]...
         The first TOOL is the subject (pelldor); the others are peers, or floors (named
         floor_*, shown but not compared). Prints medians (and min / max) per tool, the
-        ratios subject/peer of the medians, and the subject's medians against its targets. Exit status 0; a missed target is printed
-        as MISSED, it does not fail the run.
+        ratios subject/peer of the medians, and the subject's medians against its
+        targets. Exit status 0; a missed target is printed as MISSED, it does not fail
+        the run.
 
     summarize.py variants NAME=FILE [NAME=FILE]...
         One row per build variant (or reference program): medians, min / max, and the
