@@ -5,7 +5,7 @@
 #include <cmath>
 #include <limits>
 
-#include "cmdline/argument_reader.h"
+#include "foundation/text.h"
 
 namespace pelldor::check {
 namespace {
@@ -13,22 +13,6 @@ namespace {
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 // The longest wait an option may ask for, a day: far beyond any monitoring interval.
 constexpr double kMostSeconds = 86400;
-
-// A plain decimal, optionally signed, with or without a fraction: no exponent, no blanks,
-// no "inf" or "nan", which std::from_chars alone would take.
-std::optional<double> ParseDecimal(std::string_view text) {
-    const std::size_t digits = static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
-        return c >= '0' && c <= '9';
-    }));
-    const std::size_t at = !text.empty() && (text.front() == '-' || text.front() == '+') ? 1 : 0;
-    const std::size_t points = static_cast<std::size_t>(std::count(text.begin(), text.end(), '.'));
-    if (digits == 0 || points > 1 || digits + points + at != text.size()) return std::nullopt;
-    text.remove_prefix(text.front() == '+' ? 1 : 0);
-    double value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc{} || end != text.data() + text.size()) return std::nullopt;
-    return value;
-}
 
 struct KnownOption {
     char shortName;
@@ -57,8 +41,8 @@ std::optional<std::string> Apply(CheckOptions& options, char name, const std::st
     switch (name) {
     case 'H': {
         // "[2001:db8::1]" as well as the bare address, as the drop-in writes it.
-        std::string host = value;
-        if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+        const auto bracketed = SplitBracketed(value);
+        const std::string host(bracketed && !bracketed->port ? bracketed->host : std::string_view(value));
         if (host.empty()) return "the host is empty";
         options.host = host;
         return std::nullopt;
@@ -105,11 +89,6 @@ std::optional<std::string> Apply(CheckOptions& options, char name, const std::st
 }
 
 }  // namespace
-
-bool Range::Alerts(double value) const {
-    const bool within = value >= start && value <= end;
-    return inside ? within : !within;
-}
 
 std::optional<Range> ParseRange(std::string_view text) {
     Range range;
@@ -202,35 +181,6 @@ std::variant<CheckOptions, UsageError> ParseCheckOptions(std::span<const std::st
     if (options.help || options.version) return options;
     if (options.host.empty()) return fail("no host: -H HOST is needed");
     return options;
-}
-
-std::string_view Usage() {
-    return "Usage: pelldor check -H HOST [-p PORT] [-w RANGE] [-c RANGE] [-t SECONDS] [-4|-6] [-v]";
-}
-
-std::string Help() {
-    return std::string(Usage()) +
-           "\n"
-           "\n"
-           "Asks the NTP server HOST for the time and prints one status line with the\n"
-           "offset (server minus local clock, in seconds) and its performance data. Exit\n"
-           "status 0 OK, 1 WARNING, 2 CRITICAL (the offset outside -c, or no usable time),\n"
-           "3 UNKNOWN (a usage error, a name that does not resolve).\n"
-           "\n"
-           "  -H, --hostname HOST   a name, an IPv4 address, or an IPv6 address, bare or in []\n"
-           "  -p, --port PORT       the server's port (default 123)\n"
-           "  -w, --warning RANGE   offsets that are no warning (default 60)\n"
-           "  -c, --critical RANGE  offsets that are not critical (default 120)\n"
-           "  -t, --timeout SECONDS the whole check's limit (default 10)\n"
-           "  -4, --use-ipv4        IPv4 addresses only\n"
-           "  -6, --use-ipv6        IPv6 addresses only\n"
-           "  -v, --verbose         the query, the notices and both times on standard error\n"
-           "  -h, --help            this text\n"
-           "  -V, --version         the version\n"
-           "\n"
-           "RANGE applies to the offset's magnitude: 10 is 0 to 10, 10: is 10 or more, ~:10 at\n"
-           "most 10, 10:20 from 10 to 20; with a leading @ a value inside alerts. Seconds may\n"
-           "have a fraction (-w 0.25). See " PELLDOR_MANUAL ".\n";
 }
 
 }  // namespace pelldor::check

@@ -7,23 +7,14 @@
 #include <string_view>
 #include <variant>
 
-#include "platform/net.h"
+#include "check/check_verdict.h"
+#include "platform/network.h"
 
 // The command line of `pelldor check`, in the conventions of the monitoring plugins.
 namespace pelldor::check {
 
-// A threshold in the plugins' range syntax, on the offset's magnitude: "10" is 0 to 10,
-// "10:" 10 or more, "~:10" at most 10, "10:20" 10 to 20, all inclusive; a value outside
-// the range alerts, or with a leading "@" a value inside it.
-struct Range {
-    double start = 0;
-    double end = 0;
-    bool inside = false;
-    std::string text;  // as given, for the performance data
-
-    [[nodiscard]] bool Alerts(double value) const;
-};
-
+// A threshold in the plugins' range syntax: "10" is 0 to 10, "10:" 10 or more, "~:10" at
+// most 10, "10:20" 10 to 20, all inclusive, with a leading "@" for the alert inside.
 [[nodiscard]] std::optional<Range> ParseRange(std::string_view text);
 
 struct CheckOptions {
@@ -45,9 +36,5 @@ struct UsageError {
 
 // The arguments after the word "check".
 [[nodiscard]] std::variant<CheckOptions, UsageError> ParseCheckOptions(std::span<const std::string> args);
-
-// One line: how the options go.
-[[nodiscard]] std::string_view Usage();
-[[nodiscard]] std::string Help();
 
 }  // namespace pelldor::check

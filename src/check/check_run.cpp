@@ -1,85 +1,72 @@
 #include "check/check_run.h"
 
+#include <exception>
 #include <optional>
 #include <variant>
 
 #include "check/check_options.h"
 #include "check/check_verdict.h"
-#include "foundation/debug_log.h"
-#include "timequery/sntp_client.h"
+#include "exchange/exchange.h"
+#include "foundation/help_text.h"
+#include "foundation/log_text.h"
+#include "foundation/text.h"
+#include "foundation/time_math.h"
 
 namespace pelldor::check {
 namespace {
 
+using exchange::Notice;
+
 // About the interval of check_ntp_time's own resends, and far above a round trip to any
 // server worth asking.
-constexpr std::int64_t kResendNanos = platform::kNanosPerSecond;
-
-struct Notice {
-    timequery::ClientError code;
-    std::string text;
-};
+constexpr std::int64_t kResendNanos = kNanosPerSecond;
 
 class Check {
 public:
-    Check(platform::Platform& os, const CheckOptions& options) : os_(os), options_(options) {
-        client_.OnError([this](std::int16_t code, const std::string& text) {
-            notice_ = Notice{static_cast<timequery::ClientError>(code), text};
-            Diagnose(logtext::ErrorNotice(code, text));
-        });
-        client_.QueryTimeout(0);
-        client_.QueryHost(options_.host);
-        client_.QueryPort(options_.port);
-        client_.ResendAfter(kResendNanos);
-        client_.OnlyFamily(options_.family);
-    }
+    Check(platform::Process& process, platform::Clock& clock, platform::Network& network, Loop& loop,
+          const CheckOptions& options)
+        : process_(process), clock_(clock), client_(clock, network, loop), options_(options) {}
 
     Outcome Run() {
-        const std::int64_t deadline = os_.MonotonicNanos() + options_.timeoutNanos;
         Diagnose(logtext::Sending(options_.host, options_.port));
-        client_.BeginQuery();
-        os_.DeliverEvents();
-        while (!client_.QueryDone() && os_.MonotonicNanos() < deadline) {
-            client_.WaitForNews(deadline);
-            // What arrived by the deadline is still read, but nothing more goes out.
-            if (os_.MonotonicNanos() >= deadline) client_.ResendAfter(0);
-            os_.DeliverEvents();
+        exchange::Plan plan;
+        plan.host = options_.host;
+        plan.port = options_.port;
+        plan.family = options_.family;
+        plan.resendNanos = kResendNanos;
+        plan.timeoutNanos = options_.timeoutNanos;
+        const exchange::Result result = client_.Run({plan}).front();
+        if (result.notice != Notice::None) {
+            Diagnose(logtext::ErrorNotice(static_cast<std::int16_t>(result.notice), result.text));
         }
-        const Outcome outcome = Conclude();
-        DiagnoseTimes();
+        const Outcome outcome = Conclude(result);
+        DiagnoseTimes(result);
         return outcome;
     }
 
 private:
-    Outcome Conclude() {
-        if (const auto& m = client_.LastMeasurement()) {
-            return OffsetOutcome(m->offsetNanos, m->delayNanos, m->stratum, m->server, options_);
-        }
-        const std::string where = ServerAsGiven();
-        if (!client_.QueryDone()) {
+    Outcome Conclude(const exchange::Result& result) const {
+        if (result.measurement) return OffsetOutcome(*result.measurement, options_.warning, options_.critical);
+        const std::string where = result.asked ? AddressText(*result.asked) : ServerAsGiven();
+        switch (result.notice) {
+        case Notice::TimedOut: {
             const std::string within = " within " + SecondsText(options_.timeoutNanos);
-            if (const auto asked = client_.LastAsked()) {
-                return {State::Critical, "no answer from " + platform::AddressText(*asked) + within, {}};
-            }
+            if (result.asked) return {State::Critical, "no answer from " + where + within, {}};
             return {State::Unknown, "the name " + options_.host + " was not looked up" + within, {}};
         }
-        if (!notice_) return {State::Unknown, "the query ended without a time or a reason", {}};
-        switch (notice_->code) {
-        case timequery::ClientError::HostNotFound:
-            return {State::Unknown, options_.host + ": " + notice_->text, {}};
-        case timequery::ClientError::NetworkError:
-        case timequery::ClientError::TimedOut:
-        case timequery::ClientError::KissOfDeath:
-        case timequery::ClientError::Unsynchronised:
-        case timequery::ClientError::BadReply: {
-            const auto asked = client_.LastAsked();
-            return {State::Critical, (asked ? platform::AddressText(*asked) : where) + ": " + notice_->text, {}};
-        }
-        case timequery::ClientError::NoHost:
-        case timequery::ClientError::InvalidPort:
+        case Notice::HostNotFound:
+            return {State::Unknown, options_.host + ": " + result.text, {}};
+        case Notice::NetworkError:
+        case Notice::KissOfDeath:
+        case Notice::Unsynchronised:
+        case Notice::BadReply:
+            return {State::Critical, where + ": " + result.text, {}};
+        case Notice::None:
+        case Notice::NoHost:
+        case Notice::InvalidPort:
             break;
         }
-        return {State::Unknown, where + ": " + notice_->text, {}};
+        return {State::Unknown, where + ": " + result.text, {}};
     }
 
     // The server as the command line named it, for a message where no address is known.
@@ -88,49 +75,51 @@ private:
         return (v6 ? "[" + options_.host + "]" : options_.host) + ":" + std::to_string(options_.port);
     }
 
-    void DiagnoseTimes() {
+    void DiagnoseTimes(const exchange::Result& result) {
         if (!options_.verbose) return;
-        const auto received = client_.ReceivedTime();
-        const auto& m = client_.LastMeasurement();
-        Diagnose(logtext::ServerTime(received ? platform::FormatPreciseTimestamp(*received) : "n/a"));
+        const auto& received = result.time;
+        const auto& m = result.measurement;
+        Diagnose(logtext::ServerTime(received ? FormatPreciseTimestamp(*received) : "n/a"));
         // The local clock at the moment of receipt, so that the two lines differ by the offset.
-        const platform::PreciseLocalTime local =
-            received && m ? platform::AddNanos(*received, -m->offsetNanos) : Now();
-        Diagnose(logtext::LocalTime(platform::FormatPreciseTimestamp(local)));
+        const PreciseLocalTime local = received && m ? AddNanos(*received, -m->offsetNanos) : Now();
+        Diagnose(logtext::LocalTime(FormatPreciseTimestamp(local)));
     }
 
-    platform::PreciseLocalTime Now() const {
-        const platform::WallReading now = os_.ReadWallClock();
-        return {now.local, now.utc.nanos, now.ZoneOffsetSeconds()};
-    }
+    PreciseLocalTime Now() const { return PreciseLocal(clock_.ReadWallClock()); }
 
     // A line of the log's texts on standard error, stamped to the nanosecond, with -v.
     void Diagnose(const std::string& text) const {
-        if (options_.verbose) os_.WriteStandardError(platform::FormatPreciseTimestamp(Now()) + text + "\n");
+        if (options_.verbose) process_.WriteStandardError(FormatPreciseTimestamp(Now()) + text + "\n");
     }
 
-    platform::Platform& os_;
+    platform::Process& process_;
+    platform::Clock& clock_;
+    exchange::Client client_;
     const CheckOptions& options_;
-    timequery::SntpClient client_{os_};
-    std::optional<Notice> notice_;
 };
 
 }  // namespace
 
-int RunCheck(platform::Platform& os, std::span<const std::string> args) {
+int RunCheck(platform::Process& process, platform::Clock& clock, platform::Network& network, Loop& loop,
+             std::span<const std::string> args) {
     const auto parsed = ParseCheckOptions(args);
     if (const auto* error = std::get_if<UsageError>(&parsed)) {
-        os.WriteStandardOutput(StatusLine({State::Unknown, error->message, {}}));
-        os.WriteStandardError(std::string(Usage()) + "\n");
+        process.WriteStandardOutput(StatusLine({State::Unknown, error->message, {}}));
+        process.WriteStandardError(std::string(CheckUsage()) + "\n");
         return static_cast<int>(State::Unknown);
     }
     const CheckOptions& options = std::get<CheckOptions>(parsed);
     if (options.help || options.version) {
-        os.WriteStandardOutput(options.help ? Help() : std::string("pelldor ") + PELLDOR_VERSION + "\n");
+        process.WriteStandardOutput(options.help ? CheckHelp() : VersionText());
         return static_cast<int>(State::Unknown);
     }
-    const Outcome outcome = Check(os, options).Run();
-    os.WriteStandardOutput(StatusLine(outcome));
+    Outcome outcome;
+    try {
+        outcome = Check(process, clock, network, loop, options).Run();
+    } catch (const std::exception& e) {
+        outcome = {State::Unknown, std::string("the check failed itself: ") + e.what(), {}};
+    }
+    process.WriteStandardOutput(StatusLine(outcome));
     return static_cast<int>(outcome.state);
 }
 

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "foundation/debug_log.h"
+#include "foundation/text.h"
 
 namespace pelldor::check {
 namespace {
@@ -18,21 +18,25 @@ std::string Seconds(std::int64_t nanos, bool sign) {
 
 }  // namespace
 
-State StateOfOffset(double offsetSeconds, const CheckOptions& options) {
+bool Alerts(const Range& range, double value) {
+    const bool within = value >= range.start && value <= range.end;
+    return range.inside ? within : !within;
+}
+
+State StateOfOffset(double offsetSeconds, const Range& warning, const Range& critical) {
     const double magnitude = std::fabs(offsetSeconds);
-    if (options.critical.Alerts(magnitude)) return State::Critical;
-    if (options.warning.Alerts(magnitude)) return State::Warning;
+    if (Alerts(critical, magnitude)) return State::Critical;
+    if (Alerts(warning, magnitude)) return State::Warning;
     return State::Ok;
 }
 
-Outcome OffsetOutcome(std::int64_t offsetNanos, std::int64_t delayNanos, int stratum,
-                      const platform::NetAddress& server, const CheckOptions& options) {
+Outcome OffsetOutcome(const exchange::Measurement& measured, const Range& warning, const Range& critical) {
     Outcome outcome;
-    outcome.state = StateOfOffset(static_cast<double>(offsetNanos) / 1e9, options);
-    outcome.text = "offset " + Seconds(offsetNanos, true) + " s from " + platform::AddressText(server);
-    outcome.perfdata = "offset=" + Seconds(offsetNanos, false) + "s;" + options.warning.text + ";" +
-                       options.critical.text + "; stratum=" + std::to_string(stratum) +
-                       " delay=" + Seconds(delayNanos, false) + "s";
+    outcome.state = StateOfOffset(static_cast<double>(measured.offsetNanos) / 1e9, warning, critical);
+    outcome.text = "offset " + Seconds(measured.offsetNanos, true) + " s from " + AddressText(measured.server);
+    outcome.perfdata = "offset=" + Seconds(measured.offsetNanos, false) + "s;" + warning.text + ";" + critical.text +
+                       "; stratum=" + std::to_string(measured.stratum) + " delay=" + Seconds(measured.delayNanos, false) +
+                       "s";
     return outcome;
 }
 
@@ -46,12 +50,6 @@ std::string StatusLine(const Outcome& outcome) {
     for (const char c : Printable(outcome.text)) line += c == '|' ? std::string("\\x7c") : std::string(1, c);
     if (!outcome.perfdata.empty()) line += " |" + outcome.perfdata;
     return line + "\n";
-}
-
-std::string SecondsText(std::int64_t nanos) {
-    char text[48];
-    std::snprintf(text, sizeof text, "%.9g s", static_cast<double>(nanos) / 1e9);
-    return text;
 }
 
 }  // namespace pelldor::check

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/net.h"
+#include "platform/network.h"
 
 // The system-independent half of a name lookup: the object the time client polls, and the
 // thread that runs the system's resolver behind it. Each system supplies only the resolver.

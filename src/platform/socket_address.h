@@ -16,7 +16,7 @@
 #include <optional>
 
 #include "platform/background_lookup.h"
-#include "platform/net.h"
+#include "platform/network.h"
 
 namespace pelldor::platform {
 

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "platform/net.h"
+#include "platform/network.h"
 
 namespace pelldor::testing {
 

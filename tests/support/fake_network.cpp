@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "foundation/text.h"
 #include "support/ntp_packets.h"
 
 namespace pelldor::testing {
@@ -10,11 +11,10 @@ namespace {
 
 class FakeLookup final : public platform::NameLookup {
 public:
-    FakeLookup(std::shared_ptr<FakeLookupRecord> record, const FakePlatform& platform,
-               std::vector<platform::NetAddress> addresses, platform::NetFailure failure, std::int64_t readyAt,
-               bool never)
+    FakeLookup(std::shared_ptr<FakeLookupRecord> record, const FakeClock& clock, std::vector<platform::NetAddress> addresses,
+               platform::NetFailure failure, std::int64_t readyAt, bool never)
         : record_(std::move(record)),
-          platform_(platform),
+          clock_(clock),
           addresses_(std::move(addresses)),
           failure_(failure),
           readyAt_(readyAt),
@@ -22,7 +22,7 @@ public:
     ~FakeLookup() override { record_->dropped = true; }
 
     platform::LookupStatus Poll() override {
-        if (!never_ && platform_.monotonicNanos >= readyAt_) {
+        if (!never_ && clock_.monotonicNanos >= readyAt_) {
             record_->reported = failure_.failed() ? platform::LookupStatus::Failed : platform::LookupStatus::Done;
         }
         return record_->reported;
@@ -32,7 +32,7 @@ public:
 
 private:
     std::shared_ptr<FakeLookupRecord> record_;
-    const FakePlatform& platform_;
+    const FakeClock& clock_;
     std::vector<platform::NetAddress> addresses_;
     platform::NetFailure failure_;
     std::int64_t readyAt_;
@@ -41,8 +41,8 @@ private:
 
 class FakeChannel final : public platform::UdpChannel {
 public:
-    FakeChannel(FakeNetwork& network, FakePlatform& platform, std::shared_ptr<FakeChannelRecord> record)
-        : network_(network), platform_(platform), record_(std::move(record)) {}
+    FakeChannel(FakeNetwork& network, FakeClock& clock, std::shared_ptr<FakeChannelRecord> record)
+        : network_(network), clock_(clock), record_(std::move(record)) {}
     ~FakeChannel() override { record_->closed = true; }
 
     platform::NetFailure Send(std::span<const std::uint8_t> bytes) override {
@@ -51,15 +51,15 @@ public:
             return record_->sendError;
         }
         record_->sent.emplace_back(bytes.begin(), bytes.end());
-        record_->sentWallNanos = platform_.wallNanos;
-        record_->sentMonotonic = platform_.monotonicNanos;
+        record_->sentWallNanos = clock_.wallNanos;
+        record_->sentMonotonic = clock_.monotonicNanos;
         if (network_.onSend) network_.onSend(*record_);
         return {};
     }
 
     platform::ReceiveResult Receive(std::span<std::uint8_t> buffer) override {
         ++network_.receives;
-        if (record_->inbox.empty() || record_->inbox.front().arrivesAt > platform_.monotonicNanos) {
+        if (record_->inbox.empty() || record_->inbox.front().arrivesAt > clock_.monotonicNanos) {
             if (!record_->receiveError.failed()) return {};
             ++network_.failuresReported;
             return {platform::ReceiveStatus::NetworkError, 0, {}, record_->receiveError};
@@ -72,60 +72,62 @@ public:
         return {platform::ReceiveStatus::Datagram, datagram.bytes.size(), datagram.from, {}};
     }
 
-    // The virtual clock moves on to the next arrival, or by the whole wait.
-    void WaitReadable(std::int64_t mostNanos) override {
-        std::int64_t wait = std::max<std::int64_t>(mostNanos, 0);
-        if (!record_->inbox.empty()) {
-            wait = std::clamp<std::int64_t>(record_->inbox.front().arrivesAt - platform_.monotonicNanos, 0, wait);
-        } else if (record_->receiveError.failed()) {
-            wait = 0;
-        }
-        platform_.Advance(wait);
-        ++network_.waits;
+    // When it can next be read: its first datagram's arrival, or now for a refusal.
+    [[nodiscard]] std::optional<std::int64_t> NextArrival() const {
+        if (!record_->inbox.empty()) return record_->inbox.front().arrivesAt;
+        if (record_->receiveError.failed()) return clock_.monotonicNanos;
+        return std::nullopt;
     }
 
 private:
     FakeNetwork& network_;
-    FakePlatform& platform_;
+    FakeClock& clock_;
     std::shared_ptr<FakeChannelRecord> record_;
 };
 
 }  // namespace
 
-FakeNetwork::FakeNetwork(FakePlatform& platform) : platform_(platform) {
-    platform.lookupHook = [this](const std::string& host, std::uint16_t port)
-        -> std::unique_ptr<platform::NameLookup> {
-        auto record = lookups.emplace_back(std::make_shared<FakeLookupRecord>());
-        record->host = host;
-        record->port = port;
-        const auto it = hosts_.find(host);
-        if (it == hosts_.end()) {
-            platform_.Unexpected("no lookup scripted for " + host);
-            return std::make_unique<FakeLookup>(record, platform_, std::vector<platform::NetAddress>{},
-                                                platform::NetFailure{platform::NetError::Other, 0}, 0, false);
-        }
-        const LookupScript& script = it->second;
-        std::vector<platform::NetAddress> addresses = script.addresses;
-        for (auto& address : addresses) address.port = port;
-        return std::make_unique<FakeLookup>(record, platform_, std::move(addresses), script.failure,
-                                            platform_.monotonicNanos + script.afterMs * 1'000'000LL,
-                                            script.never);
+FakeNetwork::FakeNetwork(FakeClock& clock, UnexpectedUse onUnexpected)
+    : clock_(clock), onUnexpected_(std::move(onUnexpected)) {
+    clock_.arrival = [](const platform::UdpChannel& channel) -> std::optional<std::int64_t> {
+        const auto* fake = dynamic_cast<const FakeChannel*>(&channel);
+        return fake != nullptr ? fake->NextArrival() : std::nullopt;
     };
-    platform.openHook = [this](const platform::NetAddress& peer) -> platform::OpenResult {
-        const PeerScript& script = peers_[platform::AddressText(peer)];
-        auto record = std::make_shared<FakeChannelRecord>();
-        record->peer = peer;
-        record->sendError = script.sendError;
-        record->receiveError = script.receiveError;
-        platform::NetFailure refused = script.openError;
-        if (!refused.failed() && onOpen) refused = onOpen(*record);
-        if (refused.failed()) {
-            ++failuresReported;
-            return {nullptr, refused};
-        }
-        channels.push_back(record);
-        return {std::make_unique<FakeChannel>(*this, platform_, record), {}};
-    };
+}
+
+FakeNetwork::~FakeNetwork() { clock_.arrival = nullptr; }
+
+std::unique_ptr<platform::NameLookup> FakeNetwork::StartLookup(const std::string& host, std::uint16_t port) {
+    auto record = lookups.emplace_back(std::make_shared<FakeLookupRecord>());
+    record->host = host;
+    record->port = port;
+    const auto it = hosts_.find(host);
+    if (it == hosts_.end()) {
+        ReportUnexpected(onUnexpected_, "no lookup scripted for " + host);
+        return std::make_unique<FakeLookup>(record, clock_, std::vector<platform::NetAddress>{},
+                                            platform::NetFailure{platform::NetError::Other, 0}, 0, false);
+    }
+    const LookupScript& script = it->second;
+    std::vector<platform::NetAddress> addresses = script.addresses;
+    for (auto& address : addresses) address.port = port;
+    return std::make_unique<FakeLookup>(record, clock_, std::move(addresses), script.failure,
+                                        clock_.monotonicNanos + script.afterMs * 1'000'000LL, script.never);
+}
+
+platform::OpenResult FakeNetwork::OpenUdp(const platform::NetAddress& peer) {
+    const PeerScript& script = peers_[AddressText(peer)];
+    auto record = std::make_shared<FakeChannelRecord>();
+    record->peer = peer;
+    record->sendError = script.sendError;
+    record->receiveError = script.receiveError;
+    platform::NetFailure refused = script.openError;
+    if (!refused.failed() && onOpen) refused = onOpen(*record);
+    if (refused.failed()) {
+        ++failuresReported;
+        return {nullptr, refused};
+    }
+    channels.push_back(record);
+    return {std::make_unique<FakeChannel>(*this, clock_, record), {}};
 }
 
 void FakeNetwork::Resolve(const std::string& host, std::vector<platform::NetAddress> addresses, int afterMs) {
@@ -139,27 +141,27 @@ void FakeNetwork::FailLookup(const std::string& host, platform::NetError why, in
 void FakeNetwork::NeverResolve(const std::string& host) { hosts_[host] = LookupScript{{}, {}, 0, true}; }
 
 void FakeNetwork::FailOpen(const platform::NetAddress& peer, platform::NetError why) {
-    peers_[platform::AddressText(peer)].openError = {why, 0};
+    peers_[AddressText(peer)].openError = {why, 0};
 }
 
 void FakeNetwork::FailSend(const platform::NetAddress& peer, platform::NetError why) {
-    peers_[platform::AddressText(peer)].sendError = {why, 0};
+    peers_[AddressText(peer)].sendError = {why, 0};
 }
 
 void FakeNetwork::Refuse(const platform::NetAddress& peer, platform::NetError why) {
-    peers_[platform::AddressText(peer)].receiveError = {why, 0};
+    peers_[AddressText(peer)].receiveError = {why, 0};
 }
 
-timequery::NtpPacket FakeNetwork::ReplyTo(const FakeChannelRecord& channel, std::int64_t serverOffsetNanos) const {
-    timequery::NtpPacket reply;
-    const auto request = channel.sent.empty() ? std::nullopt : timequery::DecodePacket(channel.sent.back());
+exchange::NtpPacket FakeNetwork::ReplyTo(const FakeChannelRecord& channel, std::int64_t serverOffsetNanos) const {
+    exchange::NtpPacket reply;
+    const auto request = channel.sent.empty() ? std::nullopt : exchange::DecodePacket(channel.sent.back());
     if (!request) {
-        platform_.Unexpected("no request to answer was sent to " + platform::AddressText(channel.peer));
+        ReportUnexpected(onUnexpected_, "no request to answer was sent to " + AddressText(channel.peer));
         return reply;
     }
-    const std::uint64_t serverTime = NtpAt(platform_.wallNanos + serverOffsetNanos);
-    reply.version = timequery::kNtpVersion;
-    reply.mode = timequery::kModeServer;
+    const std::uint64_t serverTime = NtpAt(clock_.wallNanos + serverOffsetNanos);
+    reply.version = exchange::kNtpVersion;
+    reply.mode = exchange::kModeServer;
     reply.stratum = 2;
     reply.poll = request->poll;
     reply.precision = -20;
@@ -173,7 +175,7 @@ timequery::NtpPacket FakeNetwork::ReplyTo(const FakeChannelRecord& channel, std:
     return reply;
 }
 
-void FakeNetwork::Deliver(FakeChannelRecord& channel, const timequery::NtpPacket& packet, std::int64_t arrivesAt) {
+void FakeNetwork::Deliver(FakeChannelRecord& channel, const exchange::NtpPacket& packet, std::int64_t arrivesAt) {
     channel.inbox.push_back({PacketBytes(packet), channel.peer, std::nullopt, arrivesAt});
 }
 

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/net.h"
+#include "exchange/ntp_wire.h"
+#include "platform/network.h"
 #include "support/addresses.h"
-#include "support/fake_platform.h"
-#include "timequery/ntp_wire.h"
+#include "support/fake_machine.h"
 
 namespace pelldor::testing {
 
@@ -47,12 +47,17 @@ struct FakeChannelRecord {
     bool closed = false;
 };
 
-// An in-memory network for the fake platform, free of any test framework so that the
-// fuzzers share it. Lookups and peer failures are scripted before a query; datagrams are
-// queued on a channel's inbox while it waits.
-class FakeNetwork {
+// An in-memory network on the fake clock, free of any test framework so that the fuzzers
+// share it. Lookups and peer failures are scripted before a query; datagrams are queued on
+// a channel's inbox while it waits.
+class FakeNetwork final : public platform::Network {
 public:
-    explicit FakeNetwork(FakePlatform& platform);
+    explicit FakeNetwork(FakeClock& clock, UnexpectedUse onUnexpected = {});
+    ~FakeNetwork() override;
+
+    std::unique_ptr<platform::NameLookup> StartLookup(const std::string& host, std::uint16_t port) override;
+    platform::OpenResult OpenUdp(const platform::NetAddress& peer) override;
+    std::uint64_t Random64() override { return nextRandom++; }
 
     // The addresses get the port the lookup asks for.
     void Resolve(const std::string& host, std::vector<platform::NetAddress> addresses, int afterMs = 0);
@@ -65,11 +70,11 @@ public:
 
     // A good server answer to the last request on the channel, from a server whose clock is
     // this far from the fake wall clock; both its timestamps are the current instant.
-    [[nodiscard]] timequery::NtpPacket ReplyTo(const FakeChannelRecord& channel,
+    [[nodiscard]] exchange::NtpPacket ReplyTo(const FakeChannelRecord& channel,
                                                std::int64_t serverOffsetNanos) const;
     // Queues the packet on the channel as coming from its peer, readable at once or from
     // the given monotonic time on.
-    static void Deliver(FakeChannelRecord& channel, const timequery::NtpPacket& packet, std::int64_t arrivesAt = 0);
+    static void Deliver(FakeChannelRecord& channel, const exchange::NtpPacket& packet, std::int64_t arrivesAt = 0);
 
     // Hooks for a caller's own checks: as the program opens a socket (a failure the hook
     // returns refuses it), after each request is recorded, and as each datagram is handed
@@ -82,7 +87,7 @@ public:
     std::vector<std::shared_ptr<FakeChannelRecord>> channels;  // sockets opened; refused opens are not
     int failuresReported = 0;  // network errors the program was told of
     long receives = 0;         // reads the program made, empty ones included
-    int waits = 0;             // times the program waited on a socket
+    std::uint64_t nextRandom = 0x0123456789abcdefULL;
 
 private:
     struct LookupScript {
@@ -95,7 +100,8 @@ private:
         platform::NetFailure openError, sendError, receiveError;
     };
 
-    FakePlatform& platform_;
+    FakeClock& clock_;
+    UnexpectedUse onUnexpected_;
     std::map<std::string, LookupScript> hosts_;
     std::map<std::string, PeerScript> peers_;  // by AddressText
 };

@@ -1,18 +1,20 @@
 #include "support/fake_time_client.h"
 
-#include "foundation/run_error.h"
+#include "dropin/run_error.h"
 
 namespace pelldor::testing {
 
-FakeTimeClient::FakeTimeClient(FakePlatform& platform) : TimeClient(platform.Events()), platform_(platform) {
-    platform_.Events().AddSource(this);
+using dropin::ErrorKind;
+using dropin::RunError;
+
+FakeTimeClient::FakeTimeClient(FakeClock& clock, dropin::Pacer& pacer, Loop& loop)
+    : TimeClient(pacer), clock_(clock), loop_(loop) {
+    loop_.Add(*this);
 }
 
-FakeTimeClient::~FakeTimeClient() { platform_.Events().RemoveSource(this); }
+FakeTimeClient::~FakeTimeClient() { loop_.Remove(*this); }
 
-void FakeTimeClient::QueryTimeout(std::int16_t seconds) {
-    calls.push_back("QueryTimeout=" + std::to_string(seconds));
-}
+void FakeTimeClient::QueryTimeout(std::int16_t seconds) { calls.push_back("QueryTimeout=" + std::to_string(seconds)); }
 
 void FakeTimeClient::QueryHost(const std::string& host) {
     if (failHost) throw RunError(ErrorKind::Component, "the component refused the host");
@@ -24,10 +26,10 @@ void FakeTimeClient::QueryPort(std::int32_t port) { calls.push_back("QueryPort="
 void FakeTimeClient::BeginQuery() {
     calls.push_back("BeginQuery");
     ++begins;
-    beginMonotonic.push_back(platform_.MonotonicNanos());
+    beginMonotonic.push_back(clock_.monotonicNanos);
     if (clearOnBegin) received.reset();
     done_ = false;
-    beganAt_ = platform_.MonotonicNanos();
+    beganAt_ = clock_.monotonicNanos;
     current_.reset();
     if (!script.empty()) {
         current_ = script.front();
@@ -41,23 +43,15 @@ bool FakeTimeClient::QueryDone() {
     return done_;
 }
 
-std::optional<platform::PreciseLocalTime> FakeTimeClient::ReceivedTime() {
+std::optional<PreciseLocalTime> FakeTimeClient::ReceivedTime() {
     if (failReceivedTime) throw RunError(ErrorKind::Component, "the component lost its time");
     return received;
 }
 
-void FakeTimeClient::Notify(std::int16_t code, const std::string& text) {
-    RaiseError(static_cast<timequery::ClientError>(code), text);
-}
-
-void FakeTimeClient::Advance() {
+void FakeTimeClient::Advance(std::int64_t /*until*/) {
     if (done_ || !current_) return;
-    if (platform_.MonotonicNanos() - beganAt_ < current_->afterMs * 1'000'000) return;
-    if (current_->offsetNanos) {
-        const auto now = platform_.ReadWallClock();
-        received = platform::AddNanos(platform::PreciseLocalTime{now.local, now.utc.nanos, now.ZoneOffsetSeconds()},
-                                      *current_->offsetNanos);
-    }
+    if (clock_.monotonicNanos - beganAt_ < current_->afterMs * 1'000'000) return;
+    if (current_->offsetNanos) received = AddNanos(PreciseLocal(clock_.ReadWallClock()), *current_->offsetNanos);
     if (current_->noticeCode) Notify(*current_->noticeCode, current_->noticeText);
     done_ = true;
     current_.reset();

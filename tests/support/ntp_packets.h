@@ -3,15 +3,15 @@
 #include <cstdint>
 #include <vector>
 
-#include "platform/time_math.h"
-#include "timequery/ntp_wire.h"
+#include "foundation/time_math.h"
+#include "exchange/ntp_wire.h"
 
 // NTP packets and timestamps as the tests build and read them, written apart from the
 // product's own code so that a fault there cannot hide behind the same fault here.
 namespace pelldor::testing {
 
 // The 48 octets of a header, big-endian.
-[[nodiscard]] inline std::vector<std::uint8_t> PacketBytes(const timequery::NtpPacket& p) {
+[[nodiscard]] inline std::vector<std::uint8_t> PacketBytes(const exchange::NtpPacket& p) {
     std::vector<std::uint8_t> out;
     const auto put = [&out](std::uint64_t value, int octets) {
         for (int shift = 8 * (octets - 1); shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(value >> shift));
@@ -31,16 +31,16 @@ namespace pelldor::testing {
 // the pivot, with the fraction rounded down: the tests' oracle for the probe's own
 // ToNtpTimestamp, which the probe never needs to undo.
 [[nodiscard]] inline platform::UnixTime FromNtpTimestamp(std::uint64_t ntp, std::int64_t pivotUnixSeconds) {
-    const std::int64_t pivot = pivotUnixSeconds + timequery::kNtpToUnixSeconds;
+    const std::int64_t pivot = pivotUnixSeconds + exchange::kNtpToUnixSeconds;
     const auto seconds = static_cast<std::uint32_t>(ntp >> 32);
     const auto ahead = static_cast<std::int32_t>(seconds - static_cast<std::uint32_t>(pivot));
-    const auto nanos = (ntp & 0xffff'ffffU) * static_cast<std::uint64_t>(platform::kNanosPerSecond) >> 32;
-    return platform::UnixTime{pivot + ahead - timequery::kNtpToUnixSeconds, static_cast<std::uint32_t>(nanos)};
+    const auto nanos = (ntp & 0xffff'ffffU) * static_cast<std::uint64_t>(kNanosPerSecond) >> 32;
+    return platform::UnixTime{pivot + ahead - exchange::kNtpToUnixSeconds, static_cast<std::uint32_t>(nanos)};
 }
 
 // An instant given in Unix nanoseconds, as the NTP timestamp the probe would send for it.
 [[nodiscard]] inline std::uint64_t NtpAt(std::int64_t unixNanos) {
-    return timequery::ToNtpTimestamp(platform::AddNanos(platform::UnixTime{}, unixNanos));
+    return exchange::ToNtpTimestamp(AddNanos(platform::UnixTime{}, unixNanos));
 }
 
 }  // namespace pelldor::testing

@@ -5,7 +5,7 @@
 #include <span>
 #include <thread>
 
-#include "platform/net.h"
+#include "platform/network.h"
 
 namespace pelldor::testing {
 

@@ -5,58 +5,59 @@
 #include <string>
 #include <vector>
 
+#include "dropin/debug_log.h"
+#include "dropin/error_notice.h"
 #include "dropin/run_driver.h"
-#include "foundation/run_state.h"
-#include "platform/time_math.h"
+#include "dropin/run_state.h"
+#include "foundation/time_math.h"
+#include "support/fake_machine.h"
 #include "support/fake_time_client.h"
-#include "support/test_platform.h"
-#include "timequery/net_clock.h"
 
 namespace pelldor::testing {
 
-// A zeroed run on the virtual platform with a scripted time client bound as netClock.
+// The fake machine for one unit test: a use the test did not script fails it.
+struct TestMachine : FakeMachine {
+    TestMachine() : FakeMachine([](const std::string& what) { ADD_FAILURE() << what; }) {}
+};
+
+// A drop-in run on the virtual machine: a fresh run state, and a scripted time client as
+// netClock on the form, bound to netClock_Error as the driver binds it.
 class RunFixture : public ::testing::Test {
 protected:
     RunFixture() {
-        runState = RunState{};
-        timequery::frmPelldor = timequery::FrmPelldor{};
-        timequery::BindNetClock(client);
-    }
-    ~RunFixture() override {
-        runState = RunState{};
-        timequery::frmPelldor = timequery::FrmPelldor{};
+        client.OnError([this](std::int16_t code, const std::string& text) {
+            dropin::netClock_Error(form, state, code, text);
+        });
     }
 
     // The switch file as it would be at start; SwitchTest turns logging on from it.
-    void CreateSwitchFile(const std::string& content = "") { os->files[os->LogPath()] = content; }
+    void CreateSwitchFile(const std::string& content = "") { m.files.files[m.files.LogPath()] = content; }
 
-    // Runs the driver to its end and reports how the process ended.
-    ProcessEnd RunToEnd() {
-        try {
-            RunDriver();
-        } catch (const ProcessEnd& end) {
-            return end;
-        }
-    }
+    // Runs the driver to its end and reports how the run ended.
+    dropin::RunEnd RunToEnd() { return dropin::RunDriver(form); }
 
     // The log with each line's leading timestamp checked and replaced by "@", so whole
     // logs compare as literal lists.
     std::vector<std::string> Log() const {
         std::vector<std::string> out;
-        for (const std::string& line : (*os).LogLines()) {
+        for (const std::string& line : m.files.LogLines()) {
             if (line.empty()) {
                 out.push_back(line);
                 continue;
             }
-            const bool stamped = line.size() >= 19 && platform::ParseTimestamp(line.substr(0, 19));
+            const bool stamped = line.size() >= 19 && ParseTimestamp(line.substr(0, 19));
             EXPECT_TRUE(stamped) << "line without timestamp: " << line;
             out.push_back(stamped ? std::string("@").append(line, 19) : line);
         }
         return out;
     }
 
-    TestPlatform os;
-    FakeTimeClient client{*os};
+    TestMachine m;
+    dropin::Pacer pacer{m.loop};
+    dropin::DebugLog log{m.files, m.clock};
+    FakeTimeClient client{m.clock, pacer, m.loop};
+    dropin::FrmPelldor form{m.process, log, pacer, client};
+    dropin::RunState state;
 };
 
 }  // namespace pelldor::testing

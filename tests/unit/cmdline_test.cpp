@@ -4,17 +4,17 @@
 #include <tuple>
 #include <vector>
 
-#include "cmdline/argument_reader.h"
-#include "cmdline/information.h"
-#include "cmdline/tokenizer.h"
-#include "foundation/run_error.h"
+#include "dropin/argument_reader.h"
+#include "dropin/run_error.h"
+#include "dropin/tokenizer.h"
+#include "support/fake_network.h"
 #include "support/run_fixture.h"
 
-namespace pelldor {
+namespace pelldor::dropin {
 namespace {
 
-using testing::ProcessEnd;
 using testing::RunFixture;
+constexpr std::int64_t kMs = 1'000'000;
 
 // The non-empty prefix of the token table; every slot after it must be empty.
 std::vector<std::string> Split(const std::string& tail) {
@@ -69,25 +69,14 @@ TEST(SplitCommandLine, ALengthOf32767OrMoreOverflows) {
     }
 }
 
-TEST(ParseInteger, AcceptsSignedDecimalsAndNothingElse) {
-    struct Case {
-        std::string text;
-        std::optional<long long> value;
-    };
-    const std::vector<Case> cases = {
-        {"0", 0},     {"5", 5},         {"+5", 5},     {"-30", -30},     {"007", 7},
-        {" 12\t", 12}, {"32767", 32767}, {"-9223372036854775808", std::numeric_limits<long long>::min()},
-        {"9223372036854775807", std::numeric_limits<long long>::max()},
-        {"9223372036854775808", std::nullopt},
-        {"99999999999999999999999", std::nullopt},
-        {"", std::nullopt},   {" ", std::nullopt},   {"-", std::nullopt},  {"+-1", std::nullopt},
-        {"1.5", std::nullopt}, {"1e3", std::nullopt}, {"x", std::nullopt}, {"0x10", std::nullopt},
-        {"1 2", std::nullopt}, {"b:c", std::nullopt},
-    };
-    for (const auto& c : cases) EXPECT_EQ(ParseInteger(c.text), c.value) << "text: [" << c.text << "]";
-}
-
-class ReadArgumentsTest : public RunFixture {};
+class ReadArgumentsTest : public RunFixture {
+protected:
+    bool Read(const std::string& tail) {
+        state = RunState{};
+        m.process.tail = tail;
+        return ReadArguments(m.process, log, pacer, state);
+    }
+};
 
 TEST_F(ReadArgumentsTest, FillsSettingsAndTheOneServerRow) {
     struct Case {
@@ -105,6 +94,7 @@ TEST_F(ReadArgumentsTest, FillsSettingsAndTheOneServerRow) {
         {"5 2 :123", 5, 2, 1, "", 123},
         {"-1 -3 h:-5", -1, -3, 1, "h", -5},
         {"\"\" 2 h:1", 0, 2, 1, "h", 1},
+        {"\" 12\t\" +2 h:007", 12, 2, 1, "h", 7},
         {"5 2 \"my host:123\"", 5, 2, 1, "my host", 123},
         {"5 2 h:70000", 5, 2, 1, "h", 70000},
         {"32767 -32768 h:2147483647", 32767, -32768, 1, "h", 2147483647},
@@ -117,107 +107,75 @@ TEST_F(ReadArgumentsTest, FillsSettingsAndTheOneServerRow) {
         {"5 2 a[b]:123", 5, 2, 1, "a[b]", 123},
     };
     for (const auto& c : cases) {
-        runState = RunState{};
-        os->tail = c.tail;
-        ReadArguments();
         SCOPED_TRACE(c.tail);
-        EXPECT_EQ(runState.TimeoutSeconds, c.timeout);
-        EXPECT_EQ(runState.RetryLimit, c.retries);
-        EXPECT_EQ(runState.ServerCount, c.count);
-        EXPECT_EQ(runState.Servers(1).Host, c.host);
-        EXPECT_EQ(runState.Servers(1).Port, c.port);
-        EXPECT_EQ(runState.Servers(1).Status, 0);
-        EXPECT_EQ(runState.Servers(2).Host, "");
+        EXPECT_TRUE(Read(c.tail));
+        EXPECT_EQ(state.TimeoutSeconds, c.timeout);
+        EXPECT_EQ(state.RetryLimit, c.retries);
+        EXPECT_EQ(state.ServerCount, c.count);
+        EXPECT_EQ(state.Servers(1).Host, c.host);
+        EXPECT_EQ(state.Servers(1).Port, c.port);
+        EXPECT_EQ(state.Servers(1).Status, 0);
+        EXPECT_EQ(state.Servers(2).Host, "");
     }
-    EXPECT_FALSE(os->files.count(os->LogPath())) << "nothing is logged with logging off";
+    EXPECT_FALSE(m.files.files.count(m.files.LogPath())) << "nothing is logged with logging off";
 }
 
 TEST_F(ReadArgumentsTest, ArgumentErrorsLeaveNoServerWhenLoggingIsOff) {
     for (const std::string tail : {"x 2 example:123", "5 y", "5 2 example:", "5 2 a:b:c", "5 2 h:2147483648",
-                                   "32768 2 h:1", "5 -32769 h:1", "5.5 2 h:1", "5 2 h: 1", "5 2 [::1]",
-                                   "5 2 [::1]:", "5 2 [::1]:x", "5 2 [::1]123"}) {
-        runState = RunState{};
-        os->tail = tail;
-        os->sleptMilliseconds = 0;
-        ReadArguments();
-        EXPECT_EQ(runState.ServerCount, 0) << tail;
-        EXPECT_EQ(os->sleptMilliseconds, 0) << tail;
+                                   "32768 2 h:1", "5 -32769 h:1", "5.5 2 h:1", "5 2 h:1.0", "5 2 h:1e3", "5 2 h:0x10",
+                                   "5 2 h:+-1", "5 2 h:-", "5 2 h: 1 2", "5 2 [::1]", "5 2 [::1]:", "5 2 [::1]:x",
+                                   "5 2 [::1]123", "5 2 h:99999999999999999999999"}) {
+        m.clock.waitedNanos = 0;
+        EXPECT_TRUE(Read(tail)) << tail;
+        EXPECT_EQ(state.ServerCount, 0) << tail;
+        EXPECT_EQ(m.clock.waitedNanos, 0) << tail;
     }
     // What was read before the error stays read.
-    runState = RunState{};
-    os->tail = "5 2 a:b:c";
-    ReadArguments();
-    EXPECT_EQ(runState.TimeoutSeconds, 5);
-    EXPECT_EQ(runState.Servers(1).Host, "a");
+    EXPECT_TRUE(Read("5 2 a:b:c"));
+    EXPECT_EQ(state.TimeoutSeconds, 5);
+    EXPECT_EQ(state.Servers(1).Host, "a");
 }
 
-TEST_F(ReadArgumentsTest, ArgumentErrorWithLoggingEndsTheProgramAfterHalfASecond) {
+TEST_F(ReadArgumentsTest, ArgumentErrorWithLoggingEndsTheRunAfterHalfASecond) {
     CreateSwitchFile();
-    runState.DebugOn = kTrue16;
-    os->tail = "x 2 example:123";
-    try {
-        ReadArguments();
-        FAIL() << "ReadArguments returned";
-    } catch (const ProcessEnd& end) {
-        EXPECT_EQ(end.way, ProcessEnd::Way::Normal);
-    }
-    EXPECT_EQ(os->sleptMilliseconds, 500);
+    state.DebugOn = kTrue16;
+    m.process.tail = "x 2 example:123";
+    EXPECT_FALSE(ReadArguments(m.process, log, pacer, state));
+    EXPECT_EQ(m.clock.waitedNanos, 500 * kMs);
     EXPECT_EQ(Log(), (std::vector<std::string>{"@ CommandLine = x 2 example:123", "@ Argument Error"}));
 }
 
 TEST_F(ReadArgumentsTest, OverlongTailFailsBeforeTheCommandLineIsLogged) {
     CreateSwitchFile();
-    runState.DebugOn = kTrue16;
-    os->tail = "5 2 h:1 " + std::string(32767, 'z');
-    EXPECT_THROW(ReadArguments(), ProcessEnd);
+    state.DebugOn = kTrue16;
+    m.process.tail = "5 2 h:1 " + std::string(32767, 'z');
+    EXPECT_FALSE(ReadArguments(m.process, log, pacer, state));
     EXPECT_EQ(Log(), (std::vector<std::string>{"@ Argument Error"}));
 }
 
-TEST_F(ReadArgumentsTest, FailedCommandLineEntryMakesTheHandlersOwnEntryFailToo) {
+TEST_F(ReadArgumentsTest, OnlyTheWholeCommandLineAsksForHelpOrTheVersion) {
     CreateSwitchFile();
-    runState.DebugOn = kTrue16;
-    os->failingAppends.insert(os->LogPath());
-    os->tail = "5 2 h:1";
-    try {
-        ReadArguments();
-        FAIL() << "ReadArguments returned";
-    } catch (const RunError& e) {
-        EXPECT_EQ(e.kind(), ErrorKind::FileOperation);
+    testing::FakeNetwork net(m.clock);
+    const auto run = [&](const std::string& tail) {
+        m.process.tail = tail;
+        m.process.standardOutput.clear();
+        return RunDropIn(m.process, m.clock, m.files, net, m.loop);
+    };
+    EXPECT_EQ(run("--help"), 0);
+    EXPECT_TRUE(m.process.standardOutput.starts_with("Usage: pelldor TIMEOUT RETRIES HOST:PORT\n")) << m.process.standardOutput;
+    EXPECT_NE(m.process.standardOutput.find("/opt/pelldor/ntpdebug.txt"), std::string::npos) << m.process.standardOutput;
+    EXPECT_EQ(run("--version"), 0);
+    EXPECT_TRUE(m.process.standardOutput.starts_with("pelldor ")) << m.process.standardOutput;
+    EXPECT_EQ(m.process.standardOutput.find_first_not_of("0123456789.", 8), m.process.standardOutput.size() - 1);
+    EXPECT_EQ(m.files.files[m.files.LogPath()], "") << "nothing logged";
+    EXPECT_EQ(m.clock.waits, 0);
+    // Anything else is a run: here, argument errors.
+    for (const char* tail : {"--Version", " --version", "--version ", "--help x", "-h", "\"--help\""}) {
+        EXPECT_EQ(run(tail), 0) << tail;
+        EXPECT_EQ(m.process.standardOutput, "") << tail;
     }
-    EXPECT_EQ(os->appendCalls, 2);
-}
-
-TEST(Information, OnlyTheWholeCommandLineAsksForIt) {
-    const auto version = InformationFor("--version");
-    ASSERT_TRUE(version.has_value());
-    EXPECT_TRUE(version->starts_with("pelldor ")) << *version;
-    EXPECT_EQ(version->find_first_not_of("0123456789.", 8), version->size() - 1) << *version;
-    EXPECT_EQ(version->back(), '\n');
-    for (const char* tail : {"", "--Version", " --version", "--version ", "--help x", "5 2 h:123", "-h", "\"--help\""}) {
-        EXPECT_FALSE(InformationFor(tail).has_value()) << tail;
-    }
-}
-
-TEST_F(ReadArgumentsTest, HelpIsAnsweredBeforeAnyOfTheRunHappens) {
-    CreateSwitchFile();
-    os->tail = "--help";
-    try {
-        AnswerInformationRequest();
-        FAIL() << "the run went on";
-    } catch (const ProcessEnd& end) {
-        EXPECT_EQ(end.way, ProcessEnd::Way::Exit);
-        EXPECT_EQ(end.status, 0);
-    }
-    EXPECT_TRUE(os->standardOutput.starts_with("Usage: pelldor TIMEOUT RETRIES HOST:PORT\n")) << os->standardOutput;
-    EXPECT_NE(os->standardOutput.find("/opt/pelldor/ntpdebug.txt"), std::string::npos) << os->standardOutput;
-    EXPECT_EQ(os->files[os->LogPath()], "") << "nothing logged";
-    EXPECT_EQ(os->sleepCalls, 0);
-
-    os->tail = "5 2 h:123";
-    os->standardOutput.clear();
-    AnswerInformationRequest();
-    EXPECT_EQ(os->standardOutput, "");
+    EXPECT_NE(m.files.files[m.files.LogPath()].find(" Argument Error"), std::string::npos);
 }
 
 }  // namespace
-}  // namespace pelldor
+}  // namespace pelldor::dropin

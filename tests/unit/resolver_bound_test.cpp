@@ -11,16 +11,15 @@
 #include <utility>
 #include <vector>
 
+#include "dropin/error_notice.h"
+#include "dropin/sntp_client.h"
 #include "platform/background_lookup.h"
 #include "support/fake_network.h"
 #include "support/polling.h"
 #include "support/run_fixture.h"
-#include "timequery/sntp_client.h"
 
-namespace pelldor {
+namespace pelldor::dropin {
 namespace {
-
-using testing::ProcessEnd;
 
 struct Limits {
     std::int16_t timeout;
@@ -34,36 +33,35 @@ void PrintTo(const Limits& l, std::ostream* out) { *out << "timeout " << l.timeo
 class ResolverNeverAnswers : public testing::RunFixture,
                              public ::testing::WithParamInterface<std::tuple<Limits, bool>> {
 protected:
-    ResolverNeverAnswers() {
-        net.NeverResolve("stuck.test");
-        timequery::BindNetClock(sntp);
-    }
+    ResolverNeverAnswers() { net.NeverResolve("stuck.test"); }
 
-    testing::FakeNetwork net{*os};
-    timequery::SntpClient sntp{*os};
+    testing::FakeNetwork net{m.clock};
+    exchange::Client core{m.clock, net, m.loop};
+    SntpClient sntp{core, pacer};
+    FrmPelldor real{m.process, log, pacer, sntp};
 };
 
 TEST_P(ResolverNeverAnswers, TheRunEndsWithinItsBound) {
     const auto [limits, logging] = GetParam();
     if (logging) CreateSwitchFile();
-    os->tail = std::to_string(limits.timeout) + " " + std::to_string(limits.retries) + " stuck.test:123";
+    m.process.tail = std::to_string(limits.timeout) + " " + std::to_string(limits.retries) + " stuck.test:123";
 
     const int attempts = std::max<int>(limits.retries, 0) + 1;
     const auto boundMs = [&](long notices) -> std::int64_t {
         return attempts * (std::max<std::int64_t>(limits.timeout, 0) * 1000 + 1100) + 500 +
                (logging ? 300 * notices + 1000 : 0);
     };
-    const std::int64_t start = os->monotonicNanos;
+    const std::int64_t start = m.clock.monotonicNanos;
     // A run that would never end on its own is stopped well past its bound, not left to hang.
-    os->onSleep = [&] {
-        if ((os->monotonicNanos - start) / 1'000'000 > boundMs(attempts) + 10'000) {
-            throw ProcessEnd{ProcessEnd::Way::Unhandled, -1, "still running"};
+    m.clock.onWait = [&] {
+        if ((m.clock.monotonicNanos - start) / 1'000'000 > boundMs(attempts) + 10'000) {
+            throw RunEnded{{RunEnd::Way::Unhandled, -1, "still running"}};
         }
     };
-    const ProcessEnd end = RunToEnd();
-    const std::int64_t elapsedMs = (os->monotonicNanos - start) / 1'000'000;
+    const RunEnd end = RunDriver(real);
+    const std::int64_t elapsedMs = (m.clock.monotonicNanos - start) / 1'000'000;
 
-    EXPECT_EQ(end.way, ProcessEnd::Way::Exit) << end.message;
+    EXPECT_EQ(end.way, RunEnd::Way::Exit) << end.message;
     EXPECT_EQ(end.status, 0);
 
     const std::vector<std::string> log = Log();
@@ -137,4 +135,4 @@ TEST(BackgroundLookup, AResolverThatThrowsGivesAFailedLookup) {
 }
 
 }  // namespace
-}  // namespace pelldor
+}  // namespace pelldor::dropin

@@ -3,72 +3,74 @@
 #include <string>
 #include <vector>
 
-#include "foundation/debug_log.h"
-#include "foundation/run_error.h"
-#include "foundation/run_state.h"
+#include "dropin/debug_log.h"
+#include "dropin/run_error.h"
+#include "dropin/run_state.h"
+#include "support/fake_network.h"
 #include "support/run_fixture.h"
 
-namespace pelldor {
+namespace pelldor::dropin {
 namespace {
 
-using testing::ProcessEnd;
 using testing::RunFixture;
+constexpr std::int64_t kMs = 1'000'000;
 
 class PauseTest : public RunFixture {};
 
-TEST_F(PauseTest, SleepsTenMillisecondTicksDeliveringEventsAfterEach) {
+TEST_F(PauseTest, WaitsTenMillisecondStepsDeliveringEventsAfterEach) {
     struct Case {
         std::int16_t ms;
-        int ticks;
+        int steps;
     };
     for (const auto& c : {Case{9, 0}, Case{10, 1}, Case{20, 2}, Case{25, 2}, Case{5, 0}, Case{0, 0},
                           Case{-30, 0}, Case{1000, 100}, Case{32767, 3276}}) {
-        os->sleepCalls = 0;
-        os->sleptMilliseconds = 0;
+        m.clock.waits = 0;
+        m.clock.waitedNanos = 0;
         int delivered = 0;
-        std::vector<int> sleepsSeenByEvents;
-        // Each delivery finds exactly one event waiting: the one posted after the last sleep.
-        os->onSleep = [&] {
-            os->Events().Post([&] {
+        std::vector<int> waitsSeenByEvents;
+        // Each delivery finds exactly one event waiting: the one posted after the last wait.
+        m.clock.onWait = [&] {
+            pacer.Post([&] {
                 ++delivered;
-                sleepsSeenByEvents.push_back(os->sleepCalls);
+                waitsSeenByEvents.push_back(m.clock.waits);
             });
         };
-        Pause(c.ms);
-        EXPECT_EQ(os->sleepCalls, c.ticks) << c.ms;
-        EXPECT_EQ(os->sleptMilliseconds, 10LL * c.ticks) << c.ms;
-        EXPECT_EQ(delivered, c.ticks) << c.ms;
-        if (c.ticks >= 2) {
-            EXPECT_EQ(sleepsSeenByEvents[1], 2) << "delivered after each tick, not at the end";
+        pacer.Pause(c.ms);
+        EXPECT_EQ(m.clock.waits, c.steps) << c.ms;
+        EXPECT_EQ(m.clock.waitedNanos, 10 * kMs * c.steps) << c.ms;
+        EXPECT_EQ(delivered, c.steps) << c.ms;
+        if (c.steps >= 2) {
+            EXPECT_EQ(waitsSeenByEvents[1], 2) << "delivered after each step, not at the end";
         }
     }
 }
 
 TEST_F(PauseTest, HandlerThatPausesRunsLaterEventsInsideItsOwnPause) {
     std::vector<std::string> order;
-    os->Events().Post([&] {
+    pacer.Post([&] {
         order.push_back("first begins");
-        Pause(300);
+        pacer.Pause(300);
         order.push_back("first ends");
     });
-    os->Events().Post([&] { order.push_back("second"); });
-    Pause(10);
+    pacer.Post([&] { order.push_back("second"); });
+    pacer.Pause(10);
     EXPECT_EQ(order, (std::vector<std::string>{"first begins", "second", "first ends"}));
-    EXPECT_EQ(os->sleptMilliseconds, 310);
+    EXPECT_EQ(m.clock.waitedNanos, 310 * kMs);
 }
 
 TEST_F(PauseTest, ErrorLeavingAHandlerEndsTheRunInsteadOfReachingThePauser) {
-    os->Events().Post([] { throw RunError(ErrorKind::FileOperation, "disk gone"); });
+    pacer.Post([] { throw RunError(ErrorKind::FileOperation, "disk gone"); });
     try {
-        Pause(10);
+        pacer.Pause(10);
         FAIL() << "the pause returned";
-    } catch (const ProcessEnd& end) {
-        EXPECT_EQ(end.way, ProcessEnd::Way::Unhandled);
-        EXPECT_EQ(end.message, "pelldor: unhandled error: file operation: disk gone\n");
+    } catch (const RunEnded& ended) {
+        EXPECT_EQ(ended.end.way, RunEnd::Way::Unhandled);
+        EXPECT_EQ(ended.end.message, "file operation: disk gone");
     }
 }
 
 TEST_F(PauseTest, FreshStateHasTenEmptyRowsAndBoundsChecks) {
+    RunState runState;
     EXPECT_EQ(runState.ServerCount, 0);
     for (std::int16_t n = 1; n <= 10; ++n) {
         const ServerEntry& row = runState.Servers(n);
@@ -103,47 +105,56 @@ TEST(CheckedArithmetic, SixteenBitAdditionOverflowIsAnError) {
 class DebugLogTest : public RunFixture {};
 
 TEST_F(DebugLogTest, SwitchFileTurnsLoggingOnAndAppendsTheStartEntry) {
-    SwitchTest();
-    EXPECT_FALSE(Logging());
-    EXPECT_TRUE(os->files.empty()) << "no switch file, no log";
+    // Each case on a fresh log, since the log finds its path as it is made.
+    const auto switchedOn = [&] {
+        RunState fresh;
+        DebugLog log(m.files, m.clock);
+        SwitchTest(log, fresh);
+        return Logging(fresh);
+    };
+    EXPECT_FALSE(switchedOn());
+    EXPECT_TRUE(m.files.files.empty()) << "no switch file, no log";
 
-    os->exeDir = "";
-    os->files["/ntpdebug.txt"] = "";
-    SwitchTest();
-    EXPECT_FALSE(Logging()) << "the program's folder unknown, no other is guessed";
-    os->exeDir = "/opt/pelldor";
-    os->files.clear();
+    m.files.exeDir = "";
+    m.files.files["/ntpdebug.txt"] = "";
+    EXPECT_FALSE(switchedOn()) << "the program's folder unknown, no other is guessed";
+    m.files.exeDir = "/opt/pelldor";
+    m.files.files.clear();
 
-    os->directories.insert(os->LogPath());
-    SwitchTest();
-    EXPECT_FALSE(Logging()) << "a folder of that name is not a switch";
+    for (auto* refused : {&m.files.directories, &m.files.unsafe}) {
+        refused->insert(m.files.LogPath());
+        EXPECT_FALSE(switchedOn()) << "a folder of that name, or a file the safety rule refuses, is no switch";
+        refused->clear();
+    }
 
-    os->directories.clear();
     CreateSwitchFile("earlier run\r\n");
-    SwitchTest();
-    EXPECT_EQ(runState.DebugOn, -1);
-    EXPECT_EQ(os->files[os->LogPath()].substr(0, 13), "earlier run\r\n");
-    const std::string entry = os->files[os->LogPath()].substr(13);
-    EXPECT_EQ(entry, "\r\n2026-12-08 12:00:00 Start\r\n");
+    SwitchTest(log, state);
+    EXPECT_EQ(state.DebugOn, -1);
+    EXPECT_EQ(m.files.files[m.files.LogPath()], "earlier run\r\n\r\n2026-12-08 12:00:00 Start\r\n");
 }
 
-TEST_F(DebugLogTest, EntriesAreAppendedWhole) {
-    os->exeDir = "/opt/pelldor/";
-    EXPECT_EQ(LogFilePath(), "/opt/pelldor/ntpdebug.txt");
-    WriteLogLine({"one", "two"});
-    WriteLogLine({"three"});
-    EXPECT_EQ(os->files["/opt/pelldor/ntpdebug.txt"], "one\r\ntwo\r\nthree\r\n");
-    EXPECT_EQ(os->appendCalls, 2) << "one append per entry";
+TEST_F(DebugLogTest, EntriesAreAppendedWholeOrTheRunFails) {
+    m.files.exeDir = "/opt/pelldor/";
+    DebugLog slashed(m.files, m.clock);
+    EXPECT_EQ(slashed.Path(), "/opt/pelldor/ntpdebug.txt");
+    slashed.WriteLogLine({"one", "two"});
+    slashed.WriteLogLine({"three"});
+    EXPECT_EQ(m.files.files["/opt/pelldor/ntpdebug.txt"], "one\r\ntwo\r\nthree\r\n");
+    EXPECT_EQ(m.files.appendCalls, 2) << "one append per entry";
 
-    os->files.erase("/opt/pelldor/ntpdebug.txt");
-    WriteLogLine({"again"});
-    EXPECT_EQ(os->files["/opt/pelldor/ntpdebug.txt"], "again\r\n") << "a vanished log is created again";
-}
+    m.files.files.erase("/opt/pelldor/ntpdebug.txt");
+    slashed.WriteLogLine({"again"});
+    EXPECT_EQ(m.files.files["/opt/pelldor/ntpdebug.txt"], "again\r\n") << "a vanished log is created again";
 
-TEST_F(DebugLogTest, FailedAppendIsAFileOperationError) {
-    os->failingAppends.insert(os->LogPath());
+    // Another program holding the log costs the entry, never the run.
+    m.files.heldAppends.insert("/opt/pelldor/ntpdebug.txt");
+    slashed.WriteLogLine({"lost"});
+    EXPECT_EQ(m.files.files["/opt/pelldor/ntpdebug.txt"], "again\r\n");
+
+    m.files.failingAppends.insert("/opt/pelldor/ntpdebug.txt");
+    m.files.heldAppends.clear();
     try {
-        WriteLogLine({"x"});
+        slashed.WriteLogLine({"x"});
         FAIL() << "no error";
     } catch (const RunError& e) {
         EXPECT_EQ(e.kind(), ErrorKind::FileOperation);
@@ -152,39 +163,32 @@ TEST_F(DebugLogTest, FailedAppendIsAFileOperationError) {
 }
 
 TEST_F(DebugLogTest, TimestampIsReadAfreshAndZeroPadded) {
-    os->wallNanos = 1767225599LL * 1'000'000'000 + 999'000'000;  // 2025-12-31 23:59:59.999 UTC
-    EXPECT_EQ(LogTimestamp(), "2026-01-01 00:59:59");
-    os->Advance(1'000'000);
-    EXPECT_EQ(LogTimestamp(), "2026-01-01 01:00:00");
-}
-
-TEST(Printable, EscapesWhatIsNotPrintableAsciiAndNothingElse) {
-    EXPECT_EQ(Printable("5 2 \"ntp host:123\" C:\\x41 ~"), "5 2 \"ntp host:123\" C:\\x41 ~");
-    EXPECT_EQ(Printable("a\r\nb"), "a\\r\\nb");
-    EXPECT_EQ(Printable(std::string("\0\t\x1f\x7f\x80\xc3\xa9\xff", 8)), "\\x00\\x09\\x1f\\x7f\\x80\\xc3\\xa9\\xff");
+    m.clock.wallNanos = 1767225599LL * 1'000'000'000 + 999'000'000;  // 2025-12-31 23:59:59.999 UTC
+    EXPECT_EQ(log.LogTimestamp(), "2026-01-01 00:59:59");
+    m.clock.Advance(1'000'000);
+    EXPECT_EQ(log.LogTimestamp(), "2026-01-01 01:00:00");
 }
 
 class RunDriverTest : public RunFixture {};
 
 TEST_F(RunDriverTest, NoArgumentsPausesOneSecondAndEndsNormally) {
-    ProcessEnd end = RunToEnd();
-    EXPECT_EQ(end.way, ProcessEnd::Way::Normal);
-    EXPECT_EQ(os->sleptMilliseconds, 1000);
-    EXPECT_TRUE(os->files.empty());
+    RunEnd end = RunToEnd();
+    EXPECT_EQ(end.way, RunEnd::Way::Normal);
+    EXPECT_EQ(m.clock.waitedNanos, 1000 * kMs);
+    EXPECT_TRUE(m.files.files.empty());
 
-    runState = RunState{};
     CreateSwitchFile();
     end = RunToEnd();
-    EXPECT_EQ(end.way, ProcessEnd::Way::Normal);
+    EXPECT_EQ(end.way, RunEnd::Way::Normal);
     EXPECT_EQ(Log(), (std::vector<std::string>{"", "@ Start", "@ CommandLine = "}));
 }
 
 TEST_F(RunDriverTest, HealthyServerExitsWithOneHundredAndTheWholeLog) {
     CreateSwitchFile();
-    os->tail = "5 2 \"ntp host:123\"";
+    m.process.tail = "5 2 \"ntp host:123\"";
     client.script.push_back(testing::FakeTimeClient::Outcome{5, 0, std::nullopt, {}});
-    const ProcessEnd end = RunToEnd();
-    EXPECT_EQ(end.way, ProcessEnd::Way::Exit);
+    const RunEnd end = RunToEnd();
+    EXPECT_EQ(end.way, RunEnd::Way::Exit);
     EXPECT_EQ(end.status, 100);
     EXPECT_EQ(Log(), (std::vector<std::string>{
                          "",
@@ -195,14 +199,14 @@ TEST_F(RunDriverTest, HealthyServerExitsWithOneHundredAndTheWholeLog) {
                          "@ --- Local  Time: 2026-12-08 12:00:00",
                          "@ Return Value: 100",
                      }));
-    EXPECT_EQ(os->sleptMilliseconds, 300 + 20 + 500);
+    EXPECT_EQ(m.clock.waitedNanos, (300 + 20 + 500) * kMs);
 }
 
 TEST_F(RunDriverTest, TextFromTheCommandLineCannotForgeLines) {
     CreateSwitchFile();
-    os->tail = "1 0 \"h\t\x01\xc3\xa9:123\" \"\r\n2026-12-08 12:00:00 Return Value: 100\"";
+    m.process.tail = "1 0 \"h\t\x01\xc3\xa9:123\" \"\r\n2026-12-08 12:00:00 Return Value: 100\"";
     client.script.push_back(std::nullopt);
-    const ProcessEnd end = RunToEnd();
+    const RunEnd end = RunToEnd();
     EXPECT_EQ(end.status, 0);
     const std::string host = "h\\x09\\x01\\xc3\\xa9";
     EXPECT_EQ(Log(), (std::vector<std::string>{
@@ -217,65 +221,84 @@ TEST_F(RunDriverTest, TextFromTheCommandLineCannotForgeLines) {
 }
 
 TEST_F(RunDriverTest, VerdictWithoutLoggingLeavesNoTrace) {
-    os->tail = "1 0 h:123";
+    m.process.tail = "1 0 h:123";
     client.script.push_back(testing::FakeTimeClient::Outcome{5, -5'000'000'000, std::nullopt, {}});
-    const ProcessEnd end = RunToEnd();
-    EXPECT_EQ(end.way, ProcessEnd::Way::Exit);
+    const RunEnd end = RunToEnd();
+    EXPECT_EQ(end.way, RunEnd::Way::Exit);
     EXPECT_EQ(end.status, 0);
-    EXPECT_EQ(os->sleptMilliseconds, 20) << "no result pause without logging";
-    EXPECT_TRUE(os->files.empty());
+    EXPECT_EQ(m.clock.waitedNanos, 20 * kMs) << "no result pause without logging";
+    EXPECT_TRUE(m.files.files.empty());
 }
 
 TEST_F(RunDriverTest, ArgumentErrorEnds) {
-    os->tail = "x 2 h:123";
-    EXPECT_EQ(RunToEnd().way, ProcessEnd::Way::Normal);
-    EXPECT_EQ(os->sleptMilliseconds, 1000) << "logging off: the no-server path";
+    m.process.tail = "x 2 h:123";
+    EXPECT_EQ(RunToEnd().way, RunEnd::Way::Normal);
+    EXPECT_EQ(m.clock.waitedNanos, 1000 * kMs) << "logging off: the no-server path";
     EXPECT_EQ(client.begins, 0);
 
-    runState = RunState{};
-    os->sleptMilliseconds = 0;
+    m.clock.waitedNanos = 0;
     CreateSwitchFile();
-    EXPECT_EQ(RunToEnd().way, ProcessEnd::Way::Normal);
-    EXPECT_EQ(os->sleptMilliseconds, 500);
+    EXPECT_EQ(RunToEnd().way, RunEnd::Way::Normal);
+    EXPECT_EQ(m.clock.waitedNanos, 500 * kMs);
     EXPECT_EQ(Log(), (std::vector<std::string>{"", "@ Start", "@ CommandLine = x 2 h:123", "@ Argument Error"}));
 }
 
-TEST_F(RunDriverTest, SwitchFileThatCannotBeAppendedToEndsAsUnhandledError) {
-    CreateSwitchFile();
-    os->failingAppends.insert(os->LogPath());
-    os->tail = "5 2 h:123";
-    try {
-        RunDriver();
-    } catch (const RunError& e) {
-        EXPECT_EQ(e.kind(), ErrorKind::FileOperation);
-        EXPECT_EQ(client.begins, 0);
-        return;
-    } catch (const ProcessEnd&) {
+// Wherever the log fails, the run ends as unhandled: at the start, in the argument reader,
+// in the server check, in a notice's handler. A handler's own entry never stands in for
+// the lost one.
+TEST_F(RunDriverTest, ALogThatFailsEndsTheRunAsUnhandledWhereverItFails) {
+    using Outcome = testing::FakeTimeClient::Outcome;
+    struct Case {
+        const char* where;
+        std::string tail;
+        int appendsBefore;  // entries that go in before the log fails
+        std::optional<Outcome> outcome;
+    };
+    const Case cases[] = {
+        {"the start entry", "5 2 h:123", 0, std::nullopt},
+        {"the command line entry", "5 2 h:123", 1, std::nullopt},
+        {"an argument error's entry", "x 2 h:123", 2, std::nullopt},
+        {"the sending entry", "5 0 h:123", 2, std::nullopt},
+        {"the times' entry", "5 0 h:123", 3, Outcome{5, 0, std::nullopt, {}}},
+        {"a notice's entry", "5 0 h:123", 3, Outcome{100, std::nullopt, std::int16_t{4}, "Network error"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.where);
+        m.files.files.clear();
+        client.begins = 0;
+        client.script.assign({c.outcome});
+        CreateSwitchFile();
+        m.files.appendsLeft = c.appendsBefore;
+        m.process.tail = c.tail;
+        const RunEnd end = RunToEnd();
+        EXPECT_EQ(end.way, RunEnd::Way::Unhandled) << end.message;
+        EXPECT_TRUE(end.message.starts_with("file operation: cannot append to /opt/pelldor/ntpdebug.txt: "))
+            << end.message;
+        EXPECT_EQ(m.files.LogLines().size(), c.appendsBefore == 0 ? 0u : c.appendsBefore + 1u)
+            << "no entry after the failed one";
+        if (c.appendsBefore == 0) EXPECT_EQ(client.begins, 0) << "the run went on without its log";
     }
-    FAIL() << "the run went on without its log";
 }
 
-TEST_F(RunDriverTest, NoticeWhoseLogLineFailsEndsTheRunAsUnhandled) {
+TEST_F(RunDriverTest, AnUnhandledErrorIsOneLineOnStandardErrorAndStatusOne) {
+    // A folder whose name holds a line break: the line stays one line.
+    m.files.exeDir = "/opt/nl\nReturn Value: 100";
     CreateSwitchFile();
-    os->tail = "5 0 h:123";
-    client.script.push_back(testing::FakeTimeClient::Outcome{100, std::nullopt, std::int16_t{4}, "Network error"});
-    os->onSleep = [&] {
-        if (os->sleepCalls == 31) os->failingAppends.insert(os->LogPath());
-    };
-    const ProcessEnd end = RunToEnd();
-    EXPECT_EQ(end.way, ProcessEnd::Way::Unhandled);
-    EXPECT_EQ(end.status, 1);
-    EXPECT_TRUE(end.message.starts_with("pelldor: unhandled error: file operation: cannot append to "
-                                        "/opt/pelldor/ntpdebug.txt: "))
-        << end.message;
+    m.files.failingAppends.insert(m.files.LogPath());
+    m.process.tail = "5 2 h:123";
+    testing::FakeNetwork net(m.clock);
+    EXPECT_EQ(RunDropIn(m.process, m.clock, m.files, net, m.loop), 1);
+    EXPECT_EQ(m.process.standardError,
+              "pelldor: unhandled error: file operation: cannot append to /opt/nl\\nReturn Value: 100/ntpdebug.txt: "
+              "Permission denied\n");
 }
 
 TEST_F(RunDriverTest, LogDeletedDuringTheRunIsCreatedAgain) {
     CreateSwitchFile("kept\r\n");
-    os->tail = "5 0 h:123";
+    m.process.tail = "5 0 h:123";
     client.script.push_back(testing::FakeTimeClient::Outcome{5, 0, std::nullopt, {}});
-    os->onSleep = [&] {
-        if (os->sleepCalls == 1) os->files.erase(os->LogPath());
+    m.clock.onWait = [&] {
+        if (m.clock.waits == 1) m.files.files.erase(m.files.LogPath());
     };
     EXPECT_EQ(RunToEnd().status, 100);
     EXPECT_EQ(Log(), (std::vector<std::string>{"@ --- Server Time: 2026-12-08 12:00:00",
@@ -283,4 +306,4 @@ TEST_F(RunDriverTest, LogDeletedDuringTheRunIsCreatedAgain) {
 }
 
 }  // namespace
-}  // namespace pelldor
+}  // namespace pelldor::dropin

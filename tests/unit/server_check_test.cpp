@@ -3,17 +3,16 @@
 #include <string>
 #include <vector>
 
-#include "foundation/run_error.h"
+#include "dropin/run_error.h"
+#include "dropin/server_check.h"
+#include "dropin/sntp_client.h"
 #include "support/fake_network.h"
 #include "support/run_fixture.h"
-#include "timequery/server_check.h"
-#include "timequery/sntp_client.h"
 
-namespace pelldor {
+namespace pelldor::dropin {
 namespace {
 
 using testing::FakeTimeClient;
-using testing::ProcessEnd;
 using Outcome = FakeTimeClient::Outcome;
 
 constexpr std::int64_t kMs = 1'000'000;
@@ -23,21 +22,21 @@ class ServerCheckTest : public testing::RunFixture {
 protected:
     void Server(std::int16_t timeout, std::int16_t retries, const std::string& host = "ntp.example",
                 std::int32_t port = 123) {
-        runState.TimeoutSeconds = timeout;
-        runState.RetryLimit = retries;
-        runState.ServerCount = 1;
-        runState.Servers(1) = {host, port, 0};
+        state.TimeoutSeconds = timeout;
+        state.RetryLimit = retries;
+        state.ServerCount = 1;
+        state.Servers(1) = {host, port, 0};
     }
     void LogOn() {
         CreateSwitchFile();
-        runState.DebugOn = kTrue16;
+        state.DebugOn = kTrue16;
     }
     static Outcome AnswerWithOffset(std::int64_t offsetNanos, std::int64_t afterMs = 5) {
         return Outcome{afterMs, offsetNanos, std::nullopt, {}};
     }
     std::int16_t Check() {
-        timequery::CheckNtpStatus(1);
-        return runState.Servers(1).Status;
+        CheckNtpStatus(form, state, 1);
+        return state.Servers(1).Status;
     }
 };
 
@@ -48,12 +47,12 @@ TEST_F(ServerCheckTest, HealthyServerGivesOneAttemptAndTheTimes) {
     EXPECT_EQ(Check(), 100);
     EXPECT_EQ(client.calls, (std::vector<std::string>{"QueryTimeout=5", "QueryHost=ntp.example", "QueryPort=123",
                                                       "BeginQuery"}));
-    EXPECT_EQ(runState.AttemptCount, 1);
+    EXPECT_EQ(state.AttemptCount, 1);
     EXPECT_EQ(Log(), (std::vector<std::string>{"@ --> Sending Query to ntp.example on port 123",
                                                "@ --- Server Time: 2026-12-08 12:00:00",
                                                "@ --- Local  Time: 2026-12-08 12:00:00"}));
     // The 300 ms after the sending line, then the first 20 ms poll took the answer.
-    EXPECT_EQ(os->sleptMilliseconds, 320);
+    EXPECT_EQ(m.clock.waitedNanos / kMs, 320);
 }
 
 TEST_F(ServerCheckTest, VerdictBoundaryOnWholeSecondsTruncated) {
@@ -74,7 +73,7 @@ TEST_F(ServerCheckTest, VerdictBoundaryOnWholeSecondsTruncated) {
         {+86400LL * 365 * kSecond, 100},
     };
     for (const auto& c : cases) {
-        (*os).wallNanos = testing::FakePlatform::kStartUnixNanos - 30 * kMs;
+        m.clock.wallNanos = testing::FakeClock::kStartUnixNanos - 30 * kMs;
         Server(1, 0);
         client.script.push_back(AnswerWithOffset(c.offsetNanos, 0));
         EXPECT_EQ(Check(), c.status) << "offset " << c.offsetNanos / kMs << " ms";
@@ -86,7 +85,7 @@ TEST_F(ServerCheckTest, SilentServerGetsRetryLimitPlusOneAttempts) {
     Server(5, 2);
     EXPECT_EQ(Check(), 0);
     EXPECT_EQ(client.begins, 3);
-    EXPECT_EQ(runState.AttemptCount, 3);
+    EXPECT_EQ(state.AttemptCount, 3);
     EXPECT_EQ(Log(), (std::vector<std::string>{
                          "@ --> Sending Query to ntp.example on port 123",
                          "@ --> Sending Query to ntp.example on port 123",
@@ -106,25 +105,27 @@ TEST_F(ServerCheckTest, AZoneChangeDuringTheExchangeMovesNeitherTheVerdictNorThe
     for (const Case c : {Case{3600, 10, 0}, Case{3600, 1800, 0}, Case{3600, 0, 100}, Case{10800, 0, 100},
                          Case{10800, 10, 0}}) {
         SCOPED_TRACE(::testing::Message() << "zone " << c.zoneAfter << ", server " << c.serverBehind << " s behind");
-        os->files.clear();
-        os->utcOffsetSeconds = 7200;
-        testing::FakeNetwork net{*os};
-        timequery::SntpClient sntp{*os};
-        timequery::BindNetClock(sntp);
+        m.files.files.clear();
+        m.clock.utcOffsetSeconds = 7200;
+        testing::FakeNetwork net{m.clock};
+        exchange::Client core{m.clock, net, m.loop};
+        SntpClient sntp{core, pacer};
+        FrmPelldor real{m.process, log, pacer, sntp};
         net.Resolve("127.0.0.1", {testing::V4(127, 0, 0, 1, 123)});
         net.onSend = [&](testing::FakeChannelRecord& channel) {
             testing::FakeNetwork::Deliver(channel, net.ReplyTo(channel, -c.serverBehind * kSecond));
-            os->utcOffsetSeconds = c.zoneAfter;
+            m.clock.utcOffsetSeconds = c.zoneAfter;
         };
         LogOn();
         Server(5, 0, "127.0.0.1");
-        EXPECT_EQ(Check(), c.status);
+        CheckNtpStatus(real, state, 1);
+        EXPECT_EQ(state.Servers(1).Status, c.status);
         const auto log = Log();
         ASSERT_EQ(log.size(), 3u);
-        const auto server = platform::ParseTimestamp(log[1].substr(log[1].size() - 19));
-        const auto local = platform::ParseTimestamp(log[2].substr(log[2].size() - 19));
+        const auto server = ParseTimestamp(log[1].substr(log[1].size() - 19));
+        const auto local = ParseTimestamp(log[2].substr(log[2].size() - 19));
         ASSERT_TRUE(server && local) << ::testing::PrintToString(log);
-        EXPECT_NEAR(platform::SecondsBetween(*server, *local), c.serverBehind, 1) << ::testing::PrintToString(log);
+        EXPECT_NEAR(SecondsBetween(*server, *local), c.serverBehind, 1) << ::testing::PrintToString(log);
     }
 }
 
@@ -134,23 +135,34 @@ TEST_F(ServerCheckTest, WaitEndsInTheFirstWholeSecondAfterTheDeadline) {
         std::int16_t timeout;
         bool logging;
         std::int64_t beginToEndMs;
+        std::int64_t zoneJump = 0;  // the zone offset changes by this 0.5 s into the wait
     };
     const std::vector<Case> cases = {
         {5, false, 5760},  // polls fall at .250 + 20 ms steps: xx:06.010
         {5, true, 5460},   // the deadline is fixed before the sending line's pause
+        // A daylight-saving change moves neither way: spring forward, fall back.
+        {5, false, 5760, 3600},
+        {5, false, 5760, -3600},
         {0, false, 760},
         {-1, false, 20},  // already past: the first poll ends it
         {-32768, false, 20},
     };
     for (const auto& c : cases) {
-        runState = RunState{};
-        (*os).wallNanos = testing::FakePlatform::kStartUnixNanos;
+        state = RunState{};
+        m.clock.wallNanos = testing::FakeClock::kStartUnixNanos;
         if (c.logging) LogOn();
         Server(c.timeout, 0);
         client.beginMonotonic.clear();
+        const std::int64_t zoneBefore = m.clock.utcOffsetSeconds;
+        const std::int64_t jumpAt = m.clock.monotonicNanos + 500 * kMs;
+        m.clock.onWait = [&] {
+            if (m.clock.monotonicNanos >= jumpAt) m.clock.utcOffsetSeconds = zoneBefore + c.zoneJump;
+        };
         Check();
+        m.clock.onWait = nullptr;
+        m.clock.utcOffsetSeconds = zoneBefore;
         ASSERT_EQ(client.beginMonotonic.size(), 1u);
-        const std::int64_t waited = (os->monotonicNanos - client.beginMonotonic[0]) / kMs;
+        const std::int64_t waited = (m.clock.monotonicNanos - client.beginMonotonic[0]) / kMs;
         EXPECT_EQ(waited, c.beginToEndMs) << "timeout " << c.timeout << (c.logging ? " logging" : "");
     }
 }
@@ -158,16 +170,16 @@ TEST_F(ServerCheckTest, WaitEndsInTheFirstWholeSecondAfterTheDeadline) {
 TEST_F(ServerCheckTest, WallClockSteppedBackCannotHoldTheWaitPastItsBound) {
     Server(2, 0);
     bool stepped = false;
-    os->onSleep = [&] {
-        if (!stepped && os->sleepCalls == 5) {
-            os->StepWallClock(-3600 * kSecond);
+    m.clock.onWait = [&] {
+        if (!stepped && m.clock.waits == 5) {
+            m.clock.StepWallClock(-3600 * kSecond);
             stepped = true;
         }
     };
-    const std::int64_t start = os->monotonicNanos;
+    const std::int64_t start = m.clock.monotonicNanos;
     EXPECT_EQ(Check(), 0);
     EXPECT_TRUE(stepped);
-    EXPECT_LE(os->monotonicNanos - start, 3 * kSecond + 20 * kMs);
+    EXPECT_LE(m.clock.monotonicNanos - start, 3 * kSecond + 20 * kMs);
 }
 
 TEST_F(ServerCheckTest, AnswerOnALaterAttemptEndsTheRetries) {
@@ -186,13 +198,13 @@ TEST_F(ServerCheckTest, AnswerOnALaterAttemptEndsTheRetries) {
 
 TEST_F(ServerCheckTest, NotificationLengthensThePauseItArrivesIn) {
     for (const bool logging : {false, true}) {
-        runState = RunState{};
+        state = RunState{};
         if (logging) LogOn();
         Server(-1, 0);
         client.script.push_back(Outcome{0, std::nullopt, std::int16_t{-7}, "negative"});
-        const std::int64_t before = os->sleptMilliseconds;
+        const std::int64_t before = m.clock.waitedNanos / kMs;
         EXPECT_EQ(Check(), 0);
-        EXPECT_EQ(os->sleptMilliseconds - before, logging ? 300 + 20 + 300 : 20);
+        EXPECT_EQ(m.clock.waitedNanos / kMs - before, logging ? 300 + 20 + 300 : 20);
     }
     EXPECT_EQ(Log()[1], "@Error -7: negative (netClock_Error)");
 }
@@ -207,9 +219,9 @@ TEST_F(ServerCheckTest, FailedStartOrPollIsNotTheVerdict) {
     client.failBegin = false;
     client.failQueryDone = true;
     client.script.push_back(AnswerWithOffset(0, 0));
-    const std::int64_t before = os->sleptMilliseconds;
+    const std::int64_t before = m.clock.waitedNanos / kMs;
     EXPECT_EQ(Check(), 100) << "a failing QueryDone ends the wait, and the time is read";
-    EXPECT_EQ(os->sleptMilliseconds - before, 20);
+    EXPECT_EQ(m.clock.waitedNanos / kMs - before, 20);
 }
 
 TEST_F(ServerCheckTest, ComponentAndConversionErrorsTakeTheCheckErrorPath) {
@@ -223,18 +235,18 @@ TEST_F(ServerCheckTest, ComponentAndConversionErrorsTakeTheCheckErrorPath) {
         {"time without a text form",
          [](FakeTimeClient& c) {
              c.clearOnBegin = false;
-             c.received = platform::PreciseLocalTime{{10000, 1, 1, 0, 0, 0}, 0, 0};
+             c.received = PreciseLocalTime{{10000, 1, 1, 0, 0, 0}, 0, 0};
          }},
     };
     for (const auto& c : cases) {
-        runState = RunState{};
-        os->files.clear();
+        state = RunState{};
+        m.files.files.clear();
         client.failHost = client.failReceivedTime = false;
         client.clearOnBegin = true;
         client.begins = 0;
         LogOn();
         Server(-1, 3, "h", 9);
-        runState.Servers(1).Status = 42;
+        state.Servers(1).Status = 42;
         c.arrange(client);
         EXPECT_EQ(Check(), 42) << c.what << ": Status is left as it was";
         EXPECT_LE(client.begins, 1) << c.what << ": no retry";
@@ -247,7 +259,7 @@ TEST_F(ServerCheckTest, ComponentAndConversionErrorsTakeTheCheckErrorPath) {
 TEST_F(ServerCheckTest, AttemptCountOverflowEndsOnTheErrorPath) {
     LogOn();
     Server(-1, 32767, "h", 1);
-    runState.Servers(1).Status = 7;
+    state.Servers(1).Status = 7;
     EXPECT_EQ(Check(), 7);
     EXPECT_EQ(client.begins, 32768);
     EXPECT_EQ(Log().back(), "@ Error When Sending Query to h on port 1 (modPelldor_CheckNtpStatus)");
@@ -256,9 +268,9 @@ TEST_F(ServerCheckTest, AttemptCountOverflowEndsOnTheErrorPath) {
 TEST_F(ServerCheckTest, StaleTimeIsTakenWhenTheClientKeepsIt) {
     client.clearOnBegin = false;
     for (const auto& [ageSeconds, status] : {std::pair{10, 0}, std::pair{1, 100}}) {
-        const auto now = os->ReadWallClock();
+        const auto now = m.clock.ReadWallClock();
         client.received =
-            platform::PreciseLocalTime{platform::AddSeconds(now.local, -ageSeconds), 0, now.ZoneOffsetSeconds()};
+            PreciseLocalTime{AddSeconds(now.local, -ageSeconds), 0, ZoneOffsetSeconds(now)};
         Server(-1, 0);
         EXPECT_EQ(Check(), status) << "age " << ageSeconds;
     }
@@ -268,20 +280,20 @@ TEST_F(ServerCheckTest, FailingCheckErrorEntryPassesUp) {
     LogOn();
     Server(1, 0);
     client.failHost = true;
-    os->onSleep = [&] { os->failingAppends.insert(os->LogPath()); };
-    EXPECT_THROW(timequery::CheckNtpStatus(1), RunError);
+    m.clock.onWait = [&] { m.files.failingAppends.insert(m.files.LogPath()); };
+    EXPECT_THROW(CheckNtpStatus(form, state, 1), RunError);
 }
 
 TEST_F(ServerCheckTest, ServerNumberOutsideTheTableIsABoundsError) {
     Server(1, 0);
     for (const std::int16_t n : {0, 11, -1}) {
-        EXPECT_NO_THROW(timequery::CheckNtpStatus(n)) << n;
+        EXPECT_NO_THROW(CheckNtpStatus(form, state, n)) << n;
     }
     EXPECT_EQ(client.begins, 0);
     // With logging on, the handler's own line names the row, so the error passes up.
     LogOn();
-    EXPECT_THROW(timequery::CheckNtpStatus(11), RunError);
+    EXPECT_THROW(CheckNtpStatus(form, state, 11), RunError);
 }
 
 }  // namespace
-}  // namespace pelldor
+}  // namespace pelldor::dropin

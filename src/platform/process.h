@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The process and its console: how it was started, where its text goes, the system's
+// messages to it.
+namespace pelldor::platform {
+
+class Process {
+public:
+    virtual ~Process() = default;
+
+    // The arguments after the program's name as one text, to be split by the program's
+    // own rules.
+    virtual std::string CommandLineTail() = 0;
+    // The same arguments as the system splits them, for the modes that read options: argv
+    // on Linux, the C runtime's rules on Windows.
+    virtual std::vector<std::string> Arguments() = 0;
+    // How long that text is in the units the system counts its command lines in: bytes,
+    // or UTF-16 code units on Windows.
+    [[nodiscard]] virtual std::size_t CommandLineLength(std::string_view tail) const { return tail.size(); }
+
+    // The whole text in one piece, quietly nothing when there is nowhere to write it.
+    virtual void WriteStandardOutput(std::string_view text) = 0;
+    virtual void WriteStandardError(std::string_view text) = 0;
+
+    // Hands the system's own messages for the process (a close request) to their
+    // handlers; a system without such messages has nothing to do.
+    virtual void DispatchSystemMessages() {}
+};
+
+}  // namespace pelldor::platform

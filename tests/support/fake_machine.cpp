@@ -1,0 +1,76 @@
+#include "support/fake_machine.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+#include "foundation/time_math.h"
+
+namespace pelldor::testing {
+
+void ReportUnexpected(const UnexpectedUse& report, const std::string& what) {
+    if (report) {
+        report(what);
+        return;
+    }
+    std::fprintf(stderr, "fake machine: %s\n", what.c_str());
+    std::abort();
+}
+
+platform::LocalDateTime FakeClock::LocalAt(std::int64_t unixNanos) const {
+    return FromSerialSeconds(AddNanos(platform::UnixTime{}, unixNanos).seconds + utcOffsetSeconds);
+}
+
+platform::WallReading FakeClock::ReadWallClock() { return {AddNanos(platform::UnixTime{}, wallNanos), LocalAt(wallNanos)}; }
+
+void FakeClock::Advance(std::int64_t nanos) {
+    wallNanos += nanos;
+    monotonicNanos += nanos;
+}
+
+void FakeClock::WaitUntil(std::int64_t until, std::span<platform::UdpChannel* const> watched) {
+    std::int64_t wake = until;
+    for (const platform::UdpChannel* channel : watched) {
+        const auto at = arrival ? arrival(*channel) : std::nullopt;
+        if (!at && !arrival) ReportUnexpected(onUnexpected, "a wait on a channel of no fake network");
+        if (at) wake = std::min(wake, *at);
+    }
+    if (wake <= monotonicNanos) return;
+    const std::int64_t step = std::min(wake - monotonicNanos, kLongestWait);
+    Advance(step);
+    ++waits;
+    waitedNanos += step;
+    if (onWait) onWait();
+}
+
+platform::Appended FakeFiles::AppendToFile(const std::string& path, std::string_view text) {
+    ++appendCalls;
+    if (heldAppends.count(path) != 0) return {platform::Appended::Status::PassedOver, "File in use by another process"};
+    if (appendsLeft == 0 || failingAppends.count(path) != 0 || directories.count(path) != 0 || unsafe.count(path) != 0) {
+        return {platform::Appended::Status::Failed, "Permission denied"};
+    }
+    if (appendsLeft > 0) --appendsLeft;
+    files[path].append(text);
+    return {};
+}
+
+std::vector<std::string> FakeFiles::LogLines() const {
+    std::vector<std::string> lines;
+    const auto it = files.find(LogPath());
+    if (it == files.end()) return lines;
+    const std::string& text = it->second;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const std::size_t end = text.find("\r\n", start);
+        if (end == std::string::npos) {
+            ReportUnexpected(onUnexpected, "log ends without CR LF: " + text.substr(start));
+            lines.push_back(text.substr(start));
+            break;
+        }
+        lines.push_back(text.substr(start, end - start));
+        start = end + 2;
+    }
+    return lines;
+}
+
+}  // namespace pelldor::testing

@@ -1,0 +1,506 @@
+#include "exchange/exchange.h"
+
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <stdexcept>
+
+#include "exchange/ntp_wire.h"
+#include "foundation/text.h"
+#include "support/fake_network.h"
+#include "support/ntp_packets.h"
+#include "support/run_fixture.h"
+
+namespace pelldor::exchange {
+namespace {
+
+using platform::NetAddress;
+using platform::NetError;
+using testing::FakeChannelRecord;
+using testing::FakeNetwork;
+
+constexpr std::int64_t kMs = 1'000'000;
+constexpr std::int64_t kSecond = 1'000'000'000;
+const NetAddress kServer = testing::V4(127, 0, 0, 1, 123);
+
+struct Told {
+    Notice notice = Notice::None;
+    std::string text;
+    bool operator==(const Told&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Told& t) {
+    return out << static_cast<int>(t.notice) << " \"" << t.text << '"';
+}
+
+Told TellsOf(const Exchange& exchange) { return {exchange.result().notice, exchange.result().text}; }
+
+// The core on the virtual machine against the fake network. The loop moves an exchange on
+// as it would while the program waits; Step() does one round of it without waiting.
+class ExchangeTest : public ::testing::Test {
+protected:
+    ExchangeTest() { net.Resolve("127.0.0.1", {kServer}); }
+
+    std::unique_ptr<Exchange> Begin(const std::string& host = "127.0.0.1", std::int64_t timeoutNanos = 5 * kSecond,
+                                    std::int32_t port = 123) {
+        Plan plan;
+        plan.host = host;
+        plan.port = port;
+        plan.timeoutNanos = timeoutNanos;
+        return client.Begin(plan);
+    }
+
+    void Step() { m.loop.RunUntil(m.clock.monotonicNanos); }
+    void Wait(std::int64_t nanos) { m.loop.RunUntil(m.clock.monotonicNanos + nanos); }
+
+    FakeChannelRecord& LastChannel() {
+        if (net.channels.empty()) throw std::logic_error("no channel was opened");
+        return *net.channels.back();
+    }
+
+    // 18 ms each way, and the server holds the request for 4 ms.
+    void AnswerAfterRoundTrip(std::int64_t serverOffset) {
+        m.clock.Advance(18 * kMs);
+        NtpPacket reply = net.ReplyTo(LastChannel(), serverOffset);
+        m.clock.Advance(4 * kMs);
+        reply.transmitTime = net.ReplyTo(LastChannel(), serverOffset).transmitTime;
+        m.clock.Advance(18 * kMs);
+        FakeNetwork::Deliver(LastChannel(), reply);
+    }
+
+    void ExpectServerTimeNow(const Exchange& exchange, std::int64_t serverOffset) {
+        const auto& received = exchange.result().time;
+        ASSERT_TRUE(received.has_value()) << TellsOf(exchange);
+        const std::int64_t server = m.clock.wallNanos + serverOffset;
+        EXPECT_EQ(FormatTimestamp(received->whole), FormatTimestamp(m.clock.LocalAt(server)));
+        EXPECT_EQ(received->nanos, static_cast<std::uint32_t>((server % kSecond + kSecond) % kSecond));
+    }
+
+    testing::TestMachine m;
+    FakeNetwork net{m.clock};
+    Client client{m.clock, net, m.loop};
+};
+
+TEST_F(ExchangeTest, NumericAddressAnsweredGivesServerClockAtReceiptAndWhatTheReplyMeasured) {
+    for (const std::int64_t offset : {1'500'000'000LL, -500'000'000LL, -3'250'000'000LL, 750'000'001LL}) {
+        SCOPED_TRACE(offset);
+        const std::size_t channelsBefore = net.channels.size();
+        const auto exchange = Begin();
+        // Sent as it begins, before the loop has moved it.
+        ASSERT_EQ(net.channels.size(), channelsBefore + 1);
+        ASSERT_EQ(LastChannel().sent.size(), 1U);
+        const auto request = EncodeRequest(net.nextRandom - 1);
+        EXPECT_EQ(LastChannel().sent[0], std::vector<std::uint8_t>(request.begin(), request.end()));
+        EXPECT_EQ(LastChannel().peer, kServer);
+        EXPECT_FALSE(exchange->Done());
+
+        AnswerAfterRoundTrip(offset);
+        Step();
+        EXPECT_TRUE(exchange->Done());
+        ExpectServerTimeNow(*exchange, offset);
+        EXPECT_TRUE(LastChannel().closed);
+        const Measurement& measured = *exchange->result().measurement;
+        EXPECT_EQ(measured.offsetNanos, offset);
+        EXPECT_EQ(measured.delayNanos, 36 * kMs);
+        EXPECT_EQ(measured.stratum, 2);
+        EXPECT_EQ(measured.precision, -20);
+        // Root delay 31.25 ms / 2, dispersion 15.625 ms, half the round trip 18 ms.
+        EXPECT_EQ(measured.rootDistanceNanos, 49'250'000);
+        EXPECT_EQ(measured.referenceAgeNanos, 64 * kSecond + 4 * kMs);
+        EXPECT_EQ(measured.server, kServer);
+        EXPECT_EQ(TellsOf(*exchange), Told{});
+    }
+    EXPECT_EQ(net.lookups.back()->host, "127.0.0.1");
+    EXPECT_EQ(net.lookups.back()->port, 123);
+}
+
+TEST_F(ExchangeTest, BadSettingsEndTheExchangeAtOnceWithoutTouchingTheNetwork) {
+    struct Case {
+        std::string host;
+        std::int32_t port;
+        Told told;
+    };
+    const Case cases[] = {
+        {"127.0.0.1", 0, {Notice::InvalidPort, "Invalid port 0 (must be 1 to 65535)"}},
+        {"127.0.0.1", 65536, {Notice::InvalidPort, "Invalid port 65536 (must be 1 to 65535)"}},
+        {"127.0.0.1", -1, {Notice::InvalidPort, "Invalid port -1 (must be 1 to 65535)"}},
+        {"", 123, {Notice::NoHost, "No host given"}},
+        // What a server argument without a colon leaves behind.
+        {"", 0, {Notice::NoHost, "No host given"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.told.text);
+        const auto exchange = Begin(c.host, 5 * kSecond, c.port);
+        EXPECT_TRUE(exchange->Done());
+        EXPECT_EQ(TellsOf(*exchange), c.told);
+        EXPECT_FALSE(exchange->result().time.has_value());
+    }
+    EXPECT_TRUE(net.lookups.empty());
+    EXPECT_TRUE(net.channels.empty());
+}
+
+TEST_F(ExchangeTest, HostNotFound) {
+    net.FailLookup("nowhere.invalid", NetError::NameNotFound, 30);
+    const auto exchange = Begin("nowhere.invalid");
+    Wait(29 * kMs);
+    EXPECT_FALSE(exchange->Done());
+    Wait(1 * kMs);
+    EXPECT_TRUE(exchange->Done());
+    EXPECT_EQ(TellsOf(*exchange), (Told{Notice::HostNotFound, "Host not found: Name or service not known"}));
+    EXPECT_TRUE(net.channels.empty());
+}
+
+TEST_F(ExchangeTest, FailedAddressGivesWayToTheNext) {
+    struct Case {
+        const char* name;
+        void (FakeNetwork::*fail)(const NetAddress&, NetError);
+    };
+    const Case cases[] = {
+        {"open fails", &FakeNetwork::FailOpen},
+        {"send fails", &FakeNetwork::FailSend},
+        {"refused", &FakeNetwork::Refuse},
+    };
+    std::uint8_t n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ++n;
+        const NetAddress first = testing::V4(127, 0, 1, n, 123);
+        const NetAddress second = testing::V4(127, 0, 2, n, 123);
+        const std::string host = std::string(c.name) + ".test";
+        net.Resolve(host, {first, second});
+        (net.*c.fail)(first, NetError::Refused);
+        const auto exchange = Begin(host);
+        Step();
+        ASSERT_FALSE(exchange->Done());
+        ASSERT_EQ(LastChannel().peer, second);
+        ASSERT_EQ(LastChannel().sent.size(), 1U);
+        AnswerAfterRoundTrip(-kSecond);
+        Step();
+        ExpectServerTimeNow(*exchange, -kSecond);
+        for (const auto& channel : net.channels) EXPECT_TRUE(channel->closed);
+    }
+}
+
+TEST_F(ExchangeTest, NoAddressLeftIsANetworkError) {
+    net.Resolve("down.test", {testing::V4(127, 0, 0, 2, 0), testing::V4(127, 0, 0, 3, 0)});
+    net.Refuse(testing::V4(127, 0, 0, 2, 123), NetError::Refused);
+    net.FailOpen(testing::V4(127, 0, 0, 3, 123), NetError::NetworkUnreachable);
+    const auto exchange = Begin("down.test");
+    Step();
+    EXPECT_TRUE(exchange->Done());
+    EXPECT_EQ(TellsOf(*exchange), (Told{Notice::NetworkError, "Network error: Network is unreachable"}));
+}
+
+TEST_F(ExchangeTest, OnlyOurServersAnswerToOurRequestCounts) {
+    struct Case {
+        const char* name;
+        NetAddress from;
+        std::size_t size;
+        std::uint64_t originChange;
+        std::uint8_t mode;
+        bool taken;
+    };
+    const Case cases[] = {
+        {"other cookie", kServer, 48, 1, kModeServer, false},
+        {"other source port", testing::V4(127, 0, 0, 1, 124), 48, 0, kModeServer, false},
+        {"other source address", testing::V4(127, 0, 0, 9, 123), 48, 0, kModeServer, false},
+        {"47 bytes", kServer, 47, 0, kModeServer, false},
+        {"client mode", kServer, 48, 0, kModeClient, false},
+        {"with a MAC", kServer, 68, 0, kModeServer, true},
+        {"longer than the buffer", kServer, 2000, 0, kModeServer, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto exchange = Begin();
+        const NtpPacket good = net.ReplyTo(LastChannel(), 2 * kSecond);
+        // Leaves a good reply in the buffer, so that a short read cannot pass by borrowing its bytes.
+        LastChannel().inbox.push_back({testing::PacketBytes(good), testing::V4(127, 0, 0, 9, 123)});
+        NtpPacket variant = good;
+        variant.originTime += c.originChange;
+        variant.mode = c.mode;
+        std::vector<std::uint8_t> bytes = testing::PacketBytes(variant);
+        bytes.resize(c.size, 0x5a);
+        LastChannel().inbox.push_back({bytes, c.from});
+        Step();
+        EXPECT_TRUE(LastChannel().inbox.empty());
+        EXPECT_EQ(exchange->Done(), c.taken);
+        if (!c.taken) {
+            FakeNetwork::Deliver(LastChannel(), good);
+            Step();
+        }
+        ExpectServerTimeNow(*exchange, 2 * kSecond);
+    }
+}
+
+TEST_F(ExchangeTest, RepliesWithoutUsableTimeEndTheExchange) {
+    struct Case {
+        void (*spoil)(NtpPacket&);
+        Told told;
+    };
+    constexpr std::uint64_t kNtpSecond = std::uint64_t{1} << 32;
+    const Case cases[] = {
+        {[](NtpPacket& p) { p.stratum = 0, p.leap = 3, p.referenceId = 0x5241'5445; },
+         {Notice::KissOfDeath, "Kiss-o'-death from server: RATE"}},
+        {[](NtpPacket& p) { p.stratum = 0, p.referenceId = 0x4445'4e59; },
+         {Notice::KissOfDeath, "Kiss-o'-death from server: DENY"}},
+        {[](NtpPacket& p) { p.stratum = 0, p.leap = 3, p.referenceId = 0x494e'4954; },
+         {Notice::Unsynchronised, "Server not synchronised (kiss code INIT)"}},
+        {[](NtpPacket& p) { p.stratum = 0, p.referenceId = 0x5200'5445; },
+         {Notice::Unsynchronised, "Server not synchronised (kiss code R?TE)"}},
+        {[](NtpPacket& p) { p.stratum = 0, p.referenceId = 0x4e54'5300; },
+         {Notice::Unsynchronised, "Server not synchronised (kiss code NTS)"}},
+        {[](NtpPacket& p) { p.leap = 3; }, {Notice::Unsynchronised, "Server not synchronised (leap indicator 3)"}},
+        {[](NtpPacket& p) { p.stratum = 16; }, {Notice::Unsynchronised, "Server not synchronised (stratum 16)"}},
+        {[](NtpPacket& p) { p.stratum = 0, p.referenceId = 0; },
+         {Notice::Unsynchronised, "Server not synchronised (stratum 0)"}},
+        {[](NtpPacket& p) { p.stratum = 0, p.leap = 3, p.referenceId = 0; },
+         {Notice::Unsynchronised, "Server not synchronised (leap indicator 3)"}},
+        {[](NtpPacket& p) { p.transmitTime = 0; }, {Notice::BadReply, "Invalid reply: zero transmit timestamp"}},
+        {[](NtpPacket& p) { p.transmitTime = p.receiveTime - 5 * kNtpSecond; },
+         {Notice::BadReply, "Invalid reply: transmit timestamp before receive timestamp"}},
+        {[](NtpPacket& p) { p.rootDispersion = 0xffff'ffff; },
+         {Notice::BadReply, "Invalid reply: root distance 65536.0 s (limit 16 s)"}},
+        {[](NtpPacket& p) { p.rootDelay = 0x0010'0000, p.rootDispersion = 0x0008'6667; },
+         {Notice::BadReply, "Invalid reply: root distance 16.4 s (limit 16 s)"}},
+    };
+    std::uint8_t n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.told.text);
+        // A server of its own for each case, since a kiss-o'-death silences the one it came from.
+        net.Resolve(c.told.text, {testing::V4(127, 0, 3, ++n, 123)});
+        const auto exchange = Begin(c.told.text);
+        NtpPacket reply = net.ReplyTo(LastChannel(), 0);
+        c.spoil(reply);
+        FakeNetwork::Deliver(LastChannel(), reply);
+        Step();
+        EXPECT_TRUE(exchange->Done());
+        EXPECT_FALSE(exchange->result().time.has_value());
+        EXPECT_EQ(TellsOf(*exchange), c.told);
+        EXPECT_TRUE(LastChannel().closed);
+    }
+}
+
+TEST_F(ExchangeTest, AServerThatSaysStopIsNeverAskedAgain) {
+    for (const std::uint32_t code : {0x5241'5445U, 0x4445'4e59U, 0x5253'5452U}) {
+        const std::string name = KissCode(code);
+        SCOPED_TRACE(name);
+        net.Resolve(name + ".test", {testing::V4(127, 0, 4, static_cast<std::uint8_t>(code), 123)});
+        auto exchange = Begin(name + ".test");
+        NtpPacket kiss = net.ReplyTo(LastChannel(), 0);
+        kiss.stratum = 0;
+        kiss.referenceId = code;
+        FakeNetwork::Deliver(LastChannel(), kiss);
+        Step();
+        const std::size_t channels = net.channels.size();
+        const Told told{Notice::KissOfDeath, "Kiss-o'-death from server: " + name};
+        EXPECT_EQ(TellsOf(*exchange), told);
+        // Later exchanges still end, at once and so, but nothing more goes out.
+        for (int retry = 0; retry < 3; ++retry) {
+            exchange = Begin(name + ".test");
+            EXPECT_TRUE(exchange->Done());
+            EXPECT_EQ(TellsOf(*exchange), told);
+        }
+        EXPECT_EQ(net.channels.size(), channels);
+    }
+}
+
+TEST_F(ExchangeTest, OtherAddressesAndOtherKissCodesAreStillAsked) {
+    const NetAddress kisser = testing::V4(127, 0, 5, 1, 123);
+    const NetAddress other = testing::V4(127, 0, 5, 2, 123);
+    net.Resolve("pair.test", {kisser, other});
+    std::vector<NetAddress> asked;
+    std::vector<Told> told;
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        const auto exchange = Begin("pair.test");
+        asked.push_back(LastChannel().peer);
+        NtpPacket reply = net.ReplyTo(LastChannel(), 0);
+        reply.stratum = 0;
+        // The first address stops us; the second is only starting up, which is no reason to stop.
+        reply.referenceId = LastChannel().peer == kisser ? 0x5241'5445U : 0x494e'4954U;
+        FakeNetwork::Deliver(LastChannel(), reply);
+        Step();
+        told.push_back(TellsOf(*exchange));
+    }
+    EXPECT_EQ(asked, (std::vector{kisser, other, other, other}));
+    EXPECT_EQ(told.front(), (Told{Notice::KissOfDeath, "Kiss-o'-death from server: RATE"}));
+    EXPECT_EQ(told.back(), (Told{Notice::Unsynchronised, "Server not synchronised (kiss code INIT)"}));
+}
+
+TEST_F(ExchangeTest, EachExchangeStartsAtTheNextAddress) {
+    const NetAddress a = testing::V4(127, 0, 6, 1, 123);
+    const NetAddress b = testing::V4(127, 0, 6, 2, 123);
+    const NetAddress c = testing::V4(127, 0, 6, 3, 123);
+    net.Resolve("three.test", {a, b, c});
+    net.Refuse(b, NetError::Refused);
+    std::vector<std::vector<NetAddress>> perExchange;
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        const std::size_t before = net.channels.size();
+        const auto exchange = Begin("three.test", kSecond);
+        Wait(kSecond);
+        ASSERT_TRUE(exchange->Done());
+        std::vector<NetAddress> peers;
+        for (std::size_t i = before; i < net.channels.size(); ++i) peers.push_back(net.channels[i]->peer);
+        perExchange.push_back(peers);
+    }
+    // A refusal moves on within the exchange, wrapping round the list.
+    EXPECT_EQ(perExchange, (std::vector<std::vector<NetAddress>>{{a}, {b, c}, {c}, {a}}));
+    EXPECT_EQ(net.lookups.size(), 1U);
+}
+
+TEST_F(ExchangeTest, OneLookupServesEveryExchangeOfTheRun) {
+    // Slower than two exchanges' timeouts: the third gets the address.
+    net.Resolve("slow.test", {kServer}, 2500);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const auto exchange = Begin("slow.test", kSecond);
+        Wait(kSecond);
+        EXPECT_EQ(TellsOf(*exchange), (Told{Notice::TimedOut, "No answer within 1 s"}));
+    }
+    ASSERT_EQ(net.lookups.size(), 1U);
+    ASSERT_EQ(net.channels.size(), 1U);
+
+    // A failed lookup is not asked again either.
+    net.FailLookup("nowhere.test", NetError::NameTemporary);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const auto exchange = Begin("nowhere.test");
+        Step();
+        EXPECT_EQ(TellsOf(*exchange), (Told{Notice::HostNotFound, "Host not found: Temporary failure in name resolution"}));
+    }
+    EXPECT_EQ(net.lookups.size(), 2U);
+}
+
+TEST_F(ExchangeTest, AWallClockStepDuringTheExchangeDoesNotMoveTheServerTime) {
+    for (const std::int64_t step : {5 * kSecond, -5 * kSecond}) {
+        SCOPED_TRACE(step);
+        const auto exchange = Begin();
+        m.clock.Advance(750 * kMs);
+        const NtpPacket reply = net.ReplyTo(LastChannel(), 0);
+        m.clock.StepWallClock(step);
+        m.clock.Advance(750 * kMs);
+        FakeNetwork::Deliver(LastChannel(), reply);
+        Step();
+        // The server's clock at receipt is the true time, which the stepped local clock
+        // now shows off by the step.
+        ExpectServerTimeNow(*exchange, -step);
+    }
+}
+
+TEST_F(ExchangeTest, TimesOutOnTheMonotonicClockTakingWhatWaitsThen) {
+    auto exchange = Begin("127.0.0.1", 2 * kSecond);
+    m.clock.StepWallClock(3600 * kSecond);
+    Wait(1999 * kMs);
+    EXPECT_FALSE(exchange->Done());
+    Wait(1 * kMs);
+    EXPECT_TRUE(exchange->Done());
+    EXPECT_FALSE(exchange->result().time.has_value());
+    EXPECT_EQ(TellsOf(*exchange), (Told{Notice::TimedOut, "No answer within 2 s"}));
+    EXPECT_TRUE(LastChannel().closed);
+
+    // A reply that is waiting when the time-out is due is still taken.
+    exchange = Begin("127.0.0.1", 2 * kSecond);
+    m.clock.Advance(kSecond);
+    const NtpPacket reply = net.ReplyTo(LastChannel(), 500 * kMs);
+    m.clock.Advance(kSecond);
+    FakeNetwork::Deliver(LastChannel(), reply);
+    Step();
+    ExpectServerTimeNow(*exchange, 500 * kMs);
+}
+
+TEST_F(ExchangeTest, NoTimeoutOfItsOwnWhenNotPositive) {
+    for (const std::int64_t timeout : {std::int64_t{0}, -5 * kSecond}) {
+        SCOPED_TRACE(timeout);
+        const auto exchange = Begin("127.0.0.1", timeout);
+        const std::uint64_t heardAt = net.ReplyTo(LastChannel(), 0).receiveTime;
+        Wait(24 * 3600 * kSecond);
+        EXPECT_FALSE(exchange->Done());
+        // A server that held the request all day, so the round trip is short.
+        NtpPacket reply = net.ReplyTo(LastChannel(), 0);
+        reply.receiveTime = heardAt;
+        FakeNetwork::Deliver(LastChannel(), reply);
+        Step();
+        ExpectServerTimeNow(*exchange, 0);
+    }
+}
+
+TEST_F(ExchangeTest, AnEndlessLookupEndsOnlyByTheTimeoutAndServesTheNextExchange) {
+    net.NeverResolve("slow.test");
+    auto exchange = Begin("slow.test", 0);
+    Wait(3600 * kSecond);
+    EXPECT_FALSE(exchange->Done());
+
+    exchange = Begin("slow.test", 5 * kSecond);
+    Wait(4 * kSecond);
+    EXPECT_FALSE(exchange->Done());
+    Wait(kSecond);
+    EXPECT_TRUE(exchange->Done());
+    // Still the first lookup, still waited on.
+    ASSERT_EQ(net.lookups.size(), 1U);
+    EXPECT_FALSE(net.lookups[0]->dropped);
+    EXPECT_TRUE(net.channels.empty());
+    EXPECT_EQ(TellsOf(*exchange), (Told{Notice::TimedOut, "No answer within 5 s"}));
+    EXPECT_FALSE(exchange->result().asked.has_value());
+}
+
+TEST_F(ExchangeTest, AFloodIsReadThroughButCannotHoldTheLoopPastItsTime) {
+    auto exchange = Begin();
+    FakeChannelRecord& channel = LastChannel();
+    const NtpPacket good = net.ReplyTo(channel, 3 * kSecond);
+    NtpPacket garbage = good;
+    for (int i = 0; i < 5000; ++i) {
+        garbage.originTime = static_cast<std::uint64_t>(i) * 0x9e37'79b9'7f4a'7c15ULL;
+        channel.inbox.push_back({testing::PacketBytes(garbage), kServer});
+    }
+    FakeNetwork::Deliver(channel, good);
+    // Within one step's time: every datagram is read, the answer last.
+    m.loop.RunUntil(m.clock.monotonicNanos + 10 * kMs, [&] { return exchange->Done(); });
+    EXPECT_TRUE(channel.inbox.empty());
+    ExpectServerTimeNow(*exchange, 3 * kSecond);
+
+    // A flood that never ends, each datagram taking a microsecond to read: the loop still
+    // returns at the end of its step.
+    exchange = Begin();
+    net.onReceive = [&](FakeChannelRecord& flooded, const testing::FakeDatagram& datagram) {
+        m.clock.Advance(1000);
+        flooded.inbox.push_back(datagram);
+    };
+    FakeNetwork::Deliver(LastChannel(), garbage);
+    const std::int64_t start = m.clock.monotonicNanos;
+    Wait(10 * kMs);
+    EXPECT_LT(m.clock.monotonicNanos - start, 11 * kMs);
+    EXPECT_FALSE(exchange->Done());
+    net.onReceive = nullptr;
+}
+
+TEST_F(ExchangeTest, SeveralServersAtOnceCostTheSlowestOfThemAlone) {
+    const NetAddress quick = testing::V4(127, 0, 7, 1, 123);
+    const NetAddress silent = testing::V4(127, 0, 7, 2, 123);
+    const NetAddress refused = testing::V4(127, 0, 7, 3, 123);
+    net.Refuse(refused, NetError::Refused);
+    net.onSend = [&](FakeChannelRecord& channel) {
+        if (channel.peer == quick) FakeNetwork::Deliver(channel, net.ReplyTo(channel, kSecond), m.clock.monotonicNanos + 5 * kMs);
+    };
+    std::vector<Plan> plans;
+    for (const NetAddress& address : {quick, silent, refused}) {
+        Plan plan;
+        plan.host = AddressText(address);
+        plan.addresses = {address};
+        plan.timeoutNanos = 2 * kSecond;
+        plan.resendNanos = kSecond;
+        plans.push_back(plan);
+    }
+    const std::int64_t start = m.clock.monotonicNanos;
+    const std::vector<Result> results = client.Run(plans);
+    EXPECT_EQ(m.clock.monotonicNanos - start, 2 * kSecond) << "one timeout, not three";
+    ASSERT_EQ(results.size(), 3u);
+    // Its stamps taken as the request left, the reply 5 ms on the way back.
+    EXPECT_EQ(results[0].measurement->offsetNanos, kSecond - 2'500'000);
+    EXPECT_EQ(results[1].notice, Notice::TimedOut);
+    EXPECT_EQ(results[1].asked, silent);
+    EXPECT_EQ(results[2].notice, Notice::NetworkError);
+    EXPECT_TRUE(net.lookups.empty()) << "addresses given are not looked up";
+    int silentRequests = 0;
+    for (const auto& channel : net.channels) silentRequests += channel->peer == silent ? static_cast<int>(channel->sent.size()) : 0;
+    EXPECT_EQ(silentRequests, 2) << "asked again after a second, nothing more at the deadline";
+}
+
+}  // namespace
+}  // namespace pelldor::exchange
