@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <string>
 
 namespace pelldor::fuzz {
 
@@ -13,8 +12,5 @@ inline void Check(bool holds, const char* what) {
     std::fprintf(stderr, "pelldor fuzz invariant broken: %s\n", what);
     std::abort();
 }
-
-// The fake platform's hook for a use of the machine that the target did not script.
-inline void UnexpectedUse(const std::string& what) { Check(false, what.c_str()); }
 
 }  // namespace pelldor::fuzz

@@ -38,11 +38,7 @@ def write(target, seeds):
 NOW = 1_796_727_600
 GOOD = packet(octet(0, 4, 4), ref=ntp(NOW - 64), origin=COOKIE, rx=ntp(NOW, 1 << 31), tx=ntp(NOW, 1 << 31 | 4096))
 
-# Command line: the first octet picks logging (bit 0) and how the rest is read (bits 1-3:
-# 0-4 as it is, padded by the top bits' count of blanks, tabs with bit 4; 5-6 as two numbers
-# and a server; 7 as the plugin's arguments between NULs, its server's clock off by the top
-# bits less 8 seconds, or with the top bits all set one of eight fixed tails (the next
-# octet's low bits) padded to the length limit or up to 15 past it (its top bits)).
+# Each target's input layout is told above its LLVMFuzzerTestOneInput.
 write("fuzz_command_line", {
     "plain": b"\x00" + b"5 3 pool.ntp.org:123",
     "plain_logged": b"\x01" + b"5 3 pool.ntp.org:123",
@@ -52,6 +48,7 @@ write("fuzz_command_line", {
     "quoted_blanks": b"\x01" + b'5 3 "host name:123" "last  slot"',
     "not_a_number_logged": b"\x01" + b"abc 3 h:1",
     "beyond_int16": b"\x00" + b"40000 -32768 h:123",
+    "int16_limits": b"\x00" + b"-32768 32767 host",
     "port_beyond_int32": b"\x01" + b"5 3 h:99999999999",
     "no_port": b"\x00" + b" 5  3   ntp.example",
     "empty": b"\x00",
@@ -59,22 +56,27 @@ write("fuzz_command_line", {
     "bracketed_v6": b"\x01" + b"5 3 [2001:db8::1]:123",
     # An empty host between brackets, once read by the model as the text before the colon.
     "bracketed_empty_host": b"\x00" + bytes.fromhex("33 20 09 5b 5d 3a 33 20 09 5b"),
-    "numbers": b"\x0a" + struct.pack(">hh", 5, -3) + b"host:123",
-    "numbers_quoted_tabs": b"\x3d" + struct.pack(">hh", -32768, 32767) + b"host",
+    # A bracket closed before "]:" is an ordinary character.
+    "bracket_closed_early": b"\x01" + b"5 3 [a]b]:123",
+    # A quote left open takes the padding: then no number.
+    "open_quote_padded": b"\x30" + b'"',
+    "log_fails_at_the_command_line": b"\x07" + b"5 3 h:123",
+    "log_fails_at_the_argument_error": b"\x19" + b"5 3 h:x",
     "longest_logged": b"\xff\x00",
     "longest_open_quote": b"\xfe\x01",
+    "longest_log_fails": b"\xff\x0c",
     "padded_over_limit": b"\xfe\x53",
+    "padded_over_limit_log_fails": b"\xff\xf8",
     "plugin_ok": b"\x8e" + b"\0".join([b"-H", b"ntp.example", b"-t", b"2"]),
     "plugin_warning": b"\xae" + b"\0".join([b"-Hntp.example", b"-w", b"1", b"-c", b"5", b"-t", b"1", b"-v"]),
     "plugin_critical_range": b"\x2e" + b"\0".join([b"-4vH", b"10.0.0.1", b"-w", b"@1:3", b"-c", b"~:4.5", b"-t0.5"]),
     "plugin_long_options": b"\x9e" + b"\0".join([b"--hostname=[::1]", b"--warning=0.25", b"--critical", b"10:",
                                                    b"--timeout=0.5", b"--use-ipv6"]),
+    "plugin_long_timeout": b"\x4e" + b"\0".join([b"-H", b"h", b"-t", b"86400", b"-w", b"+.5", b"-c", b"3."]),
     "plugin_usage_error": b"\x8e" + b"\0".join([b"-H", b"h", b"-p", b"0", b"-x"]),
     "plugin_help": b"\x8e" + b"--help",
 })
 
-# NTP reply: the datagram itself; octets 48-55, when present, are the cookie we sent, and
-# octets 56-71 our send and receive timestamps for one more exchange.
 HALF_ERA = 1 << 63
 # The target's first fixed local clock: T1 at 11:00:00.25 and T4 40 ms later.
 T1 = ntp_nanos(NOW, 250_000_000)
@@ -99,10 +101,14 @@ write("fuzz_ntp_reply", {
     "zero_transmit": packet(octet(0, 4, 4), origin=COOKIE, rx=ntp(NOW)),
     "era_rollover": packet(octet(0, 4, 4), origin=COOKIE, rx=ntp(2_085_978_495, 0xFFFF0000), tx=ntp(2_085_978_496, 5)),
     "with_extension": GOOD + bytes(20),
-    # A leg of exactly 2^63 is its own negation: swapped clocks read the same way.
+    # Received exactly half an era after our send, with a transmit time that contradicts it.
     "half_era_receive": packet(octet(0, 4, 4), origin=COOKIE, rx=(T1 + HALF_ERA) % 2**64, tx=ntp(NOW, 1 << 30)),
     "half_era_both_legs": packet(octet(0, 4, 4), origin=COOKIE, rx=(T1 + HALF_ERA) % 2**64,
                                  tx=(T4 + HALF_ERA) % 2**64),
+    # Usable, received exactly half an era after T1 and held 1 ms less than our exchange: a
+    # true offset just under half an era ahead.
+    "half_era_accepted_held_less": packet(octet(0, 4, 4), origin=COOKIE, rx=(T1 + HALF_ERA) % 2**64,
+                                          tx=(T1 + HALF_ERA + int(0.039 * 2**32)) % 2**64),
     "transmit_before_receive": packet(octet(0, 4, 4), origin=COOKIE, rx=ntp(NOW + 5), tx=ntp(NOW)),
     # Received 2^31 - 1 s before its transmit, from a server 10 s behind our receipt.
     "held_longer_than_the_exchange": packet(octet(0, 4, 4), origin=COOKIE, rx=ntp(NOW - 10 - 2**31 + 1),
@@ -110,63 +116,95 @@ write("fuzz_ntp_reply", {
     "root_distance_16_4_s": packet(octet(0, 4, 4), origin=COOKIE, rx=ntp(NOW), tx=ntp(NOW),
                                    delay=0x0010_0000, dispersion=0x0008_6667),
     "kiss_init": packet(octet(3, 4, 4), stratum=0, ref_id=0x494E4954, origin=COOKIE),
-    "kiss_deny": packet(octet(3, 4, 4), stratum=0, ref_id=0x44454E59, origin=COOKIE),
     "exchange_round_trip_20_s": exchange(GOOD, COOKIE, ntp(NOW - 10), ntp(NOW + 10)),
     "exchange_round_trip_half_era": exchange(GOOD, COOKIE, ntp(NOW), ntp(NOW) + HALF_ERA - 1),
 })
 
-# SNTP client: a flags octet (timeout, lookup delay, addresses, failures) then operations.
-# The synthetic reply's reference id, by its index in the target's table.
-RATE, DENY, RSTR, INIT, STEP = range(5)
+# The exchange's operations are read in Scenario::Step.
+RATE, DENY, RSTR, INIT = range(4)
+TWO, THREE, RESENDS = 0x10, 0x20, 0x80
 
 
-def synth(ms, stratum=2, leap=0, ref=RATE):
-    return bytes([3 | leap << 3 | ref << 5]) + struct.pack(">iB", ms, stratum)
+def op(kind, slot=0, top=0):
+    return bytes([kind | slot << 3 | top << 5])
 
 
-def raw(op, data):
-    return bytes([op, len(data)]) + data
+def server(ms, stratum=2, leap=0, ref=RATE, delay_50ms=0):
+    return struct.pack(">iBB", ms, stratum, leap | ref << 2 | delay_50ms << 5)
 
 
-DELIVER = b"\x06"
-RETRY = b"\x0e"    # the query waited for to its end, then begun again
-GIVE_UP = b"\x16"  # begun again at once, the query in progress abandoned
+def datagram(data, cookie=False, stranger=False, oversized=False, slot=0):
+    return op(0, slot, cookie | stranger << 1 | oversized << 2) + bytes([len(data)]) + data
 
 
-def step_wall(tenths):
-    return b"\x1e" + struct.pack(">b", tenths)
+def answer(ms, slot=0, **kw):
+    return op(1, slot) + server(ms, **kw)
 
-# The fuzz platform's first cookie is COOKIE, so GOOD answers the first request.
+
+def wait(tens_of_ms):
+    return op(2) + bytes([tens_of_ms])
+
+
+def begin(slot=0, given=False):
+    return op(3, slot, given)
+
+
+def at_once(mask):
+    return op(6, 0, 1) + bytes([mask])
+
+
+def policy(slot, ms, **kw):
+    return op(7, slot, 2) + server(ms, **kw)
+
+
+ABANDON, STEP, TO_END = op(6), op(7, 0, 0), op(7, 0, 1)
+
+
+def seed(flags, *ops, opens=0, refusals=0):
+    return bytes([flags, opens, refusals]) + b"".join(ops)
+
+
+# The fake network's first cookie is COOKIE, so GOOD answers the first request.
 STRANGE = GOOD[:24] + struct.pack(">Q", COOKIE ^ 1) + GOOD[32:]
-write("fuzz_sntp_client", {
-    "good_reply": b"\x01" + synth(1500) + DELIVER,
-    "good_reply_behind": b"\x02" + b"\x05\x02" + synth(-4000) + DELIVER,
-    "kiss_of_death": b"\x01" + synth(0, stratum=0, leap=3) + DELIVER,
-    "leap_alarm": b"\x00" + synth(10, leap=3) + DELIVER,
-    "stratum16": b"\x00" + synth(10, stratum=16) + DELIVER,
-    "raw_with_cookie": b"\x01" + raw(2, GOOD) + DELIVER,
-    "raw_without_cookie": b"\x01" + raw(0, STRANGE) + DELIVER + b"\x05\xff",
-    "stranger_then_server": b"\x01" + raw(4, GOOD) + synth(250) + DELIVER,
-    "oversized": b"\x01" + raw(7, GOOD) + DELIVER,
-    "short_datagram": b"\x01" + raw(0, GOOD[:30]) + DELIVER + b"\x05\x64",
-    "zero_transmit": b"\x01" + raw(2, GOOD[:30]) + DELIVER,
-    "slow_lookup": b"\x0d" + b"\x05\x1e" + synth(-20) + DELIVER + b"\x05\x5a" + synth(30) + DELIVER,
-    "lookup_fails": b"\x41" + DELIVER,
-    "refused_then_v4": b"\x91" + DELIVER + synth(100) + DELIVER,
-    "open_fails_then_v4": b"\x31" + synth(100) + DELIVER,
-    "refused_only": b"\x81" + DELIVER,
-    "silence": b"\x00" + b"\x05\xff" * 2,
-    "kiss_then_retries": b"\x00" + synth(0, stratum=0, ref=DENY) + DELIVER + RETRY + RETRY + RETRY,
-    "kiss_on_one_of_two": b"\x10" + synth(0, stratum=0, ref=RSTR) + DELIVER + RETRY + synth(5) + DELIVER
-    + RETRY + RETRY,
-    "init_kiss_then_good": b"\x00" + synth(0, stratum=0, ref=INIT) + DELIVER + RETRY + synth(-700) + DELIVER,
-    "two_addresses_in_turn": b"\x10" + RETRY + RETRY + RETRY + synth(20) + DELIVER,
-    "lookup_slower_than_two_tries": b"\x0c" + RETRY + RETRY + synth(10) + DELIVER,
-    "lookup_fails_every_try": b"\x40" + RETRY + RETRY,
-    "given_up_and_begun_again": b"\x11" + b"\x05\x0a" + GIVE_UP + b"\x05\x0a" + GIVE_UP + synth(3) + DELIVER,
-    "wall_stepped_mid_exchange": b"\x01" + step_wall(-25) + synth(900) + DELIVER,
-    "root_distance_over_limit": b"\x01" + raw(2, packet(octet(0, 4, 4), rx=ntp(NOW), tx=ntp(NOW),
-                                                       dispersion=0x0011_0000)) + DELIVER,
-    "transmit_before_receive": b"\x01" + raw(2, packet(octet(0, 4, 4), rx=ntp(NOW + 3), tx=ntp(NOW))) + DELIVER,
-    "held_longer_than_the_exchange": b"\x01" + raw(2, packet(octet(0, 4, 4), rx=ntp(NOW - 5), tx=ntp(NOW))) + DELIVER,
+write("fuzz_exchange", {
+    "good_reply": seed(0x01, begin(), answer(1500), STEP),
+    "kiss_of_death": seed(0x01, begin(), answer(0, stratum=0, leap=3), STEP),
+    "ignored_then_answered": seed(0x01, begin(), datagram(STRANGE), datagram(GOOD, stranger=True), datagram(GOOD[:30]),
+                                  STEP, wait(10), datagram(GOOD, oversized=True), STEP),
+    # One exchange after another, each ended by a reply: good ones, with the wall clock
+    # stepped or the zone changed, and ones without a usable time.
+    "one_reply_after_another": seed(0x00, *[begin() + reply + STEP for reply in (
+        wait(2) + answer(-4000), op(5, 0, 1) + struct.pack(">b", -25) + answer(900),
+        op(5) + struct.pack(">b", 8) + answer(-300), answer(10, leap=3), answer(10, stratum=16),
+        answer(0, stratum=0, ref=INIT), datagram(GOOD[:30], cookie=True),
+        datagram(packet(octet(0, 4, 4), rx=ntp(NOW), tx=ntp(NOW), dispersion=0x0011_0000), cookie=True),
+        datagram(packet(octet(0, 4, 4), rx=ntp(NOW + 3), tx=ntp(NOW)), cookie=True),
+        datagram(packet(octet(0, 4, 4), rx=ntp(NOW - 5), tx=ntp(NOW)), cookie=True))]),
+    "slow_lookup": seed(0x0F, begin(), wait(10), answer(-20), wait(46), answer(30), STEP),
+    "lookup_slower_than_a_try": seed(0x0C, begin(), TO_END, begin(), TO_END, answer(10), STEP),
+    "lookup_fails": seed(0x41, begin(), STEP, TO_END, begin()),
+    "refused_then_next": seed(TWO | 0x01, begin(), answer(100), STEP, refusals=1),
+    "open_fails_then_next": seed(TWO | 0x01, begin(), answer(100), STEP, opens=1),
+    "refused_only": seed(0x01, begin(), STEP, refusals=1),
+    "kiss_on_one_of_two": seed(TWO, begin(), answer(0, stratum=0, ref=RSTR), STEP, TO_END, begin(), answer(5), STEP,
+                               begin(), TO_END, begin()),
+    "three_addresses_in_turn": seed(THREE, *[begin() + TO_END] * 3, begin(), answer(20), STEP),
+    "given_up_and_begun_again": seed(TWO | 0x01, begin(), wait(5), begin(), wait(5), begin(), answer(3), STEP),
+    "abandoned_with_an_answer_on_its_way": seed(0x01, begin(), answer(10, delay_50ms=2), ABANDON, wait(20), begin(),
+                                                TO_END),
+    "resends_round_three_addresses": seed(RESENDS | THREE | 0x03, begin(), TO_END, begin(), TO_END, refusals=0x04),
+    # Answered 350 ms after each request: the first answer comes after the second request.
+    "answer_to_an_earlier_request": seed(RESENDS | 0x01, policy(0, 250, delay_50ms=7), begin(), TO_END),
+    # The rest of the round is a server that said stop: the round begins again.
+    "resends_round_past_a_server_that_said_stop": seed(RESENDS | THREE | 0x03, begin(1), answer(0, stratum=0, slot=1),
+                                                       STEP, begin(1), TO_END),
+    "several_at_once": seed(TWO | 0x01, policy(0, 100, delay_50ms=1), policy(1, 0, stratum=0, ref=DENY),
+                            policy(3, -900, delay_50ms=3), at_once(0x0F), at_once(0x0F)),
+    "several_at_once_named_and_given": seed(RESENDS | THREE | 0x08, policy(1, 40), policy(2, 40, delay_50ms=6),
+                                            at_once(0x37), refusals=0x01),
+    "begun_together_before_the_lookup": seed(THREE | 0x08, begin(0), begin(1), begin(2), wait(35), answer(5, slot=1),
+                                             STEP, TO_END),
+    "running_while_others_run_at_once": seed(TWO | 0x01, begin(0), policy(1, 60), at_once(0x06), answer(70), STEP),
+    "every_server_said_stop": seed(0x00, begin(), answer(0, stratum=0, ref=RATE), STEP, begin(), begin(given=True),
+                                   TO_END),
 })

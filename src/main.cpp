@@ -11,7 +11,8 @@
 // the loop, and hands them to the mode the command line asks for.
 int main(int argc, char** argv) {
     using namespace pelldor;
-    platform::PrepareProcess();
+    // A run that could not be made safe ends as a probe that failed.
+    if (!platform::PrepareProcess()) platform::EndProcess(1);
     platform::Machine machine = platform::MakeNativeMachine(argc, argv);
     Loop loop(*machine.clock, *machine.process);
     // The drop-in always took "check" as a timeout that is no number, an argument error,

@@ -155,9 +155,10 @@ void Exchange::StartSending() {
 
 void Exchange::SendToNextAddress(bool again) {
     request_.reset();
-    if (again && tried_ == addresses_.size()) tried_ = 0;
-    while (tried_ < addresses_.size()) {
-        const platform::NetAddress& peer = addresses_[(first_ + tried_++) % addresses_.size()];
+    // Each address once; with `again`, round and round, each address once more at most.
+    const std::size_t count = addresses_.size();
+    for (std::size_t looked = 0; looked < count && (again || tried_ < count); ++looked) {
+        const platform::NetAddress& peer = addresses_[(first_ + tried_++) % count];
         if (const Client::Silenced* silenced = client_.FindSilenced(peer)) {
             silencedText_ = silenced->text;
             continue;
@@ -175,7 +176,7 @@ void Exchange::SendToNextAddress(bool again) {
         return;
     }
     if (silencedText_ && !lastNetworkError_.failed()) {
-        // Nothing was sent: every address this exchange could ask has told us to stop.
+        // Every address this exchange could still ask has told us to stop.
         Fail(Notice::KissOfDeath, std::move(*silencedText_));
     } else {
         Fail(Notice::NetworkError, notice::NetworkError(lastNetworkError_));

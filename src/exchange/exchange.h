@@ -169,8 +169,8 @@ private:
     std::int64_t startNanos_ = 0;
     std::int64_t deadline_ = platform::kNever;
     std::int64_t pollAt_ = 0;  // while the name is looked up
-    // The addresses this exchange may ask, and how many it has tried, counted from where it
-    // started in the list.
+    // The addresses this exchange may ask, and how many turns they have had, counted from
+    // where it started in the list.
     std::vector<platform::NetAddress> addresses_;
     std::size_t first_ = 0;
     std::size_t tried_ = 0;

@@ -118,8 +118,13 @@ std::uint64_t RootDistance(const NtpPacket& reply, const Stamps& ours) {
 std::int64_t RoundTripNanos(const NtpPacket& reply, const Stamps& ours) { return ToNanos(RoundTrip(reply, ours), 0); }
 
 std::int64_t ClockOffsetNanos(std::uint64_t t1, std::uint64_t t2, std::uint64_t t3, std::uint64_t t4) {
-    // Twice theta, so that the halving and leaving 32.32 are one rounded shift.
-    const Int128 twice = static_cast<Int128>(Difference(t2, t1)) * 2 + Difference(t3, t2) - Difference(t4, t1);
+    // Twice theta, so that the halving and leaving 32.32 are one rounded shift. The half of
+    // the two durations that is added to (T2 - T1) may carry it past half an era: the sum
+    // is brought back into [-2^31, 2^31) s, one era being 2^65 here.
+    constexpr Int128 kHalfEra = static_cast<Int128>(1) << 64;
+    Int128 twice = static_cast<Int128>(Difference(t2, t1)) * 2 + Difference(t3, t2) - Difference(t4, t1);
+    if (twice >= kHalfEra) twice -= 2 * kHalfEra;
+    if (twice < -kHalfEra) twice += 2 * kHalfEra;
     return ToNanos(twice, 1);
 }
 

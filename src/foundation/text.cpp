@@ -1,8 +1,9 @@
 #include "foundation/text.h"
 
 #include <algorithm>
-#include <charconv>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
 
 namespace pelldor {
@@ -62,10 +63,15 @@ std::string Printable(std::string_view text) {
 std::optional<double> ParseDecimal(std::string_view text) {
     const auto shape = ShapeOf(text);
     if (!shape) return std::nullopt;
-    double value = 0;
-    const std::string_view digits = shape->digits;
-    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-    if (error != std::errc{} || end != digits.data() + digits.size()) return std::nullopt;
+    // strtod, which the C library has anyway, rather than from_chars, which would bring in
+    // the standard library's parsers of every floating type and their tables: code that
+    // every run of the probe pays for in memory. The shape is checked already, and the
+    // program never leaves the "C" locale, so the point is always the decimal point.
+    const std::string digits(shape->digits);
+    char* end = nullptr;
+    errno = 0;
+    const double value = std::strtod(digits.c_str(), &end);
+    if (errno == ERANGE || end != digits.c_str() + digits.size()) return std::nullopt;
     return shape->negative ? -value : value;
 }
 

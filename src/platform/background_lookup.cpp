@@ -73,6 +73,12 @@ std::unique_ptr<NameLookup> StartNameLookup(const std::string& host, std::uint16
     if (!numeric.failure.failed()) return FinishedLookup(std::move(numeric));
     auto state = std::make_shared<LookupState>();
     try {
+        // Held until the thread is detached: the thread publishes under this lock, so it
+        // cannot end while still joinable. mingw-w64's winpthreads (10.0, Debian 12) runs
+        // the exit handler of a thread that ended joinable only after detach() has handed
+        // its record to the next new thread, whose start routine it then wipes: that thread
+        // ends without running, and its lookup stays pending for good.
+        const std::lock_guard untilDetached(state->mutex);
         std::thread([state, host, port, resolve = std::move(resolve)]() noexcept {
             LookupOutcome outcome = Guarded(resolve, host, port, false);
             try {

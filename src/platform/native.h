@@ -22,8 +22,8 @@ struct Machine {
 
 // Settles what the process inherited, first thing in main, before anything opens a file
 // or a socket: standard descriptors that were left closed, and the signals that would end
-// it with a status of their own.
-void PrepareProcess();
+// it with a status of their own. False when the process cannot run safely.
+[[nodiscard]] bool PrepareProcess();
 
 [[nodiscard]] Machine MakeNativeMachine(int argc, char** argv);
 

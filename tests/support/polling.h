@@ -2,24 +2,36 @@
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <span>
+#include <string>
 #include <thread>
 
+#include "platform/clock.h"
+#include "platform/files.h"
 #include "platform/network.h"
 
+// For tests against a real machine: waiting, for a bounded time, on doors that never
+// block, and reading back what its files did.
 namespace pelldor::testing {
 
-// The platform's network doors never block, so a test against real sockets polls them,
-// for a bounded time.
-inline platform::ReceiveResult AwaitReceive(platform::UdpChannel& channel, std::span<std::uint8_t> buffer,
-                                            std::chrono::milliseconds most = std::chrono::seconds(2)) {
+// Waits on the machine's clock as the program's loop does, watching `watched` (the channel
+// alone when empty), until the channel has something to receive or `most` has passed: a
+// wait that ends early for no reason is waited again.
+inline platform::ReceiveResult AwaitReceive(platform::Clock& clock, platform::UdpChannel& channel,
+                                            std::span<std::uint8_t> buffer,
+                                            std::int64_t most = 5 * platform::kNanosPerSecond,
+                                            std::span<platform::UdpChannel* const> watched = {}) {
+    platform::UdpChannel* const alone[] = {&channel};
+    const std::int64_t end = clock.MonotonicNanos() + most;
     platform::ReceiveResult result;
-    const auto deadline = std::chrono::steady_clock::now() + most;
-    do {
+    for (int waits = 0; waits < 100 && result.status == platform::ReceiveStatus::Nothing; ++waits) {
+        clock.WaitUntil(end, watched.empty() ? std::span<platform::UdpChannel* const>(alone) : watched);
         result = channel.Receive(buffer);
-        if (result.status != platform::ReceiveStatus::Nothing) return result;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    } while (std::chrono::steady_clock::now() < deadline);
+        if (clock.MonotonicNanos() >= end) break;
+    }
     return result;
 }
 
@@ -32,6 +44,19 @@ inline platform::LookupStatus AwaitLookup(platform::NameLookup& lookup,
         status = lookup.Poll();
     }
     return status;
+}
+
+// An append's outcome as one text, to compare and to show: "written", "passed over: why"
+// or "failed: why".
+inline std::string Outcome(const platform::Appended& appended) {
+    const char* const status[] = {"written", "passed over", "failed"};
+    return status[static_cast<int>(appended.status)] + (appended.failure.empty() ? "" : ": " + appended.failure);
+}
+
+// A file's bytes; empty when it cannot be read.
+inline std::string Contents(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 }  // namespace pelldor::testing

@@ -14,6 +14,8 @@
 #include <thread>
 #include <utility>
 
+#include "support/bounds.h"
+
 namespace pelldor::testing {
 namespace {
 
@@ -23,6 +25,7 @@ using namespace std::chrono_literals;
 
 constexpr std::size_t kStampLength = 19;
 const std::regex kStamp(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)");
+const std::regex kNotice(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\dError \d+: .* \(netClock_Error\)$)");
 
 std::string LocalNowText() {
     const time_t now = system_clock::to_time_t(system_clock::now());
@@ -77,7 +80,7 @@ ProbeRun RunProbe(const std::string& binary, const std::vector<std::string>& arg
     std::thread helper;
     if (setup.during) helper = std::thread([&] { setup.during(log, over); });
     run.before = LocalNowText();
-    run.result = RunProgram(program, commandLine, setup.killAfter);
+    run.result = RunProgram(program, commandLine, setup.killAfter.count() > 0 ? setup.killAfter : 15s);
     run.after = LocalNowText();
     over = true;
     if (helper.joinable()) helper.join();
@@ -94,6 +97,20 @@ ProbeRun RunProbe(const std::string& binary, const std::vector<std::string>& arg
     return run;
 }
 
+ProbeRun RunDropIn(int timeout, int retries, const std::string& server, ProbeSetup setup) {
+    if (setup.killAfter.count() == 0) {
+        const long mostNotices = 2L * (std::max(retries, 0) + 1);
+        setup.killAfter = bounds::DropInRun(timeout, retries, true, mostNotices) + 2 * kSlack;
+    }
+    return RunProbe(ProbeBinary(), {std::to_string(timeout), std::to_string(retries), server}, setup);
+}
+
+milliseconds Bound(const ProbeRun& run, int timeout, int retries) {
+    const auto notices = std::count_if(run.lines.begin(), run.lines.end(),
+                                       [](const std::string& line) { return std::regex_match(line, kNotice); });
+    return bounds::DropInRun(timeout, retries, run.logging, notices) + kSlack;
+}
+
 std::vector<std::string> WithReaderGone(const std::string& stream) {
     return {FindProgram("python3"), "-c",
             "import os, subprocess, sys\n"
@@ -102,6 +119,20 @@ std::vector<std::string> WithReaderGone(const std::string& stream) {
             "status = subprocess.call(sys.argv[2:], **{sys.argv[1]: write})\n"
             "sys.exit(status if status >= 0 else 128 - status)\n",
             stream};
+}
+
+const std::string& UnshareTool() {
+    static const std::string path = FindProgram("unshare");
+    return path;
+}
+
+bool CanIsolate() {
+    static const bool can = [] {
+        if (UnshareTool().empty()) return false;
+        const RunResult probe = RunProgram(UnshareTool(), {"--net", "--", "/bin/true"}, 5s);
+        return probe.exited && probe.exitStatus == 0;
+    }();
+    return can;
 }
 
 const std::string& BuiltBinary() {
@@ -153,17 +184,18 @@ void ExpectEnd(const ProbeRun& run, int status) {
     EXPECT_EQ(run.logExists, run.logging);
 }
 
+void ExpectEndWithin(const ProbeRun& run, int status, int timeout, int retries) {
+    ExpectEnd(run, status);
+    EXPECT_LE(run.result.elapsed, Bound(run, timeout, retries)) << Dump(run);
+}
+
 void ExpectElapsed(const ProbeRun& run, milliseconds least, milliseconds most) {
     EXPECT_GE(run.result.elapsed, least) << Dump(run);
     EXPECT_LE(run.result.elapsed, most + kSlack) << Dump(run);
 }
 
-void ExpectQuickFailure(const ProbeRun& run, int attempts) {
-    if (run.logging) {
-        ExpectElapsed(run, 600ms * attempts + 500ms, 700ms * attempts + 600ms);
-    } else {
-        ExpectElapsed(run, 0ms, 0ms);
-    }
+void ExpectNoWait(const ProbeRun& run, int attempts) {
+    EXPECT_LE(run.result.elapsed, Bound(run, 0, attempts - 1)) << Dump(run);
 }
 
 void ExpectLog(const ProbeRun& run, const std::vector<std::string>& expected, const Stray& stray) {

@@ -22,7 +22,8 @@ inline constexpr int kPatientTimeout = 30;
 
 struct ProbeSetup {
     bool logging = false;  // an empty ntpdebug.txt beside the copy before the start
-    std::chrono::milliseconds killAfter{15'000};
+    // 0: RunDropIn's bound for its settings, 15 s for RunProbe.
+    std::chrono::milliseconds killAfter{0};
     // A command that runs the copy, put before it on the command line: {"unshare", "--net", "--"}.
     std::vector<std::string> via{};
     // A folder inside the run's folder to hold the copy (and so the log), by this name.
@@ -47,10 +48,24 @@ struct ProbeRun {
 
 ProbeRun RunProbe(const std::string& binary, const std::vector<std::string>& args, const ProbeSetup& setup = {});
 
+// The binary under test run as "TIMEOUT RETRIES SERVER", killed once it has outrun every
+// bound such a run may keep.
+ProbeRun RunDropIn(int timeout, int retries, const std::string& server, ProbeSetup setup = {});
+
+// The most a drop-in run with these settings may take on the real clock: the bound of its
+// pacing for the notices its log shows (bounds.h), and kSlack.
+std::chrono::milliseconds Bound(const ProbeRun& run, int timeout, int retries);
+
 // Put before the binary in `via`: runs the rest of the command line with "stdout" or
 // "stderr" on a pipe whose reader has already gone, and ends with its status as a shell
 // gives it (128 + n for signal n).
 std::vector<std::string> WithReaderGone(const std::string& stream);
+
+// unshare(1), for ProbeSetup::via; empty where it is missing.
+const std::string& UnshareTool();
+// A run can have a network namespace of its own, through {UnshareTool(), "--net", "--"},
+// so that a name lookup cannot leave the machine.
+bool CanIsolate();
 
 // This build's pelldor.
 const std::string& BuiltBinary();
@@ -70,13 +85,15 @@ std::string Dump(const ProbeRun& run);
 // asked for, and that one ending with CR LF.
 void ExpectEnd(const ProbeRun& run, int status);
 
+// ExpectEnd, and within the Bound of a drop-in run with these settings.
+void ExpectEndWithin(const ProbeRun& run, int status, int timeout, int retries);
+
 // At least `least`, and at most `most` plus kSlack.
 void ExpectElapsed(const ProbeRun& run, std::chrono::milliseconds least, std::chrono::milliseconds most);
 
-// Over without waiting for a timeout: only the logging pauses take time, those of sending
-// and of the error on each attempt, then the closing one. Meaningful for a run whose
-// timeouts add up to more than kSlack, best kPatientTimeout.
-void ExpectQuickFailure(const ProbeRun& run, int attempts = 1);
+// Over without waiting for a timeout: within the bound of a run whose attempts have none.
+// Meaningful for a run whose timeouts add up to more than that, best kPatientTimeout.
+void ExpectNoWait(const ProbeRun& run, int attempts = 1);
 
 // A line that may turn up anywhere, at most `most` times: the client's notice for a query
 // the run has already given up on arrives whenever events are next delivered, even after

@@ -166,10 +166,24 @@ void NtpResponder::Serve() {
 }
 
 void NtpResponder::Answer(const Pending& pending) {
+    const ReplyKind kind = options_.kind;
+    const int from = kind == ReplyKind::OtherSourcePort ? otherFd_ : fd_;
+    const auto send = [&](const std::vector<std::uint8_t>& bytes) {
+        ::sendto(from, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&pending.client),
+                 pending.clientLength);
+    };
+    // The junk first, so that the answer's transmit time is when it leaves, however long
+    // a flood took.
+    for (int i = 0; i < options_.garbageBefore; ++i) {
+        if (options_.garbageBatch > 0 && i > 0 && i % options_.garbageBatch == 0) {
+            std::this_thread::sleep_for(milliseconds(5));
+        }
+        send(Garbage(i));
+    }
+
     const auto shifted = [this](system_clock::time_point t) {
         return t + duration_cast<system_clock::duration>(options_.offset);
     };
-    const ReplyKind kind = options_.kind;
 
     Packet packet{};
     // Real servers mark a kiss-o'-death as unsynchronised as well.
@@ -199,17 +213,6 @@ void NtpResponder::Answer(const Pending& pending) {
     // Non-zero filler: a reader that took a field from past the header would see nonsense.
     if (kind == ReplyKind::Padded) reply.resize(std::max(options_.paddedLength, reply.size()), 0xA5);
 
-    const int from = kind == ReplyKind::OtherSourcePort ? otherFd_ : fd_;
-    const auto send = [&](const std::vector<std::uint8_t>& bytes) {
-        ::sendto(from, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&pending.client),
-                 pending.clientLength);
-    };
-    for (int i = 0; i < options_.garbageBefore; ++i) {
-        if (options_.garbageBatch > 0 && i > 0 && i % options_.garbageBatch == 0) {
-            std::this_thread::sleep_for(milliseconds(5));
-        }
-        send(Garbage(i));
-    }
     for (int i = 0; i < options_.copies; ++i) send(reply);
 }
 

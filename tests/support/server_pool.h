@@ -55,8 +55,8 @@ public:
 };
 
 // Skips where the server cannot run, fails where it should run but does not start.
-template <typename Server, typename Param>
-class WithServer : public ::testing::TestWithParam<Param> {
+template <typename Server, typename Base = ::testing::Test>
+class WithServer : public Base {
 protected:
     template <typename Options>
     void Serve(const std::string& key, const Options& options) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "support/bounds.h"
 #include "support/netns.h"
 #include "support/ntpd.h"
 #include "support/probe_run.h"
@@ -19,9 +20,8 @@ using namespace std::chrono_literals;
 
 const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new ServerPoolEnvironment<NtpdServer>);
 
-// Long against the logging pauses of three attempts even on a loaded machine, so a run
-// that waited out a single timeout it had no reason to wait for stands out.
-constexpr int kTimeoutSeconds = 10;
+// A run that waited out a single timeout it had no reason to wait for stands out.
+constexpr int kTimeoutSeconds = kPatientTimeout;
 const std::string kPort = std::to_string(NtpdServer::kPort);
 
 std::string Describe(const NtpReplyHeader& reply) {
@@ -31,8 +31,9 @@ std::string Describe(const NtpReplyHeader& reply) {
            "." + std::to_string(reply.referenceId & 0xff) + ")";
 }
 
-// The probe runs in ntpd's namespace, where 127.0.0.1:123 is ntpd's.
-class WithNtpd : public WithServer<NtpdServer, bool> {
+// The probe runs in ntpd's namespace, where 127.0.0.1:123 is ntpd's, with the log on: the
+// drop-in's own table holds runs without it.
+class WithNtpd : public WithServer<NtpdServer> {
 protected:
     void Serve(const NtpdOptions& options) {
         if (UnderWine()) {
@@ -48,11 +49,11 @@ protected:
         }
     }
 
-    [[nodiscard]] bool Logging() const { return GetParam(); }
-
-    [[nodiscard]] ProbeRun Probe(const std::vector<std::string>& args) const {
-        return RunProbe(ProbeBinary(), args,
-                        {.logging = Logging(), .killAfter = 4 * seconds(kTimeoutSeconds), .via = server_->netns().Via()});
+    // No run here waits for its timeout: one that does is killed well before it.
+    [[nodiscard]] ProbeRun Probe(int timeout, int retries) const {
+        const auto killAfter = bounds::DropInRun(0, retries, true, 2L * (retries + 1)) + 2 * kSlack;
+        return RunDropIn(timeout, retries, server_->Peer(),
+                         {.logging = true, .killAfter = killAfter, .via = server_->netns().Via()});
     }
 
     [[nodiscard]] std::string Args(int timeout, int retries) const {
@@ -60,14 +61,12 @@ protected:
     }
 };
 
-std::string LogName(const ::testing::TestParamInfo<bool>& info) { return info.param ? "WithLog" : "WithoutLog"; }
-
 class NtpdStarting : public WithNtpd {
 protected:
     void SetUp() override { Serve({}); }
 };
 
-TEST_P(NtpdStarting, IsNotSynchronisedAndEveryAttemptAsksAgain) {
+TEST_F(NtpdStarting, IsNotSynchronisedAndEveryAttemptAsksAgain) {
     const auto heard = server_->Ask(2s);
     ASSERT_TRUE(heard.has_value()) << server_->Output();
     SCOPED_TRACE(Describe(*heard));
@@ -78,22 +77,20 @@ TEST_P(NtpdStarting, IsNotSynchronisedAndEveryAttemptAsksAgain) {
     ASSERT_EQ(heard->ReferenceText(), "INIT");
 
     UdpRequestCounter requests(server_->netns(), NtpdServer::kPort);
-    const ProbeRun run = Probe({std::to_string(kTimeoutSeconds), "2", server_->Peer()});
+    const ProbeRun run = Probe(kTimeoutSeconds, 2);
     ExpectEnd(run, 0);
     ExpectLog(run, FailedLog(Args(kTimeoutSeconds, 2), NtpdServer::kHost, kPort,
                              "Error 7: Server not synchronised (kiss code INIT)", 3));
     EXPECT_EQ(requests.Count(), 3) << Dump(run);
-    EXPECT_LT(run.result.elapsed, seconds(kTimeoutSeconds)) << Dump(run);
+    ExpectNoWait(run, 3);
 }
-
-INSTANTIATE_TEST_SUITE_P(Ntpsec, NtpdStarting, ::testing::Bool(), LogName);
 
 class NtpdSynchronised : public WithNtpd {
 protected:
     void SetUp() override { Serve({.synchronised = true}); }
 };
 
-TEST_P(NtpdSynchronised, GivesItsTimeAndTheVerdict) {
+TEST_F(NtpdSynchronised, GivesItsTimeAndTheVerdict) {
     const auto heard = server_->Ask(2s);
     ASSERT_TRUE(heard.has_value()) << server_->Output();
     SCOPED_TRACE(Describe(*heard));
@@ -102,24 +99,20 @@ TEST_P(NtpdSynchronised, GivesItsTimeAndTheVerdict) {
     ASSERT_LE(heard->stratum, 15);
 
     UdpRequestCounter requests(server_->netns(), NtpdServer::kPort);
-    const ProbeRun run = Probe({"2", "0", server_->Peer()});
+    const ProbeRun run = Probe(2, 0);
     ExpectEnd(run, 100);
     ExpectLog(run, AnsweredLog(Args(2, 0), NtpdServer::kHost, kPort, 100));
     // ntpd serves this machine's own clock, and the log cuts both times to whole seconds.
-    if (Logging()) {
-        EXPECT_LE(std::llabs(LoggedLag(run)), 1) << Dump(run);
-    }
+    EXPECT_LE(std::llabs(LoggedLag(run)), 1) << Dump(run);
     EXPECT_EQ(requests.Count(), 1) << Dump(run);
 }
-
-INSTANTIATE_TEST_SUITE_P(Ntpsec, NtpdSynchronised, ::testing::Bool(), LogName);
 
 class NtpdRateLimited : public WithNtpd {
 protected:
     void SetUp() override { Serve({.rateLimited = true}); }
 };
 
-TEST_P(NtpdRateLimited, AKissOfDeathEndsEveryAttemptWithoutAskingAgain) {
+TEST_F(NtpdRateLimited, AKissOfDeathEndsEveryAttemptWithoutAskingAgain) {
     // Rate limits are kept per client address, and the probe shares 127.0.0.1 with these
     // requests: they put the address over the limit and show that ntpd kisses the excess.
     std::optional<NtpReplyHeader> kiss;
@@ -131,15 +124,13 @@ TEST_P(NtpdRateLimited, AKissOfDeathEndsEveryAttemptWithoutAskingAgain) {
     SCOPED_TRACE(Describe(*kiss));
 
     UdpRequestCounter requests(server_->netns(), NtpdServer::kPort);
-    const ProbeRun run = Probe({std::to_string(kTimeoutSeconds), "2", server_->Peer()});
+    const ProbeRun run = Probe(kTimeoutSeconds, 2);
     ExpectEnd(run, 0);
     ExpectLog(run, FailedLog(Args(kTimeoutSeconds, 2), NtpdServer::kHost, kPort,
                              "Error 6: Kiss-o'-death from server: RATE", 3));
     EXPECT_EQ(requests.Count(), 1) << "a server that sent a kiss-o'-death was asked again\n" << Dump(run);
-    EXPECT_LT(run.result.elapsed, seconds(kTimeoutSeconds)) << Dump(run);
+    ExpectNoWait(run, 3);
 }
-
-INSTANTIATE_TEST_SUITE_P(Ntpsec, NtpdRateLimited, ::testing::Bool(), LogName);
 
 }  // namespace
 }  // namespace pelldor::testing

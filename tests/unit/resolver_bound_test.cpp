@@ -14,6 +14,7 @@
 #include "dropin/error_notice.h"
 #include "dropin/sntp_client.h"
 #include "platform/background_lookup.h"
+#include "support/bounds.h"
 #include "support/fake_network.h"
 #include "support/polling.h"
 #include "support/run_fixture.h"
@@ -48,8 +49,7 @@ TEST_P(ResolverNeverAnswers, TheRunEndsWithinItsBound) {
 
     const int attempts = std::max<int>(limits.retries, 0) + 1;
     const auto boundMs = [&](long notices) -> std::int64_t {
-        return attempts * (std::max<std::int64_t>(limits.timeout, 0) * 1000 + 1100) + 500 +
-               (logging ? 300 * notices + 1000 : 0);
+        return testing::bounds::DropInRun(limits.timeout, limits.retries, logging, notices).count();
     };
     const std::int64_t start = m.clock.monotonicNanos;
     // A run that would never end on its own is stopped well past its bound, not left to hang.

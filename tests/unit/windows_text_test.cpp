@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/windows/windows_text.h"
 
@@ -25,6 +26,23 @@ TEST(WindowsCommandLine, TheRestIsKeptAsTyped) {
     EXPECT_EQ(Tail(u"p.exe 5  2 \"my host:123\"  "), "5  2 \"my host:123\"  ");
     EXPECT_EQ(Tail(u"p.exe \"\" x \"a\"\"b\""), "\"\" x \"a\"\"b\"");
     EXPECT_EQ(Tail(u"p.exe 5 2 h\u00f6st:123"), "5 2 h\xc3\xb6st:123");
+}
+
+// The options of `pelldor check`, as the C runtime would hand them to main.
+TEST(WindowsCommandLine, ArgumentsAreSplitByTheRuntimesRules) {
+    using Arguments = std::vector<std::string>;
+    const auto split = [](std::u16string_view tail) {
+        Arguments arguments;
+        for (const std::u16string& argument : SplitArguments(tail)) arguments.push_back(ToUtf8(argument));
+        return arguments;
+    };
+    EXPECT_EQ(split(u" -H\t127.0.0.1  -p 123 "), (Arguments{"-H", "127.0.0.1", "-p", "123"}));
+    EXPECT_EQ(split(u"\"my host\" \"\" x"), (Arguments{"my host", "", "x"}));
+    // "" inside quotes is one quote; backslashes are literal unless a quote follows them.
+    EXPECT_EQ(split(u"\"a\"\"b\" c\\\\d"), (Arguments{"a\"b", "c\\\\d"}));
+    // Before a quote, 2n backslashes are n and the quote groups; 2n+1 are n and a quote.
+    EXPECT_EQ(split(u"a\\\\\"b c\" d\\\"e"), (Arguments{"a\\b c", "d\"e"}));
+    EXPECT_EQ(split(u"\"never closed h\u00f6st"), (Arguments{"never closed h\xc3\xb6st"}));
 }
 
 TEST(WindowsText, Utf16AndUtf8RoundTripEveryPlane) {

@@ -18,6 +18,8 @@ std::int64_t Now(clockid_t clock) {
 
 class LinuxClock final : public Clock {
 public:
+    explicit LinuxClock(int stopSignals) : stopSignals_(stopSignals) {}
+
     WallReading ReadWallClock() override {
         timespec ts{};
         ::clock_gettime(CLOCK_REALTIME, &ts);
@@ -41,6 +43,8 @@ public:
 
     void WaitUntil(std::int64_t until, std::span<UdpChannel* const> watched) override {
         watched_.clear();
+        // A stop signal ends the wait, so that it is handled at once.
+        if (stopSignals_ >= 0) watched_.push_back({stopSignals_, POLLIN, 0});
         for (UdpChannel* channel : watched) {
             if (const int fd = DescriptorOf(*channel); fd >= 0) watched_.push_back({fd, POLLIN, 0});
         }
@@ -49,16 +53,16 @@ public:
         // A wait without a deadline is bounded all the same; the caller waits again.
         const std::int64_t most = std::min<std::int64_t>(left, 3600 * kNanosPerSecond);
         const timespec span{static_cast<time_t>(most / kNanosPerSecond), static_cast<long>(most % kNanosPerSecond)};
-        // A signal cuts the wait short, which the caller's loop takes as an early wake.
         (void)::ppoll(watched_.data(), watched_.size(), &span, nullptr);
     }
 
 private:
+    int stopSignals_;
     std::vector<pollfd> watched_;
 };
 
 }  // namespace
 
-std::unique_ptr<Clock> MakeClock() { return std::make_unique<LinuxClock>(); }
+std::unique_ptr<Clock> MakeClock(int stopSignals) { return std::make_unique<LinuxClock>(stopSignals); }
 
 }  // namespace pelldor::platform::linux_os

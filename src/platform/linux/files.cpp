@@ -39,28 +39,28 @@ bool OthersMayChange(const struct stat& folder) {
 
 // The path of the file that `path` leads to, reached through links that nobody else could
 // have planted, in folders that nobody else can change: the rule of OpenSSH's StrictModes
-// and of the kernel's protected_symlinks, applied to the whole way. Nullopt where it fails;
-// a final name that does not exist is returned too, for an append to create.
+// and of the kernel's protected_symlinks, applied to the whole way. Nullopt where the rule
+// refuses it. Where the way cannot be followed (a folder missing, a link unreadable) the
+// path reached so far is returned, so that opening it gives the system's own reason; the
+// open follows no link, so it cannot go further than was checked.
 std::optional<std::string> SafeTarget(std::string path) {
     for (int links = 0; links <= kMostLinks; ++links) {
         if (path.empty() || path.front() != '/') return std::nullopt;
         const std::string folder = DirectoryOf(path);
         struct stat dir {};
-        if (::stat(folder.c_str(), &dir) != 0 || !S_ISDIR(dir.st_mode) || OthersMayChange(dir)) return std::nullopt;
+        if (::stat(folder.c_str(), &dir) != 0 || !S_ISDIR(dir.st_mode)) return path;
+        if (OthersMayChange(dir)) return std::nullopt;
         struct stat entry {};
-        if (::lstat(path.c_str(), &entry) != 0) {
-            if (errno == ENOENT) return path;
-            return std::nullopt;
-        }
-        if (!S_ISLNK(entry.st_mode)) return path;
+        if (::lstat(path.c_str(), &entry) != 0 || !S_ISLNK(entry.st_mode)) return path;
         if (entry.st_uid != 0 && entry.st_uid != ::geteuid() && entry.st_uid != dir.st_uid) return std::nullopt;
         std::string target(4096, '\0');
         const ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
-        if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) return std::nullopt;
+        if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) return path;
         target.resize(static_cast<std::size_t>(length));
         path = target.front() == '/' ? target : folder + (folder == "/" ? "" : "/") + target;
     }
-    return std::nullopt;
+    // A loop of links: the open of the last one refuses it for what it is.
+    return path;
 }
 
 // Writes all of the text, in a single call unless the system takes only part of it, and

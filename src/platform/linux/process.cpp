@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +14,9 @@
 namespace pelldor::platform {
 namespace linux_os {
 namespace {
+
+// A run ended from outside, as a probe that failed ends.
+constexpr int kStoppedStatus = 1;
 
 // Writes all of the text, in a single call unless the system takes only part of it.
 void WriteAll(int fd, std::string_view text) {
@@ -45,76 +49,88 @@ std::string JoinCommandLineTail(std::span<const std::string> arguments) {
     return tail;
 }
 
+// The signals that a fault in the program raises on itself: they cannot wait for the next
+// wait, so a handler ends the run. In the sanitizer build the sanitizer keeps those it
+// reports on, since its report is worth more than the status.
+constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGTRAP, SIGSYS};
+
+// Every other signal whose default action ends the process: all but those that stop it,
+// do nothing by default, cannot be caught, or are ignored outright below.
+sigset_t StopSignals() {
+    sigset_t set;
+    ::sigfillset(&set);
+    for (const int kept : {SIGCHLD, SIGCONT, SIGURG, SIGWINCH, SIGSTOP, SIGTSTP, SIGTTIN, SIGTTOU, SIGKILL, SIGPIPE, SIGXFSZ}) {
+        ::sigdelset(&set, kept);
+    }
+    for (const int fault : kFaultSignals) ::sigdelset(&set, fault);
+    return set;
+}
+
+void EndOnFault(int) { ::_exit(kStoppedStatus); }
+
 class LinuxProcess final : public Process {
 public:
     LinuxProcess(int argc, char** argv) {
         for (int i = 1; i < argc; ++i) arguments_.emplace_back(argv[i] != nullptr ? argv[i] : "");
+        const sigset_t stops = StopSignals();
+        stopSignals_ = ::signalfd(-1, &stops, SFD_NONBLOCK | SFD_CLOEXEC);
     }
+    ~LinuxProcess() override {
+        if (stopSignals_ >= 0) ::close(stopSignals_);
+    }
+    LinuxProcess(const LinuxProcess&) = delete;
+    LinuxProcess& operator=(const LinuxProcess&) = delete;
 
     std::string CommandLineTail() override { return JoinCommandLineTail(arguments_); }
     std::vector<std::string> Arguments() override { return arguments_; }
     void WriteStandardOutput(std::string_view text) override { WriteAll(STDOUT_FILENO, text); }
     void WriteStandardError(std::string_view text) override { WriteAll(STDERR_FILENO, text); }
 
+    // The stop signals, held back since the start, are the process's messages: one that
+    // our starter did not choose to ignore ends the run here, with no log line.
+    void DispatchSystemMessages() override {
+        signalfd_siginfo info{};
+        while (stopSignals_ >= 0 && ::read(stopSignals_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+            struct sigaction action {};
+            if (::sigaction(static_cast<int>(info.ssi_signo), nullptr, &action) == 0 && action.sa_handler == SIG_IGN) {
+                continue;
+            }
+            EndProcess(kStoppedStatus);
+        }
+    }
+
+    [[nodiscard]] int StopSignalDescriptor() const { return stopSignals_; }
+
 private:
     std::vector<std::string> arguments_;
+    int stopSignals_ = -1;
 };
-
-// Signals whose default action is not to end the process: they are left alone.
-bool KeepsTheProcess(int signal) {
-    switch (signal) {
-    case SIGCHLD:
-    case SIGCONT:
-    case SIGURG:
-    case SIGWINCH:
-    case SIGSTOP:
-    case SIGTSTP:
-    case SIGTTIN:
-    case SIGTTOU:
-    case SIGKILL:
-    // Ignored below: their failures are reported where they happen.
-    case SIGPIPE:
-    case SIGXFSZ:
-        return true;
-#ifdef __SANITIZE_ADDRESS__
-    // The sanitizer reports a fault itself, and its report is worth more than the status.
-    case SIGSEGV:
-    case SIGBUS:
-    case SIGILL:
-    case SIGFPE:
-    case SIGABRT:
-    case SIGTRAP:
-        return true;
-#endif
-    default:
-        return false;
-    }
-}
-
-void EndOnSignal(int) { ::_exit(1); }
 
 }  // namespace
 }  // namespace linux_os
 
-void PrepareProcess() {
+bool PrepareProcess() {
     // Before anything opens a descriptor: one of 0 to 2 left closed by our starter would go
     // to the next socket or file, and a line meant for standard error with it.
     for (int fd = 0; fd <= 2; ++fd) {
-        if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF && ::open("/dev/null", O_RDWR | O_NOCTTY) != fd) ::_exit(1);
+        if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF && ::open("/dev/null", O_RDWR | O_NOCTTY) != fd) return false;
     }
     // Ended by a signal, a run would leave 128 + n, which reads as a verdict of 100 or
-    // more: every signal that would end it ends it as a failed probe instead, at once and
-    // without a log line, which a handler cannot write safely. A signal our starter chose
-    // to ignore stays ignored; those that glibc keeps for itself refuse a handler.
+    // more: every signal that would end it ends it as a failed probe instead. They are held
+    // back and taken from a descriptor that every wait watches, which costs two calls where
+    // a handler each would cost dozens, and lets the run end outside a handler. A signal
+    // our starter chose to ignore stays ignored: it is let go when it is taken.
+    const sigset_t stops = linux_os::StopSignals();
+    ::sigprocmask(SIG_BLOCK, &stops, nullptr);
     struct sigaction end {};
-    end.sa_handler = linux_os::EndOnSignal;
+    end.sa_handler = linux_os::EndOnFault;
     ::sigfillset(&end.sa_mask);
-    for (int signal = 1; signal < NSIG; ++signal) {
-        if (linux_os::KeepsTheProcess(signal)) continue;
+    for (const int signal : linux_os::kFaultSignals) {
+#ifdef __SANITIZE_ADDRESS__
+        if (signal != SIGSYS) continue;
+#endif
         struct sigaction before {};
-        if (::sigaction(signal, nullptr, &before) == 0 && before.sa_handler != SIG_IGN) {
-            (void)::sigaction(signal, &end, nullptr);
-        }
+        if (::sigaction(signal, &end, &before) == 0 && before.sa_handler == SIG_IGN) ::sigaction(signal, &before, nullptr);
     }
     // A failed write is reported where it happens: to a reader that has gone, it must not
     // end the run with a status of its own.
@@ -122,12 +138,14 @@ void PrepareProcess() {
     // A log grown past the file-size limit must fail its write like any other write
     // failure (status 1 and one line on standard error), not kill the run with a signal.
     ::signal(SIGXFSZ, SIG_IGN);
+    return true;
 }
 
 Machine MakeNativeMachine(int argc, char** argv) {
     Machine machine;
-    machine.process = std::make_unique<linux_os::LinuxProcess>(argc, argv);
-    machine.clock = linux_os::MakeClock();
+    auto process = std::make_unique<linux_os::LinuxProcess>(argc, argv);
+    machine.clock = linux_os::MakeClock(process->StopSignalDescriptor());
+    machine.process = std::move(process);
     machine.files = linux_os::MakeFiles();
     machine.network = linux_os::MakeNetwork();
     return machine;

@@ -7,13 +7,15 @@
 #include "platform/network.h"
 
 // The Linux machine's roles, for the one function that puts them together, and what the
-// clock's wait must know of the network's sockets.
+// clock's wait must know of the others: the network's sockets, and the descriptor on which
+// the stop signals arrive.
 namespace pelldor::platform::linux_os {
 
 // The descriptor of one of this machine's channels; -1 for a channel of another kind.
 [[nodiscard]] int DescriptorOf(const UdpChannel& channel);
 
-[[nodiscard]] std::unique_ptr<Clock> MakeClock();
+// `stopSignals` is watched by every wait beside the sockets; -1 for none.
+[[nodiscard]] std::unique_ptr<Clock> MakeClock(int stopSignals);
 [[nodiscard]] std::unique_ptr<Files> MakeFiles();
 [[nodiscard]] std::unique_ptr<Network> MakeNetwork();
 

@@ -89,13 +89,13 @@ public:
         // appending; the sharing lets other probes (and a reader) have it open meanwhile.
         // A scanner, a backup or a viewer may hold the log for a moment without sharing it.
         HANDLE file = INVALID_HANDLE_VALUE;
-        for (int wait = 0;; ++wait) {
+        for (;;) {
             file = ::CreateFileW(wide.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
             if (file != INVALID_HANDLE_VALUE) break;
             const DWORD error = ::GetLastError();
             if (error != ERROR_SHARING_VIOLATION) return Failed(error);
-            if (!Patient(wait)) return {Appended::Status::PassedOver, FileErrorText(error)};
+            if (!Patient()) return {Appended::Status::PassedOver, FileErrorText(error)};
         }
         // A pipe or a device in the log's place would take the entry elsewhere, or hold it.
         if (::GetFileType(file) != FILE_TYPE_DISK) {
@@ -106,13 +106,12 @@ public:
         // the log will reach: Windows' byte locks are mandatory, so none may cover what
         // appends write. Anyone who can read the file can take it too, so a lock that stays
         // taken past the patience is gone without: only a short write's repair needs it.
-        OVERLAPPED far{};
-        far.Offset = 0xFFFFFFFE;
-        far.OffsetHigh = 0x7FFFFFFF;
-        for (int wait = 0; !::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &far);
-             ++wait) {
+        OVERLAPPED beyond{};
+        beyond.Offset = 0xFFFFFFFE;
+        beyond.OffsetHigh = 0x7FFFFFFF;
+        while (!::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &beyond)) {
             // A file system without such locks still takes the entry.
-            if (::GetLastError() != ERROR_LOCK_VIOLATION || !Patient(wait)) break;
+            if (::GetLastError() != ERROR_LOCK_VIOLATION || !Patient()) break;
         }
         std::uint64_t written = 0;
         const DWORD writeError = WriteAll(file, text, written);
@@ -124,13 +123,12 @@ public:
     }
 
 private:
-    // Whether to wait once more for another program's hold; a run spends its patience
-    // once, and afterwards tries each append only once.
-    bool Patient(int wait) {
-        if (patienceSpent_ || wait >= kPatientWaits) {
-            patienceSpent_ = true;
-            return false;
-        }
+    // Whether to wait once more for another program's hold: a run has about a second of
+    // patience in all, however many entries and holds it meets, and afterwards tries each
+    // append only once.
+    bool Patient() {
+        if (patienceLeft_ == 0) return false;
+        --patienceLeft_;
         clock_.WaitUntil(clock_.MonotonicNanos() + kWaitStep, {});
         process_.DispatchSystemMessages();
         return true;
@@ -138,7 +136,7 @@ private:
 
     Clock& clock_;
     Process& process_;
-    bool patienceSpent_ = false;
+    int patienceLeft_ = kPatientWaits;
 };
 
 }  // namespace

@@ -90,10 +90,16 @@ LookupOutcome Resolve(const std::string& host, std::uint16_t port, bool numericO
     return outcome;
 }
 
+// A socket with an event that Winsock sets when a datagram (or an error) can be received,
+// for the clock's wait. The event is cleared before each read: a datagram that arrives
+// after that read sets it again, so none is missed, and none sets it for nothing twice.
 class WindowsUdpChannel final : public UdpChannel {
 public:
-    explicit WindowsUdpChannel(SOCKET socket) : socket_(socket) {}
-    ~WindowsUdpChannel() override { ::closesocket(socket_); }
+    WindowsUdpChannel(SOCKET socket, WSAEVENT readable) : socket_(socket), readable_(readable) {}
+    ~WindowsUdpChannel() override {
+        ::closesocket(socket_);
+        ::WSACloseEvent(readable_);
+    }
     WindowsUdpChannel(const WindowsUdpChannel&) = delete;
     WindowsUdpChannel& operator=(const WindowsUdpChannel&) = delete;
 
@@ -110,6 +116,7 @@ public:
         const std::span<std::uint8_t> target = direct ? buffer : std::span(scratch_);
         sockaddr_storage from{};
         int fromLength = sizeof from;
+        ::WSAResetEvent(readable_);
         const int size = ::recvfrom(socket_, reinterpret_cast<char*>(target.data()), static_cast<int>(target.size()), 0,
                                     reinterpret_cast<sockaddr*>(&from), &fromLength);
         if (size == SOCKET_ERROR) {
@@ -131,10 +138,11 @@ public:
         return result;
     }
 
-    [[nodiscard]] SOCKET Socket() const { return socket_; }
+    [[nodiscard]] WSAEVENT Readable() const { return readable_; }
 
 private:
     SOCKET socket_;
+    WSAEVENT readable_;
     std::vector<std::uint8_t> scratch_;
 };
 
@@ -148,18 +156,20 @@ OpenResult OpenConnectedUdp(const NetAddress& peer) {
         result.failure = FromWsaError(::WSAGetLastError());
         return result;
     }
-    u_long nonBlocking = 1;
     // A burst of junk ahead of the reply must not push it out before it is read; best effort.
     constexpr int kReceiveBuffer = 1 << 20;
     (void)::setsockopt(socket, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&kReceiveBuffer),
                        sizeof kReceiveBuffer);
-    if (::ioctlsocket(socket, FIONBIO, &nonBlocking) == SOCKET_ERROR ||
+    // The event makes the socket non-blocking too.
+    const WSAEVENT readable = ::WSACreateEvent();
+    if (readable == WSA_INVALID_EVENT || ::WSAEventSelect(socket, readable, FD_READ) == SOCKET_ERROR ||
         ::connect(socket, reinterpret_cast<const sockaddr*>(&address), length) == SOCKET_ERROR) {
         result.failure = FromWsaError(::WSAGetLastError());
+        if (readable != WSA_INVALID_EVENT) ::WSACloseEvent(readable);
         ::closesocket(socket);
         return result;
     }
-    result.channel = std::make_unique<WindowsUdpChannel>(socket);
+    result.channel = std::make_unique<WindowsUdpChannel>(socket, readable);
     return result;
 }
 
@@ -211,9 +221,9 @@ private:
 
 }  // namespace
 
-long long SocketOf(const UdpChannel& channel) {
+void* ReadableEvent(const UdpChannel& channel) {
     const auto* own = dynamic_cast<const WindowsUdpChannel*>(&channel);
-    return own != nullptr ? static_cast<long long>(own->Socket()) : -1;
+    return own != nullptr ? own->Readable() : nullptr;
 }
 
 void* SystemFunction(const wchar_t* dll, const char* name) {

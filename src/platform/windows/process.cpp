@@ -97,7 +97,7 @@ private:
 }  // namespace
 }  // namespace windows
 
-void PrepareProcess() {
+bool PrepareProcess() {
     // Unattended: a fault or a missing disk must end the run with a status, never wait on
     // a dialog that nobody will see.
     ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
@@ -106,6 +106,7 @@ void PrepareProcess() {
     (void)::_set_error_mode(_OUT_TO_STDERR);
     // Whatever a system library loads later by bare name comes from the system folder too.
     ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    return true;
 }
 
 Machine MakeNativeMachine(int /*argc*/, char** /*argv*/) {

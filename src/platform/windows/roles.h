@@ -11,9 +11,9 @@
 // they must know of one another.
 namespace pelldor::platform::windows {
 
-// The socket of one of this machine's channels, as an integer; -1 for a channel of another
-// kind.
-[[nodiscard]] long long SocketOf(const UdpChannel& channel);
+// The event that is set when one of this machine's channels has something to receive;
+// null for a channel of another kind.
+[[nodiscard]] void* ReadableEvent(const UdpChannel& channel);
 
 // A function of a DLL that is no KnownDLL, from the system folder alone: imported
 // statically, or loaded by name, such a DLL is looked for first in the program's own
