@@ -136,8 +136,7 @@ TEST(Text, BracketsHoldAnIpv6AddressAndOptionallyAPortAfterThem) {
         ASSERT_EQ(split.has_value(), c.host.has_value()) << c.text;
         if (!split) continue;
         EXPECT_EQ(split->host, *c.host) << c.text;
-        EXPECT_EQ(split->port.has_value(), c.port.has_value()) << c.text;
-        if (split->port) EXPECT_EQ(*split->port, *c.port) << c.text;
+        EXPECT_EQ(split->port.value_or("none"), c.port.value_or("none")) << c.text;
     }
 }
 

@@ -276,7 +276,9 @@ TEST_F(RunDriverTest, ALogThatFailsEndsTheRunAsUnhandledWhereverItFails) {
             << end.message;
         EXPECT_EQ(m.files.LogLines().size(), c.appendsBefore == 0 ? 0u : c.appendsBefore + 1u)
             << "no entry after the failed one";
-        if (c.appendsBefore == 0) EXPECT_EQ(client.begins, 0) << "the run went on without its log";
+        if (c.appendsBefore == 0) {
+            EXPECT_EQ(client.begins, 0) << "the run went on without its log";
+        }
     }
 }
 
