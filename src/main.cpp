@@ -16,11 +16,13 @@ int main(int argc, char** argv) {
     platform::Machine machine = platform::MakeNativeMachine(argc, argv);
     Loop loop(*machine.clock, *machine.process);
     // The drop-in always took "check" as a timeout that is no number, an argument error,
-    // so the word is free to select the plugin.
+    // so the word is free to select the plugin; so does a name like the plugins' own, the
+    // check_pelldor link in the plugins' folder.
     const std::vector<std::string> arguments = machine.process->Arguments();
-    if (!arguments.empty() && arguments.front() == "check") {
+    const bool byName = machine.process->ProgramName().starts_with("check_");
+    if (byName || (!arguments.empty() && arguments.front() == "check")) {
         platform::EndProcess(check::RunCheck(*machine.process, *machine.clock, *machine.network, loop,
-                                             std::span(arguments).subspan(1)));
+                                             std::span(arguments).subspan(byName ? 0 : 1)));
     }
     platform::EndProcess(
         dropin::RunDropIn(*machine.process, *machine.clock, *machine.files, *machine.network, loop));

@@ -1,9 +1,12 @@
 #include "check/check_options.h"
 
+#include <getopt.h>
+
 #include <algorithm>
-#include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <limits>
+#include <vector>
 
 #include "foundation/text.h"
 
@@ -14,37 +17,53 @@ constexpr double kInfinity = std::numeric_limits<double>::infinity();
 // The longest wait an option may ask for, a day: far beyond any monitoring interval.
 constexpr double kMostSeconds = 86400;
 
-struct KnownOption {
-    char shortName;
-    std::string_view longName;
-    bool takesValue;
+// The options and their long names, as getopt_long takes them: a long name may be given by
+// any unique prefix, its value after "=" or as the next argument.
+constexpr char kShortOptions[] = ":H:p:w:c:t:o:46qvhV";
+const option kLongOptions[] = {
+    {"hostname", required_argument, nullptr, 'H'}, {"port", required_argument, nullptr, 'p'},
+    {"warning", required_argument, nullptr, 'w'},  {"critical", required_argument, nullptr, 'c'},
+    {"timeout", required_argument, nullptr, 't'},  {"time-offset", required_argument, nullptr, 'o'},
+    {"use-ipv4", no_argument, nullptr, '4'},       {"use-ipv6", no_argument, nullptr, '6'},
+    {"quiet", no_argument, nullptr, 'q'},          {"verbose", no_argument, nullptr, 'v'},
+    {"help", no_argument, nullptr, 'h'},           {"version", no_argument, nullptr, 'V'},
+    {nullptr, 0, nullptr, 0},
 };
 
-constexpr KnownOption kKnownOptions[] = {
-    {'H', "hostname", true}, {'p', "port", true},      {'w', "warning", true},  {'c', "critical", true},
-    {'t', "timeout", true},  {'4', "use-ipv4", false}, {'6', "use-ipv6", false}, {'v', "verbose", false},
-    {'h', "help", false},    {'V', "version", false},
-};
-
-const KnownOption* FindShort(char name) {
-    const auto it = std::ranges::find(kKnownOptions, name, &KnownOption::shortName);
-    return it == std::end(kKnownOptions) ? nullptr : it;
+// How many long names start with the one given before any "=".
+int LongNamesStartingWith(std::string_view given) {
+    given = given.substr(0, given.find('='));
+    int count = 0;
+    for (const option* o = kLongOptions; o->name != nullptr; ++o) count += std::string_view(o->name).starts_with(given) ? 1 : 0;
+    return count;
 }
 
-const KnownOption* FindLong(std::string_view name) {
-    const auto it = std::ranges::find(kKnownOptions, name, &KnownOption::longName);
-    return it == std::end(kKnownOptions) ? nullptr : it;
+// A number of seconds: a plain decimal, nothing else, within a day either way.
+std::optional<std::int64_t> SecondsIn(const std::string& value, double least, double most) {
+    const auto seconds = ParseDecimal(value);
+    if (!seconds || *seconds < least || *seconds > most) return std::nullopt;
+    return std::llround(*seconds * 1e9);
 }
 
 // Takes one option's value into the options; a message when the value is no good.
 std::optional<std::string> Apply(CheckOptions& options, char name, const std::string& value) {
     switch (name) {
     case 'H': {
-        // "[2001:db8::1]" as well as the bare address, as the drop-in writes it.
-        const auto bracketed = SplitBracketed(value);
-        const std::string host(bracketed && !bracketed->port ? bracketed->host : std::string_view(value));
+        // "[2001:db8::1]" or "[2001:db8::1]:123", as the drop-in writes it; "host:123" sets
+        // the port too, as a habit from the drop-in's HOST:PORT; a bare IPv6 address, with
+        // two colons or more, leaves the port to -p.
+        std::string_view host = value;
+        std::optional<std::string_view> port;
+        if (const auto bracketed = SplitBracketed(value)) {
+            host = bracketed->host;
+            port = bracketed->port;
+        } else if (const auto colon = host.find(':'); colon != std::string_view::npos && host.rfind(':') == colon) {
+            port = host.substr(colon + 1);
+            host = host.substr(0, colon);
+        }
         if (host.empty()) return "the host is empty";
-        options.host = host;
+        if (port && Apply(options, 'p', std::string(*port))) return "the port in \"" + value + "\" is not a number from 1 to 65535";
+        options.host = std::string(host);
         return std::nullopt;
     }
     case 'p': {
@@ -61,13 +80,21 @@ std::optional<std::string> Apply(CheckOptions& options, char name, const std::st
         return std::nullopt;
     }
     case 't': {
-        const auto seconds = ParseDecimal(value);
-        if (!seconds || *seconds <= 0 || *seconds > kMostSeconds) {
-            return "the timeout \"" + value + "\" is not a number of seconds above 0 and at most 86400";
-        }
-        options.timeoutNanos = std::llround(*seconds * 1e9);
+        // Below a millisecond no exchange can even begin; a day is past any monitoring.
+        const auto nanos = SecondsIn(value, 0.001, kMostSeconds);
+        if (!nanos) return "the timeout \"" + value + "\" is not a number of seconds from 0.001 to 86400";
+        options.timeoutNanos = *nanos;
         return std::nullopt;
     }
+    case 'o': {
+        const auto nanos = SecondsIn(value, -kMostSeconds, kMostSeconds);
+        if (!nanos) return "the time offset \"" + value + "\" is not a number of seconds from -86400 to 86400";
+        options.timeOffsetNanos = *nanos;
+        return std::nullopt;
+    }
+    case 'q':
+        options.quiet = true;
+        return std::nullopt;
     case '4':
         options.family = platform::NetAddress::Family::V4;
         return std::nullopt;
@@ -90,9 +117,32 @@ std::optional<std::string> Apply(CheckOptions& options, char name, const std::st
 
 }  // namespace
 
+namespace {
+
+// A bound as the plugins' grammar writes numbers: a plain decimal, no exponent, no sign
+// but a minus, no trailing zeros.
+std::string Bound(double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.9f", value);
+    std::string bound = text;
+    bound.erase(bound.find_last_not_of('0') + 1);
+    if (bound.back() == '.') bound.pop_back();
+    return bound == "-0" ? "0" : bound;
+}
+
+// The range in the form the performance data's grammar takes, whatever form it was given
+// in ("+.5" is "0.5", ":5" is "5").
+std::string Canonical(const Range& range) {
+    std::string text = range.inside ? "@" : "";
+    const std::string end = range.end == kInfinity ? "" : Bound(range.end);
+    if (range.start == 0 && !end.empty()) return text + end;
+    return text + (range.start == -kInfinity ? "~" : Bound(range.start)) + ":" + end;
+}
+
+}  // namespace
+
 std::optional<Range> ParseRange(std::string_view text) {
     Range range;
-    range.text = std::string(text);
     if (text.starts_with('@')) {
         range.inside = true;
         text.remove_prefix(1);
@@ -123,6 +173,7 @@ std::optional<Range> ParseRange(std::string_view text) {
         }
     }
     if (range.start > range.end) return std::nullopt;
+    range.text = Canonical(range);
     return range;
 }
 
@@ -133,51 +184,35 @@ std::variant<CheckOptions, UsageError> ParseCheckOptions(std::span<const std::st
     options.timeoutNanos = 10'000'000'000;
     const auto fail = [](std::string message) { return UsageError{std::move(message)}; };
 
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (arg == "--") {
-            if (i + 1 < args.size()) return fail("unexpected argument \"" + args[i + 1] + "\"");
-            break;
+    // getopt_long wants the C form, with a program name first, and may reorder it.
+    std::vector<std::string> copies{"check"};
+    copies.insert(copies.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& copy : copies) argv.push_back(copy.data());
+    argv.push_back(nullptr);
+    const int argc = static_cast<int>(copies.size());
+    // Its state is the C library's: begun afresh for each command line, and no messages of
+    // its own on standard error.
+    optind = 0;
+    opterr = 0;
+    for (;;) {
+        const int before = optind == 0 ? 1 : optind;
+        const int name = getopt_long(argc, argv.data(), kShortOptions, kLongOptions, nullptr);
+        if (name == -1) break;
+        // What was given, for a message: the long option as typed, or the short letter.
+        const std::string given = before < argc ? argv[std::min(optind, argc) - 1] : "";
+        const bool isLong = given.starts_with("--");
+        const std::string shown = isLong ? given.substr(0, given.find('=')) : std::string("-") + static_cast<char>(optopt);
+        if (name == ':') return fail("option " + shown + " needs a value");
+        if (name == '?') {
+            if (!isLong) return fail("unknown option " + shown);
+            if (optopt != 0) return fail("option " + shown + " takes no value");
+            const int matches = LongNamesStartingWith(std::string_view(given).substr(2));
+            return fail(matches > 1 ? "option " + shown + " is ambiguous" : "unknown option " + shown);
         }
-        if (arg.starts_with("--")) {
-            const auto equals = arg.find('=');
-            const std::string name = arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
-            const KnownOption* known = FindLong(name);
-            if (known == nullptr) return fail("unknown option --" + name);
-            std::string value;
-            if (known->takesValue) {
-                if (equals != std::string::npos) {
-                    value = arg.substr(equals + 1);
-                } else if (i + 1 < args.size()) {
-                    value = args[++i];
-                } else {
-                    return fail("option --" + name + " needs a value");
-                }
-            } else if (equals != std::string::npos) {
-                return fail("option --" + name + " takes no value");
-            }
-            if (auto problem = Apply(options, known->shortName, value)) return fail(*problem);
-            continue;
-        }
-        if (arg.size() < 2 || arg.front() != '-') return fail("unexpected argument \"" + arg + "\"");
-        // A group of flags, "-4v", of which the last may take a value: "-vH host", "-Hhost".
-        for (std::size_t at = 1; at < arg.size(); ++at) {
-            const KnownOption* known = FindShort(arg[at]);
-            if (known == nullptr) return fail(std::string("unknown option -") + arg[at]);
-            std::string value;
-            if (known->takesValue) {
-                if (at + 1 < arg.size()) {
-                    value = arg.substr(at + 1);
-                } else if (i + 1 < args.size()) {
-                    value = args[++i];
-                } else {
-                    return fail(std::string("option -") + arg[at] + " needs a value");
-                }
-                at = arg.size();
-            }
-            if (auto problem = Apply(options, known->shortName, value)) return fail(*problem);
-        }
+        if (auto problem = Apply(options, static_cast<char>(name), optarg != nullptr ? optarg : "")) return fail(*problem);
     }
+    if (optind < argc) return fail("unexpected argument \"" + std::string(argv[optind]) + "\"");
     if (options.help || options.version) return options;
     if (options.host.empty()) return fail("no host: -H HOST is needed");
     return options;

@@ -23,7 +23,13 @@ struct CheckOptions {
     Range warning;
     Range critical;
     std::int64_t timeoutNanos = 0;
+    // Added to the measured offset before the thresholds apply: the offset the server is
+    // expected to keep from the local clock, with check_ntp_time's sign.
+    std::int64_t timeOffsetNanos = 0;
     std::optional<platform::NetAddress::Family> family;
+    // An offset that cannot be known (the server is not synchronised) is UNKNOWN, not
+    // CRITICAL; silence stays CRITICAL.
+    bool quiet = false;
     bool verbose = false;
     // Asked for the help text or the version instead of a check.
     bool help = false;

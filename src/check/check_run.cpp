@@ -23,9 +23,8 @@ constexpr std::int64_t kResendNanos = kNanosPerSecond;
 
 class Check {
 public:
-    Check(platform::Process& process, platform::Clock& clock, platform::Network& network, Loop& loop,
-          const CheckOptions& options)
-        : process_(process), clock_(clock), client_(clock, network, loop), options_(options) {}
+    Check(platform::Clock& clock, platform::Network& network, Loop& loop, const CheckOptions& options)
+        : clock_(clock), client_(clock, network, loop), options_(options) {}
 
     Outcome Run() {
         Diagnose(logtext::Sending(options_.host, options_.port));
@@ -44,10 +43,18 @@ public:
         return outcome;
     }
 
+    // The lines of -v, to follow the status line.
+    [[nodiscard]] const std::string& Detail() const { return detail_; }
+
 private:
     Outcome Conclude(const exchange::Result& result) const {
-        if (result.measurement) return OffsetOutcome(*result.measurement, options_.warning, options_.critical);
+        if (result.measurement) {
+            return OffsetOutcome(*result.measurement, options_.timeOffsetNanos, options_.warning, options_.critical);
+        }
         const std::string where = result.asked ? AddressText(*result.asked) : ServerAsGiven();
+        // This machine could not ask (out of sockets, memory or threads): nothing is known
+        // of the server.
+        if (result.failure.kind == platform::NetError::OutOfResources) return {State::Unknown, where + ": " + result.text, {}};
         switch (result.notice) {
         case Notice::TimedOut: {
             const std::string within = " within " + SecondsText(options_.timeoutNanos);
@@ -56,9 +63,11 @@ private:
         }
         case Notice::HostNotFound:
             return {State::Unknown, options_.host + ": " + result.text, {}};
+        case Notice::Unsynchronised:
+            // The server answered, but its offset cannot be known: check_ntp_time's -q.
+            return {options_.quiet ? State::Unknown : State::Critical, where + ": " + result.text, {}};
         case Notice::NetworkError:
         case Notice::KissOfDeath:
-        case Notice::Unsynchronised:
         case Notice::BadReply:
             return {State::Critical, where + ": " + result.text, {}};
         case Notice::None:
@@ -87,25 +96,26 @@ private:
 
     PreciseLocalTime Now() const { return PreciseLocal(clock_.ReadWallClock()); }
 
-    // A line of the log's texts on standard error, stamped to the nanosecond, with -v.
-    void Diagnose(const std::string& text) const {
-        if (options_.verbose) process_.WriteStandardError(FormatPreciseTimestamp(Now()) + text + "\n");
+    // A line of the log's texts, stamped to the nanosecond as it happens, with -v.
+    void Diagnose(const std::string& text) {
+        if (options_.verbose) detail_ += FormatPreciseTimestamp(Now()) + text + "\n";
     }
 
-    platform::Process& process_;
     platform::Clock& clock_;
     exchange::Client client_;
     const CheckOptions& options_;
+    std::string detail_;
 };
 
 }  // namespace
 
 int RunCheck(platform::Process& process, platform::Clock& clock, platform::Network& network, Loop& loop,
              std::span<const std::string> args) {
+    // A check stopped from outside could not check: UNKNOWN, with its line.
+    process.SetStop(static_cast<int>(State::Unknown), "NTP UNKNOWN - stopped by ");
     const auto parsed = ParseCheckOptions(args);
     if (const auto* error = std::get_if<UsageError>(&parsed)) {
-        process.WriteStandardOutput(StatusLine({State::Unknown, error->message, {}}));
-        process.WriteStandardError(std::string(CheckUsage()) + "\n");
+        process.WriteStandardOutput(StatusLine({State::Unknown, error->message, {}}) + std::string(CheckUsage()) + "\n");
         return static_cast<int>(State::Unknown);
     }
     const CheckOptions& options = std::get<CheckOptions>(parsed);
@@ -114,12 +124,16 @@ int RunCheck(platform::Process& process, platform::Clock& clock, platform::Netwo
         return static_cast<int>(State::Unknown);
     }
     Outcome outcome;
+    std::string detail;
     try {
-        outcome = Check(process, clock, network, loop, options).Run();
+        Check check(clock, network, loop, options);
+        outcome = check.Run();
+        detail = check.Detail();
     } catch (const std::exception& e) {
         outcome = {State::Unknown, std::string("the check failed itself: ") + e.what(), {}};
     }
-    process.WriteStandardOutput(StatusLine(outcome));
+    // The status line first, whatever engine merges the streams: detail follows it.
+    process.WriteStandardOutput(StatusLine(outcome) + detail);
     return static_cast<int>(outcome.state);
 }
 

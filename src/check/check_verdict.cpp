@@ -1,5 +1,6 @@
 #include "check/check_verdict.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -30,13 +31,17 @@ State StateOfOffset(double offsetSeconds, const Range& warning, const Range& cri
     return State::Ok;
 }
 
-Outcome OffsetOutcome(const exchange::Measurement& measured, const Range& warning, const Range& critical) {
+Outcome OffsetOutcome(const exchange::Measurement& measured, std::int64_t timeOffsetNanos, const Range& warning,
+                      const Range& critical) {
+    const std::int64_t offset = measured.offsetNanos + timeOffsetNanos;
+    // A server that held the request a hair longer than the exchange took reads a round
+    // trip below zero: the wire took no time worth a number below zero.
+    const std::int64_t delay = std::max<std::int64_t>(measured.delayNanos, 0);
     Outcome outcome;
-    outcome.state = StateOfOffset(static_cast<double>(measured.offsetNanos) / 1e9, warning, critical);
-    outcome.text = "offset " + Seconds(measured.offsetNanos, true) + " s from " + AddressText(measured.server);
-    outcome.perfdata = "offset=" + Seconds(measured.offsetNanos, false) + "s;" + warning.text + ";" + critical.text +
-                       "; stratum=" + std::to_string(measured.stratum) + " delay=" + Seconds(measured.delayNanos, false) +
-                       "s";
+    outcome.state = StateOfOffset(static_cast<double>(offset) / 1e9, warning, critical);
+    outcome.text = "offset " + Seconds(offset, true) + " s from " + AddressText(measured.server);
+    outcome.perfdata = "offset=" + Seconds(offset, false) + "s;" + warning.text + ";" + critical.text +
+                       "; stratum=" + std::to_string(measured.stratum) + " delay=" + Seconds(delay, false) + "s";
     return outcome;
 }
 
@@ -48,7 +53,7 @@ std::string StatusLine(const Outcome& outcome) {
     // Text from outside (a host name) can neither end the line nor start the performance
     // data early.
     for (const char c : Printable(outcome.text)) line += c == '|' ? std::string("\\x7c") : std::string(1, c);
-    if (!outcome.perfdata.empty()) line += " |" + outcome.perfdata;
+    if (!outcome.perfdata.empty()) line += "|" + outcome.perfdata;
     return line + "\n";
 }
 

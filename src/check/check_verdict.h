@@ -17,7 +17,7 @@ struct Range {
     double start = 0;
     double end = 0;
     bool inside = false;  // "@": the values inside alert, not those outside
-    std::string text;     // as given, for the performance data
+    std::string text;     // for the performance data, in its grammar
 };
 
 // Whether the value sets off the threshold: outside the range, or inside it with "@".
@@ -33,10 +33,13 @@ struct Outcome {
 // warning outside -w, else OK.
 [[nodiscard]] State StateOfOffset(double offsetSeconds, const Range& warning, const Range& critical);
 
-// The outcome of a measured offset, with its performance data.
-[[nodiscard]] Outcome OffsetOutcome(const exchange::Measurement& measured, const Range& warning, const Range& critical);
+// The outcome of a measured offset, shifted by `timeOffsetNanos` before anything is judged
+// or shown, with its performance data.
+[[nodiscard]] Outcome OffsetOutcome(const exchange::Measurement& measured, std::int64_t timeOffsetNanos,
+                                    const Range& warning, const Range& critical);
 
-// "NTP OK - text |perfdata", ended by a newline.
+// "NTP OK - text|perfdata", ended by a newline: nothing between the text and the bar, which
+// an engine would keep as part of the text.
 [[nodiscard]] std::string StatusLine(const Outcome& outcome);
 
 }  // namespace pelldor::check

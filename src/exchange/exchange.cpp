@@ -123,6 +123,7 @@ void Exchange::Advance(std::int64_t until) {
             pollAt_ = client_.clock_.MonotonicNanos() + kLookupPollNanos;
             break;
         case platform::LookupStatus::Failed:
+            result_.failure = r.failure;
             Fail(Notice::HostNotFound, notice::HostNotFound(r.failure));
             return;
         case platform::LookupStatus::Done:
@@ -179,6 +180,7 @@ void Exchange::SendToNextAddress(bool again) {
         // Every address this exchange could still ask has told us to stop.
         Fail(Notice::KissOfDeath, std::move(*silencedText_));
     } else {
+        result_.failure = lastNetworkError_;
         Fail(Notice::NetworkError, notice::NetworkError(lastNetworkError_));
     }
 }

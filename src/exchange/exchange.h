@@ -59,9 +59,11 @@ struct Result {
     std::optional<Measurement> measurement;
     // Where the last request went; none when none went out (its name not looked up yet).
     std::optional<platform::NetAddress> asked;
-    // Why there is no time, and the text the client reports it with.
+    // Why there is no time, and the text the client reports it with; for a failed lookup
+    // or network, the failure that the text tells of.
     Notice notice = Notice::None;
     std::string text;
+    platform::NetFailure failure;
 };
 
 class Exchange;

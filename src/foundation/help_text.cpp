@@ -26,7 +26,7 @@ std::string DropInHelp(std::string_view logPath) {
 }
 
 std::string_view CheckUsage() {
-    return "Usage: pelldor check -H HOST [-p PORT] [-w RANGE] [-c RANGE] [-t SECONDS] [-4|-6] [-v]";
+    return "Usage: pelldor check -H HOST[:PORT] [-p PORT] [-w RANGE] [-c RANGE] [-t SECONDS] [-o SECONDS] [-q] [-4|-6] [-v]";
 }
 
 std::string CheckHelp() {
@@ -36,22 +36,27 @@ std::string CheckHelp() {
            "Asks the NTP server HOST for the time and prints one status line with the\n"
            "offset (server minus local clock, in seconds) and its performance data. Exit\n"
            "status 0 OK, 1 WARNING, 2 CRITICAL (the offset outside -c, or no usable time),\n"
-           "3 UNKNOWN (a usage error, a name that does not resolve).\n"
+           "3 UNKNOWN (the check could not be made: a usage error, a name that does not\n"
+           "resolve, no sockets left, a stop from outside).\n"
            "\n"
-           "  -H, --hostname HOST   a name, an IPv4 address, or an IPv6 address, bare or in []\n"
-           "  -p, --port PORT       the server's port (default 123)\n"
-           "  -w, --warning RANGE   offsets that are no warning (default 60)\n"
-           "  -c, --critical RANGE  offsets that are not critical (default 120)\n"
-           "  -t, --timeout SECONDS the whole check's limit (default 10)\n"
-           "  -4, --use-ipv4        IPv4 addresses only\n"
-           "  -6, --use-ipv6        IPv6 addresses only\n"
-           "  -v, --verbose         the query, the notices and both times on standard error\n"
-           "  -h, --help            this text\n"
-           "  -V, --version         the version\n"
+           "  -H, --hostname HOST    a name, an IPv4 address, or an IPv6 address, bare or in [];\n"
+           "                         HOST:PORT and [IPv6]:PORT set the port too\n"
+           "  -p, --port PORT        the server's port (default 123)\n"
+           "  -w, --warning RANGE    offsets that are no warning (default 60)\n"
+           "  -c, --critical RANGE   offsets that are not critical (default 120)\n"
+           "  -t, --timeout SECONDS  the whole check's limit, 0.001 to 86400 (default 10)\n"
+           "  -o, --time-offset SECONDS  added to the offset before the thresholds apply\n"
+           "  -q, --quiet            UNKNOWN, not CRITICAL, when the server is not synchronised\n"
+           "  -4, --use-ipv4         IPv4 addresses only\n"
+           "  -6, --use-ipv6         IPv6 addresses only\n"
+           "  -v, --verbose          the query, the notices and both times after the status line\n"
+           "  -h, --help             this text\n"
+           "  -V, --version          the version\n"
            "\n"
-           "RANGE applies to the offset's magnitude: 10 is 0 to 10, 10: is 10 or more, ~:10 at\n"
-           "most 10, 10:20 from 10 to 20; with a leading @ a value inside alerts. Seconds may\n"
-           "have a fraction (-w 0.25). See " PELLDOR_MANUAL ".\n";
+           "Long options may be shortened while they stay unique (--warn). RANGE applies to\n"
+           "the offset's magnitude: 10 is 0 to 10, 10: is 10 or more, ~:10 at most 10, 10:20\n"
+           "from 10 to 20; with a leading @ a value inside alerts. Seconds may have a fraction\n"
+           "(-w 0.25). Run as check_pelldor, the program is this plugin. See " PELLDOR_MANUAL ".\n";
 }
 
 }  // namespace pelldor

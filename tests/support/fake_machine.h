@@ -81,17 +81,24 @@ public:
 
 class FakeProcess final : public platform::Process {
 public:
+    std::string ProgramName() override { return "pelldor"; }
     std::string CommandLineTail() override { return tail; }
     std::vector<std::string> Arguments() override { return arguments; }
     void WriteStandardOutput(std::string_view text) override { standardOutput.append(text); }
     void WriteStandardError(std::string_view text) override { standardError.append(text); }
     void DispatchSystemMessages() override { ++dispatches; }
+    void SetStop(int status, std::string_view line) override {
+        stopStatus = status;
+        stopLine = line;
+    }
 
     std::string tail;
     std::vector<std::string> arguments;
     std::string standardOutput;
     std::string standardError;
     int dispatches = 0;
+    int stopStatus = 1;
+    std::string stopLine;
 };
 
 // The three of them and the loop over them, as a test or a fuzz target needs them.

@@ -1,12 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <regex>
+#include <thread>
 #include <string>
 #include <vector>
 
 #include "support/chronyd.h"
 #include "support/probe_run.h"
+#include "support/process.h"
 #include "support/responder.h"
 #include "support/server_pool.h"
 
@@ -67,21 +70,22 @@ TEST_P(CheckMode, OneStatusLineAndItsExitStatus) {
 INSTANTIATE_TEST_SUITE_P(
     Responder, CheckMode,
     ::testing::Values(
-        Case{"Level", {}, {}, 0, "NTP OK - offset N s from 127.0.0.1:{port} |offset=Ns;60;120; stratum=2 delay=Ns\n"},
+        Case{"Level", {}, {}, 0, "NTP OK - offset N s from 127.0.0.1:{port}|offset=Ns;60;120; stratum=2 delay=Ns\n"},
         Case{"Ahead2s", {.offset = 2s}, {"-w", "1", "-c", "5"}, 1,
-             "NTP WARNING - offset N s from 127.0.0.1:{port} |offset=Ns;1;5; stratum=2 delay=Ns\n"},
+             "NTP WARNING - offset N s from 127.0.0.1:{port}|offset=Ns;1;5; stratum=2 delay=Ns\n"},
         Case{"Behind8s", {.offset = -8s}, {"-w", "1", "-c", "5"}, 2,
-             "NTP CRITICAL - offset N s from 127.0.0.1:{port} |offset=Ns;1;5; stratum=2 delay=Ns\n"},
-        // Half an era either way puts the same bytes on the wire: read as behind, not as level.
+             "NTP CRITICAL - offset N s from 127.0.0.1:{port}|offset=Ns;1;5; stratum=2 delay=Ns\n"},
+        // Half an era either way puts the same bytes on the wire: read as half an era off,
+        // never as level.
         Case{"HalfAnEraOff", {.offset = -2'147'483'648s}, {}, 2,
-             "NTP CRITICAL - offset N s from 127.0.0.1:{port} |offset=Ns;60;120; stratum=2 delay=Ns\n"},
+             "NTP CRITICAL - offset N s from 127.0.0.1:{port}|offset=Ns;60;120; stratum=2 delay=Ns\n"},
         // Asked again while the run waits: twice at least, and no more than once a second.
         Case{"Silent", {.kind = ReplyKind::Silent}, {"-t", "2.5"}, 2,
              "NTP CRITICAL - no answer from 127.0.0.1:{port} within 2.5 s\n", 2, 3, 2500ms},
         Case{"KissOfDeath", {.kind = ReplyKind::KissOfDeath}, {}, 2,
              "NTP CRITICAL - 127.0.0.1:{port}: Kiss-o'-death from server: RATE\n"},
         Case{"Ipv6", {.ipv6 = true}, {"-6"}, 0,
-             "NTP OK - offset N s from [::1]:{port} |offset=Ns;60;120; stratum=2 delay=Ns\n"}),
+             "NTP OK - offset N s from [::1]:{port}|offset=Ns;60;120; stratum=2 delay=Ns\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(CheckModeRun, ANameThatDoesNotResolveIsUnknown) {
@@ -102,9 +106,69 @@ TEST(CheckModeRun, AgainstChronydOnTheSameClockItIsOk) {
     ASSERT_NE(lease.server, nullptr) << lease.why;
     const ProbeRun run = Check({"-H", "127.0.0.1", "-p", std::to_string(lease.server->port()), "-w", "5", "-v"});
     EXPECT_EQ(run.result.exitStatus, 0) << Dump(run) << run.result.out;
+    // The detail follows the status line, on the same stream: an engine that keeps only
+    // the first line, or merges the streams, still reads the status.
     EXPECT_TRUE(run.result.out.starts_with("NTP OK - offset ")) << run.result.out;
-    EXPECT_NE(run.result.err.find(" --> Sending Query to 127.0.0.1 on port "), std::string::npos) << run.result.err;
-    EXPECT_NE(run.result.err.find(" --- Server Time: "), std::string::npos) << run.result.err;
+    EXPECT_NE(run.result.out.find("\n2"), std::string::npos) << run.result.out;
+    EXPECT_NE(run.result.out.find(" --> Sending Query to 127.0.0.1 on port "), std::string::npos) << run.result.out;
+    EXPECT_NE(run.result.out.find(" --- Server Time: "), std::string::npos) << run.result.out;
+    EXPECT_EQ(run.result.err, "");
+}
+
+// Whatever kept the plugin from checking, it says UNKNOWN, or at least never waits on past
+// its time: a stop from outside, no descriptors left, a reader that does not read.
+TEST(CheckModeRun, CouldNotCheckIsUnknownAndNeverWaitsPastItsTime) {
+    if (UnderWine()) GTEST_SKIP() << "Unix signals, descriptor limits and pipes; a close request is the Windows counterpart";
+    NtpResponder silent({.kind = ReplyKind::Silent});
+    const std::vector<std::string> args{"check", "-H", "127.0.0.1:" + std::to_string(silent.port()), "-t", "3"};
+    // A pipe that is full before the plugin writes, and that nobody reads.
+    const std::string fullPipe =
+        "import os, subprocess, sys\n"
+        "r, w = os.pipe(); os.set_blocking(w, False)\n"
+        "try:\n    os.write(w, b'.' * (1 << 20))\nexcept BlockingIOError: pass\n"
+        "os.set_blocking(w, True)\n"
+        "sys.exit(subprocess.run(sys.argv[1:], stdout=w).returncode)\n";
+    struct Case {
+        const char* name;
+        std::vector<std::string> via;
+        int status;
+        std::string out;
+        bool stop = false;
+    };
+    const Case cases[] = {
+        {"stopped by a signal", {}, 3, "NTP UNKNOWN - stopped by SIGTERM\n", true},
+        {"no descriptors left", {"/bin/sh", "-c", "ulimit -n 4 && exec \"$0\" \"$@\""}, 3,
+         "NTP UNKNOWN - 127.0.0.1:{port}: Network error: Out of sockets, memory or threads\n"},
+        {"a full pipe", {"/usr/bin/python3", "-c", fullPipe}, 2, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const int before = silent.requests();
+        ProbeSetup setup{.killAfter = 3s + 2s + kSlack, .via = c.via};
+        if (c.stop) {
+            setup.during = [&](const std::string& log, const std::atomic<bool>& over) {
+                for (int i = 0; i < 1000 && !over && silent.requests() == before; ++i) std::this_thread::sleep_for(5ms);
+                const std::string copy = log.substr(0, log.rfind('/') + 1) + "pelldor";
+                (void)RunProgram("/usr/bin/pkill", {"-TERM", "-f", copy}, 5s);
+            };
+        }
+        const ProbeRun run = RunProbe(ProbeBinary(), args, setup);
+        EXPECT_EQ(run.result.exitStatus, c.status) << Dump(run);
+        EXPECT_EQ(run.result.out, std::regex_replace(c.out, std::regex(R"(\{port\})"), std::to_string(silent.port())));
+        // The write gives up after a second: the run ends well before it is killed.
+        EXPECT_FALSE(run.result.killed) << Dump(run);
+    }
+}
+
+// Run by a name like the plugins' own (the check_pelldor link in their folder), the
+// program is the plugin, with no word "check" first.
+TEST(CheckModeRun, CheckPelldorIsThePlugin) {
+    if (UnderWine()) GTEST_SKIP() << "a program's name on Windows is its file's, not one a link gives it";
+    NtpResponder server;
+    const ProbeRun run = RunProbe(ProbeBinary(), {"-H", server.Peer(), "-w", "5"},
+                                  {.via = {"/bin/bash", "-c", "exec -a check_pelldor \"$0\" \"$@\""}});
+    EXPECT_EQ(run.result.exitStatus, 0) << Dump(run);
+    EXPECT_TRUE(run.result.out.starts_with("NTP OK - offset ")) << run.result.out;
 }
 
 }  // namespace

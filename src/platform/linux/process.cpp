@@ -1,9 +1,17 @@
 #include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
 #include <signal.h>
+#include <string.h>
 #include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <ctime>
+#include <iterator>
 #include <span>
 #include <string>
 #include <vector>
@@ -18,16 +26,43 @@ namespace {
 // A run ended from outside, as a probe that failed ends.
 constexpr int kStoppedStatus = 1;
 
-// Writes all of the text, in a single call unless the system takes only part of it.
+// How long a reader that does not read may hold up a write to a standard stream.
+constexpr int kWritePatienceMs = 1000;
+
+// Writes the text, in pieces no larger than a pipe takes whole, each once the stream can
+// take it, for a second at most: a full pipe must not hold the run past its time. A
+// socket takes each piece without blocking; the stream's own flags are never changed,
+// since a terminal's are shared with the shell that started us.
 void WriteAll(int fd, std::string_view text) {
+    struct stat info {};
+    const bool socket = ::fstat(fd, &info) == 0 && S_ISSOCK(info.st_mode);
+    timespec start{};
+    ::clock_gettime(CLOCK_MONOTONIC, &start);
     while (!text.empty()) {
-        const ssize_t got = ::write(fd, text.data(), text.size());
+        timespec now{};
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        const long spent = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1'000'000;
+        pollfd writable{fd, POLLOUT, 0};
+        if (spent >= kWritePatienceMs || ::poll(&writable, 1, static_cast<int>(kWritePatienceMs - spent)) <= 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        const std::size_t piece = std::min<std::size_t>(text.size(), PIPE_BUF);
+        const ssize_t got = socket ? ::send(fd, text.data(), piece, MSG_DONTWAIT | MSG_NOSIGNAL)
+                                   : ::write(fd, text.data(), piece);
         if (got >= 0) {
             text.remove_prefix(static_cast<std::size_t>(got));
-        } else if (errno != EINTR) {
+        } else if (errno != EINTR && errno != EAGAIN) {
             return;
         }
     }
+}
+
+// "SIGTERM", "SIGRTMIN+3", for the line a stopped run writes.
+std::string SignalName(int signal) {
+    if (const char* abbreviation = ::sigabbrev_np(signal)) return std::string("SIG") + abbreviation;
+    if (signal >= SIGRTMIN && signal <= SIGRTMAX) return "SIGRTMIN+" + std::to_string(signal - SIGRTMIN);
+    return "signal " + std::to_string(signal);
 }
 
 // The arguments joined by single blanks. An argument that is empty or holds a blank or a
@@ -66,11 +101,29 @@ sigset_t StopSignals() {
     return set;
 }
 
-void EndOnFault(int) { ::_exit(kStoppedStatus); }
+// What a fault ends the run with: set before any fault can come, read only by the handler,
+// which may do no more than write what was made ready and end.
+volatile sig_atomic_t faultStatus = kStoppedStatus;
+struct FaultLine {
+    int signal = 0;
+    char text[96] = {};
+    std::size_t length = 0;
+};
+FaultLine faultLines[std::size(kFaultSignals)];
+
+void EndOnFault(int signal) {
+    for (const FaultLine& line : faultLines) {
+        if (line.signal == signal && line.length > 0) {
+            [[maybe_unused]] const ssize_t ignored = ::write(STDOUT_FILENO, line.text, line.length);
+        }
+    }
+    ::_exit(faultStatus);
+}
 
 class LinuxProcess final : public Process {
 public:
     LinuxProcess(int argc, char** argv) {
+        if (argc > 0 && argv[0] != nullptr) program_ = argv[0];
         for (int i = 1; i < argc; ++i) arguments_.emplace_back(argv[i] != nullptr ? argv[i] : "");
         const sigset_t stops = StopSignals();
         stopSignals_ = ::signalfd(-1, &stops, SFD_NONBLOCK | SFD_CLOEXEC);
@@ -81,6 +134,7 @@ public:
     LinuxProcess(const LinuxProcess&) = delete;
     LinuxProcess& operator=(const LinuxProcess&) = delete;
 
+    std::string ProgramName() override { return program_.substr(program_.rfind('/') + 1); }
     std::string CommandLineTail() override { return JoinCommandLineTail(arguments_); }
     std::vector<std::string> Arguments() override { return arguments_; }
     void WriteStandardOutput(std::string_view text) override { WriteAll(STDOUT_FILENO, text); }
@@ -91,19 +145,35 @@ public:
     void DispatchSystemMessages() override {
         signalfd_siginfo info{};
         while (stopSignals_ >= 0 && ::read(stopSignals_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+            const int signal = static_cast<int>(info.ssi_signo);
             struct sigaction action {};
-            if (::sigaction(static_cast<int>(info.ssi_signo), nullptr, &action) == 0 && action.sa_handler == SIG_IGN) {
-                continue;
-            }
-            EndProcess(kStoppedStatus);
+            if (::sigaction(signal, nullptr, &action) == 0 && action.sa_handler == SIG_IGN) continue;
+            if (!stopLine_.empty()) WriteAll(STDOUT_FILENO, stopLine_ + SignalName(signal) + "\n");
+            EndProcess(stopStatus_);
+        }
+    }
+
+    void SetStop(int status, std::string_view line) override {
+        stopStatus_ = status;
+        stopLine_ = line;
+        faultStatus = status;
+        for (std::size_t i = 0; i < std::size(kFaultSignals); ++i) {
+            const std::string text = line.empty() ? std::string() : stopLine_ + SignalName(kFaultSignals[i]) + "\n";
+            FaultLine& fault = faultLines[i];
+            fault.signal = kFaultSignals[i];
+            fault.length = std::min(text.size(), sizeof fault.text);
+            std::copy_n(text.data(), fault.length, fault.text);
         }
     }
 
     [[nodiscard]] int StopSignalDescriptor() const { return stopSignals_; }
 
 private:
+    std::string program_;
     std::vector<std::string> arguments_;
     int stopSignals_ = -1;
+    int stopStatus_ = kStoppedStatus;
+    std::string stopLine_;
 };
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "platform/native.h"
@@ -16,25 +17,59 @@ constexpr wchar_t kWindowName[] = L"frmPelldor";
 // A run ended from outside, as a probe that failed ends.
 constexpr int kStoppedStatus = 1;
 
+// How long a reader that does not read may hold up a write to a standard stream.
+constexpr DWORD kWritePatienceMs = 1000;
+
+struct PendingWrite {
+    HANDLE handle;
+    std::string_view text;
+};
+
+// Writes all of the text, in a single call unless the system takes less.
+DWORD WINAPI WriteWhole(void* pending) {
+    auto& write = *static_cast<PendingWrite*>(pending);
+    while (!write.text.empty()) {
+        const DWORD chunk = write.text.size() > 0x40000000 ? 0x40000000 : static_cast<DWORD>(write.text.size());
+        DWORD written = 0;
+        if (!::WriteFile(write.handle, write.text.data(), chunk, &written, nullptr) || written == 0) return 1;
+        write.text.remove_prefix(written);
+    }
+    return 0;
+}
+
 // A GUI process has no console: its standard handles are whatever the caller redirected,
-// or nothing, in which case the text goes nowhere.
+// or nothing, in which case the text goes nowhere. A pipe whose reader does not read would
+// hold the write without end, so it is made on a thread of its own and given up after a
+// second; a file or a console takes it at once, and is written directly.
 void WriteStandard(DWORD which, std::string_view text) {
     const HANDLE handle = ::GetStdHandle(which);
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return;
-    while (!text.empty()) {
-        const DWORD chunk = text.size() > 0x40000000 ? 0x40000000 : static_cast<DWORD>(text.size());
-        DWORD written = 0;
-        if (!::WriteFile(handle, text.data(), chunk, &written, nullptr) || written == 0) return;
-        text.remove_prefix(written);
+    PendingWrite write{handle, text};
+    if (::GetFileType(handle) != FILE_TYPE_PIPE) {
+        (void)WriteWhole(&write);
+        return;
     }
+    const HANDLE writer = ::CreateThread(nullptr, 0, WriteWhole, &write, 0, nullptr);
+    if (writer == nullptr) return;
+    if (::WaitForSingleObject(writer, kWritePatienceMs) != WAIT_OBJECT_0) {
+        ::CancelSynchronousIo(writer);
+        ::WaitForSingleObject(writer, kWritePatienceMs);
+    }
+    ::CloseHandle(writer);
 }
 
+class WindowsProcess;
+[[noreturn]] void Stop(WindowsProcess& process, const char* by);
+
 // A close request (taskkill without /F, a script's WM_CLOSE) or the end of the session
-// ends the run at once, logging nothing, with the status of a probe that failed: a verdict
-// that was never reached must not read as one.
+// ends the run at once, logging nothing, as the process's stop says: a verdict that was
+// never reached must not read as one.
 LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    const bool stop = message == WM_CLOSE || message == WM_QUERYENDSESSION || (message == WM_ENDSESSION && wParam);
-    if (stop) EndProcess(kStoppedStatus);
+    auto* const process = reinterpret_cast<WindowsProcess*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (process != nullptr && message == WM_CLOSE) Stop(*process, "a close request");
+    if (process != nullptr && (message == WM_QUERYENDSESSION || (message == WM_ENDSESSION && wParam))) {
+        Stop(*process, "the end of the session");
+    }
     return ::DefWindowProcW(window, message, wParam, lParam);
 }
 
@@ -60,13 +95,24 @@ std::u16string CommandLine() {
 // handled whenever the program dispatches them.
 class WindowsProcess final : public Process {
 public:
-    WindowsProcess() : window_(MakeHiddenWindow()) {}
+    WindowsProcess() : window_(MakeHiddenWindow()) {
+        // Messages reach the procedure only when they are dispatched, by which time it is set.
+        if (window_ != nullptr) ::SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    }
     ~WindowsProcess() override {
         if (window_ != nullptr) ::DestroyWindow(window_);
     }
     WindowsProcess(const WindowsProcess&) = delete;
     WindowsProcess& operator=(const WindowsProcess&) = delete;
 
+    std::string ProgramName() override {
+        wchar_t path[MAX_PATH] = {};
+        const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+        std::string name = ToUtf8(std::u16string(path, path + length));
+        name = name.substr(name.find_last_of("\\/") + 1);
+        if (name.size() > 4 && _stricmp(name.c_str() + name.size() - 4, ".exe") == 0) name.resize(name.size() - 4);
+        return name;
+    }
     std::string CommandLineTail() override { return ToUtf8(windows::CommandLineTail(CommandLine())); }
 
     std::vector<std::string> Arguments() override {
@@ -90,9 +136,23 @@ public:
         }
     }
 
+    void SetStop(int status, std::string_view line) override {
+        stopStatus_ = status;
+        stopLine_ = line;
+    }
+
+    [[noreturn]] void Stopped(const char* by) {
+        if (!stopLine_.empty()) WriteStandardOutput(stopLine_ + by + "\n");
+        EndProcess(stopStatus_);
+    }
+
 private:
     HWND window_;
+    int stopStatus_ = kStoppedStatus;
+    std::string stopLine_;
 };
+
+void Stop(WindowsProcess& process, const char* by) { process.Stopped(by); }
 
 }  // namespace
 }  // namespace windows
