@@ -307,26 +307,69 @@ bool ModelAlerts(std::string text, double value) {
 }
 
 bool SameOptions(const check::CheckOptions& a, const check::CheckOptions& b) {
-    const auto range = [](const check::Range& r) { return std::tuple(r.start, r.end, r.inside); };
-    return std::tuple(a.host, a.port, range(a.warning), range(a.critical), a.timeoutNanos, a.family, a.verbose) ==
-           std::tuple(b.host, b.port, range(b.warning), range(b.critical), b.timeoutNanos, b.family, b.verbose);
+    const auto range = [](const std::optional<check::Range>& r) {
+        return r ? std::tuple(true, r->start, r->end, r->inside) : std::tuple(false, 0.0, 0.0, false);
+    };
+    const auto pairs = [&](const check::CheckOptions& o) {
+        return std::tuple(range(o.warning), range(o.critical), range(o.stratum.warning), range(o.stratum.critical),
+                          range(o.rootDistance.warning), range(o.rootDistance.critical), range(o.referenceAge.warning),
+                          range(o.referenceAge.critical), range(o.agreeing.warning), range(o.agreeing.critical));
+    };
+    const auto rest = [](const check::CheckOptions& o) {
+        return std::tuple(o.port, o.timeoutNanos, o.timeOffsetNanos, o.family, o.quiet, o.verbose, o.allAddresses, o.format);
+    };
+    const auto servers = [](const check::CheckOptions& o) {
+        std::vector<std::pair<std::string, std::optional<std::uint16_t>>> list;
+        for (const check::ServerName& server : o.servers) list.emplace_back(server.host, server.port);
+        return list;
+    };
+    return pairs(a) == pairs(b) && rest(a) == rest(b) && servers(a) == servers(b);
 }
 
 // A form of the plugin's own, which must read back the same; a host in brackets as IPv6 is.
 std::vector<std::string> Canonical(const check::CheckOptions& o) {
-    std::vector<std::string> args{"-H", o.host.find(']') == std::string::npos ? "[" + o.host + "]" : o.host,
-                                  "--port=" + std::to_string(o.port), "--warning=" + o.warning.text, "-c",
-                                  o.critical.text};
-    char seconds[48];
-    std::snprintf(seconds, sizeof seconds, "%lld.%09lld", static_cast<long long>(o.timeoutNanos / 1'000'000'000),
-                  static_cast<long long>(o.timeoutNanos % 1'000'000'000));
-    args.insert(args.end(), {"-t", seconds});
+    std::vector<std::string> args;
+    for (const check::ServerName& server : o.servers) {
+        const std::string host = server.host.find(']') == std::string::npos ? "[" + server.host + "]" : server.host;
+        args.insert(args.end(), {"-H", server.port ? host + ":" + std::to_string(*server.port) : host});
+    }
+    args.insert(args.end(), {"--port=" + std::to_string(o.port), "--warning=" + o.warning.text, "-c", o.critical.text});
+    const auto seconds = [](std::int64_t nanos) {
+        char text[48];
+        std::snprintf(text, sizeof text, "%s%lld.%09lld", nanos < 0 ? "-" : "", static_cast<long long>(std::llabs(nanos) / 1'000'000'000),
+                      static_cast<long long>(std::llabs(nanos) % 1'000'000'000));
+        return std::string(text);
+    };
+    args.insert(args.end(), {"-t", seconds(o.timeoutNanos), "--time-offset=" + seconds(o.timeOffsetNanos)});
+    const std::pair<const char*, const check::Thresholds*> single[] = {{"-W", &o.stratum}, {"-m", &o.agreeing}};
+    for (const auto& [letter, pair] : single) {
+        if (pair->warning) args.insert(args.end(), {letter, pair->warning->text});
+        if (pair->critical) args.insert(args.end(), {letter == std::string_view("-W") ? "-C" : "-n", pair->critical->text});
+    }
+    const std::pair<const char*, const check::Thresholds*> both[] = {{"--root-distance=", &o.rootDistance},
+                                                                     {"--reference-age=", &o.referenceAge}};
+    for (const auto& [name, pair] : both) {
+        if (pair->warning || pair->critical) {
+            args.push_back(name + (pair->warning ? pair->warning->text : "") + "," + (pair->critical ? pair->critical->text : ""));
+        }
+    }
+    static const char* const kFormats[] = {"classic", "multi-line", "openmetrics"};
+    args.push_back(std::string("--output-format=") + kFormats[static_cast<int>(o.format)]);
     if (o.family) args.push_back(*o.family == platform::NetAddress::Family::V4 ? "-4" : "--use-ipv6");
+    if (o.quiet) args.push_back("-q");
     if (o.verbose) args.push_back("-v");
+    if (o.allAddresses) args.push_back("--all-addresses");
     return args;
 }
 
-// The arguments between NUL octets, against a server whose clock the input sets off.
+// The state one measure sets against its pair of thresholds, read the model's way.
+int ModelState(const check::Thresholds& pair, double value) {
+    if (pair.critical && ModelAlerts(pair.critical->text, value)) return 2;
+    if (pair.warning && ModelAlerts(pair.warning->text, value)) return 1;
+    return 0;
+}
+
+// The arguments between NUL octets, against servers whose clocks the input sets off alike.
 void CheckPlugin(std::string_view rest, std::int64_t offsetNanos) {
     std::vector<std::string> args;
     for (std::size_t at = 0, end = 0; at <= rest.size(); at = end + 1) {
@@ -337,51 +380,57 @@ void CheckPlugin(std::string_view rest, std::int64_t offsetNanos) {
     testing::FakeMachine m;
     testing::FakeNetwork net(m.clock);
     const auto run = [&] { return check::RunCheck(m.process, m.clock, net, m.loop, args); };
-    const std::string& line = m.process.standardOutput;
+    const std::string& out = m.process.standardOutput;
 
     if (const auto* error = std::get_if<check::UsageError>(&parsed)) {
         Check(!error->message.empty(), "a usage error without a message");
         Check(run() == 3, "a usage error was not UNKNOWN");
-        Check(line.starts_with("NTP UNKNOWN - ") && line.find('\n') == line.size() - 1,
-              "a usage error's status line is not one UNKNOWN line");
-        Check(m.process.standardError == std::string(CheckUsage()) + "\n", "a usage error's hint is not the usage line");
+        Check(out.starts_with("NTP UNKNOWN - ") && out.ends_with("\n" + std::string(CheckUsage()) + "\n") &&
+                  out.find('\n') + CheckUsage().size() + 2 == out.size(),
+              "a usage error is not one UNKNOWN line and the usage line");
+        Check(m.process.standardError.empty(), "a usage error wrote to standard error");
         return;
     }
     const check::CheckOptions& options = std::get<check::CheckOptions>(parsed);
     if (options.help || options.version) {
-        Check(run() == 3 && !line.empty(), "help or version was not answered");
+        Check(run() == 3 && !out.empty(), "help or version was not answered");
         return;
     }
-    Check(!options.host.empty() && options.port >= 1, "options read without a host or a port");
+    Check(!options.servers.empty() && options.port >= 1, "options read without a host or a port");
+    for (const check::ServerName& server : options.servers) Check(!server.host.empty(), "an empty host");
     Check(options.timeoutNanos > 0 && options.timeoutNanos <= 86'400'000'000'000, "a timeout out of its range");
-    for (const check::Range* range : {&options.warning, &options.critical}) {
-        const auto again = check::ParseRange(range->text);
-        Check(again && again->start <= again->end, "a threshold that does not read back as a range");
-    }
     const auto reread = check::ParseCheckOptions(Canonical(options));
     Check(std::holds_alternative<check::CheckOptions>(reread) && SameOptions(std::get<check::CheckOptions>(reread), options),
           "the options written out again read back otherwise");
 
     platform::NetAddress server;
     server.bytes = {127, 0, 0, 1};
-    net.Resolve(options.host, {server});
+    for (const check::ServerName& name : options.servers) net.Resolve(name.host, {server});
     net.onSend = [&net, offsetNanos](testing::FakeChannelRecord& channel) {
         testing::FakeNetwork::Deliver(channel, net.ReplyTo(channel, offsetNanos));
     };
     const int status = run();
-    Check(line.starts_with("NTP ") && line.find('\n') == line.size() - 1, "the plugin did not print one status line");
+    const bool metrics = options.format == check::OutputFormat::OpenMetrics;
+    Check(metrics ? out.ends_with("\n# EOF\n")
+                  : out.starts_with(options.format == check::OutputFormat::Classic ? "NTP " : "[") &&
+                        (options.verbose || options.format != check::OutputFormat::Classic || out.find('\n') == out.size() - 1),
+          "the plugin's output is not in the form asked for");
     if (options.family == platform::NetAddress::Family::V6) {
-        Check(status == 3 && net.channels.empty(), "an IPv4 server was asked although only IPv6 was");
+        // None agrees: -n can make it CRITICAL, which outweighs UNKNOWN.
+        Check(net.channels.empty(), "an IPv4 server was asked although only IPv6 was");
+        Check(status == (ModelState(options.agreeing, 0) == 2 ? 2 : 3), "no address of the family was not UNKNOWN");
         return;
     }
-    const double magnitude = std::fabs(static_cast<double>(offsetNanos) / 1e9);
-    const int model = ModelAlerts(options.critical.text, magnitude)  ? 2
-                      : ModelAlerts(options.warning.text, magnitude) ? 1
-                                                                     : 0;
+    // Every server is the one clock: they all agree on its offset, and on the rest of its
+    // reply (stratum 2, a root distance of 1/32 s, a reference a minute old).
+    const auto count = static_cast<double>(options.servers.size());
+    const int model = std::max({ModelState({options.warning, options.critical}, std::fabs(static_cast<double>(offsetNanos + options.timeOffsetNanos) / 1e9)),
+                                ModelState(options.stratum, 2), ModelState(options.rootDistance, 0.03125),
+                                ModelState(options.referenceAge, 64), ModelState(options.agreeing, count)});
     Check(status == model, "the state does not follow the thresholds");
-    Check(line.find(" |offset=") != std::string::npos, "a measured offset without its performance data");
+    Check(metrics || out.find("|offset=") != std::string::npos, "a measured offset without its performance data");
     Check(m.clock.waits == 0, "an answer at once was waited for");
-    Check(options.verbose || m.process.standardError.empty(), "standard error written without -v");
+    Check((options.verbose && metrics) || m.process.standardError.empty(), "standard error written without -v");
 }
 
 }  // namespace

@@ -75,6 +75,12 @@ write("fuzz_command_line", {
     "plugin_long_timeout": b"\x4e" + b"\0".join([b"-H", b"h", b"-t", b"86400", b"-w", b"+.5", b"-c", b"3."]),
     "plugin_usage_error": b"\x8e" + b"\0".join([b"-H", b"h", b"-p", b"0", b"-x"]),
     "plugin_help": b"\x8e" + b"--help",
+    "plugin_several_health": b"\x6e" + b"\0".join([b"-H", b"a", b"-H", b"b:124", b"-H", b"[::1]", b"-W", b"1:8", b"-C3",
+                                                    b"--root-distance=0.01,1", b"--reference-age=,30", b"-m", b"3:",
+                                                    b"-n", b"@0", b"-o", b"-1.5", b"-q"]),
+    "plugin_every_address_metrics": b"\x7e" + b"\0".join([b"-H", b"pool", b"--all-addresses", b"--output-format",
+                                                           b"openmetrics", b"-v", b"--twarn=2"]),
+    "plugin_multi_line": b"\x8e" + b"\0".join([b"-Ha", b"-Hb", b"--out=multi-line", b"--stratum-c=@2"]),
 })
 
 HALF_ERA = 1 << 63

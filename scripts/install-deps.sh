@@ -9,6 +9,7 @@ packages=(
   chrony faketime libfaketime                 # a real NTP server to test against, with a shifted clock
   iproute2 libbsd0 libcap2 libssl3            # network namespaces, and what ntpsec's unpacked ntpd links
   monitoring-plugins-basic ntpsec-ntpdig time hyperfine file python3  # the benchmark and load test
+  python3-prometheus-client                   # the standard parser of the plugin's metrics
   groff-base dpkg-dev lintian man-db          # the manual page and the Debian package
   g++-mingw-w64-x86-64 wine64                 # pelldor.exe, and Wine to test it
 )

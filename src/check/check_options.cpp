@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <limits>
 #include <vector>
 
@@ -19,16 +18,44 @@ constexpr double kMostSeconds = 86400;
 
 // The options and their long names, as getopt_long takes them: a long name may be given by
 // any unique prefix, its value after "=" or as the next argument.
-constexpr char kShortOptions[] = ":H:p:w:c:t:o:46qvhV";
+// The options that have no letter.
+enum : char { kRootDistance = 1, kReferenceAge, kAllAddresses, kOutputFormat };
+constexpr char kShortOptions[] = ":H:p:w:c:W:C:m:n:t:o:46qvhV";
 const option kLongOptions[] = {
-    {"hostname", required_argument, nullptr, 'H'}, {"port", required_argument, nullptr, 'p'},
-    {"warning", required_argument, nullptr, 'w'},  {"critical", required_argument, nullptr, 'c'},
-    {"timeout", required_argument, nullptr, 't'},  {"time-offset", required_argument, nullptr, 'o'},
-    {"use-ipv4", no_argument, nullptr, '4'},       {"use-ipv6", no_argument, nullptr, '6'},
-    {"quiet", no_argument, nullptr, 'q'},          {"verbose", no_argument, nullptr, 'v'},
-    {"help", no_argument, nullptr, 'h'},           {"version", no_argument, nullptr, 'V'},
+    {"hostname", required_argument, nullptr, 'H'},
+    {"port", required_argument, nullptr, 'p'},
+    {"warning", required_argument, nullptr, 'w'},
+    {"critical", required_argument, nullptr, 'c'},
+    {"stratum-warning", required_argument, nullptr, 'W'},
+    {"stratum-critical", required_argument, nullptr, 'C'},
+    {"root-distance", required_argument, nullptr, kRootDistance},
+    {"reference-age", required_argument, nullptr, kReferenceAge},
+    {"twarn", required_argument, nullptr, 'm'},
+    {"tcrit", required_argument, nullptr, 'n'},
+    {"all-addresses", no_argument, nullptr, kAllAddresses},
+    {"output-format", required_argument, nullptr, kOutputFormat},
+    {"timeout", required_argument, nullptr, 't'},
+    {"time-offset", required_argument, nullptr, 'o'},
+    {"use-ipv4", no_argument, nullptr, '4'},
+    {"use-ipv6", no_argument, nullptr, '6'},
+    {"quiet", no_argument, nullptr, 'q'},
+    {"verbose", no_argument, nullptr, 'v'},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
 };
+
+// WARN[,CRIT], each a range; either may be left out ("1,", ",2").
+std::optional<Thresholds> PairOf(const std::string& value) {
+    const auto comma = value.find(',');
+    const std::string warning = value.substr(0, comma);
+    const std::string critical = comma == std::string::npos ? "" : value.substr(comma + 1);
+    Thresholds pair;
+    if (!warning.empty() && !(pair.warning = ParseRange(warning))) return std::nullopt;
+    if (!critical.empty() && !(pair.critical = ParseRange(critical))) return std::nullopt;
+    if (!pair.warning && !pair.critical) return std::nullopt;
+    return pair;
+}
 
 // How many long names start with the one given before any "=".
 int LongNamesStartingWith(std::string_view given) {
@@ -62,8 +89,19 @@ std::optional<std::string> Apply(CheckOptions& options, char name, const std::st
             host = host.substr(0, colon);
         }
         if (host.empty()) return "the host is empty";
-        if (port && Apply(options, 'p', std::string(*port))) return "the port in \"" + value + "\" is not a number from 1 to 65535";
-        options.host = std::string(host);
+        ServerName server{std::string(host), std::nullopt};
+        if (port) {
+            const auto number = ParseInteger(*port);
+            if (!number || *number < 1 || *number > 65535) {
+                return "the port in \"" + value + "\" is not a number from 1 to 65535";
+            }
+            server.port = static_cast<std::uint16_t>(*number);
+        }
+        // Each -H adds a server, once.
+        for (const ServerName& known : options.servers) {
+            if (known.host == server.host && known.port == server.port) return std::nullopt;
+        }
+        options.servers.push_back(std::move(server));
         return std::nullopt;
     }
     case 'p': {
@@ -79,6 +117,37 @@ std::optional<std::string> Apply(CheckOptions& options, char name, const std::st
         (name == 'w' ? options.warning : options.critical) = std::move(*range);
         return std::nullopt;
     }
+    case 'W':
+    case 'C':
+    case 'm':
+    case 'n': {
+        auto range = ParseRange(value);
+        if (!range) return "the threshold \"" + value + "\" is not a range";
+        Thresholds& pair = name == 'W' || name == 'C' ? options.stratum : options.agreeing;
+        (name == 'W' || name == 'm' ? pair.warning : pair.critical) = std::move(*range);
+        return std::nullopt;
+    }
+    case kRootDistance:
+    case kReferenceAge: {
+        const auto pair = PairOf(value);
+        if (!pair) return "the thresholds \"" + value + "\" are not WARN[,CRIT] ranges of seconds";
+        (name == kRootDistance ? options.rootDistance : options.referenceAge) = *pair;
+        return std::nullopt;
+    }
+    case kAllAddresses:
+        options.allAddresses = true;
+        return std::nullopt;
+    case kOutputFormat:
+        if (value == "classic") {
+            options.format = OutputFormat::Classic;
+        } else if (value == "multi-line") {
+            options.format = OutputFormat::MultiLine;
+        } else if (value == "openmetrics") {
+            options.format = OutputFormat::OpenMetrics;
+        } else {
+            return "the output format \"" + value + "\" is none of classic, multi-line, openmetrics";
+        }
+        return std::nullopt;
     case 't': {
         // Below a millisecond no exchange can even begin; a day is past any monitoring.
         const auto nanos = SecondsIn(value, 0.001, kMostSeconds);
@@ -119,24 +188,18 @@ std::optional<std::string> Apply(CheckOptions& options, char name, const std::st
 
 namespace {
 
-// A bound as the plugins' grammar writes numbers: a plain decimal, no exponent, no sign
-// but a minus, no trailing zeros.
-std::string Bound(double value) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%.9f", value);
-    std::string bound = text;
-    bound.erase(bound.find_last_not_of('0') + 1);
-    if (bound.back() == '.') bound.pop_back();
-    return bound == "-0" ? "0" : bound;
-}
-
-// The range in the form the performance data's grammar takes, whatever form it was given
-// in ("+.5" is "0.5", ":5" is "5").
-std::string Canonical(const Range& range) {
-    std::string text = range.inside ? "@" : "";
-    const std::string end = range.end == kInfinity ? "" : Bound(range.end);
-    if (range.start == 0 && !end.empty()) return text + end;
-    return text + (range.start == -kInfinity ? "~" : Bound(range.start)) + ":" + end;
+// A bound as the plugins' grammar writes numbers, from the digits given: no "+", no leading
+// or trailing zeros, and no rounding, so that it reads back as the very number given.
+std::string Bound(std::string_view given) {
+    const bool negative = given.starts_with('-');
+    if (given.starts_with('-') || given.starts_with('+')) given.remove_prefix(1);
+    const auto point = given.find('.');
+    std::string whole(given.substr(0, point));
+    std::string fraction(point == std::string_view::npos ? "" : given.substr(point + 1));
+    whole.erase(0, whole.find_first_not_of('0'));
+    fraction.erase(fraction.find_last_not_of('0') + 1);
+    const std::string text = (whole.empty() ? "0" : whole) + (fraction.empty() ? "" : "." + fraction);
+    return negative && text != "0" ? "-" + text : text;
 }
 
 }  // namespace
@@ -148,32 +211,30 @@ std::optional<Range> ParseRange(std::string_view text) {
         text.remove_prefix(1);
     }
     const auto colon = text.find(':');
-    if (colon == std::string_view::npos) {
-        const auto end = ParseDecimal(text);
+    const std::string_view from = colon == std::string_view::npos ? "" : text.substr(0, colon);
+    const std::string_view to = colon == std::string_view::npos ? text : text.substr(colon + 1);
+    // A range names at least one of its bounds.
+    if (to.empty() && (colon == std::string_view::npos || from.empty())) return std::nullopt;
+    if (from == "~") {
+        range.start = -kInfinity;
+    } else if (!from.empty()) {
+        const auto start = ParseDecimal(from);
+        if (!start) return std::nullopt;
+        range.start = *start;
+    }
+    if (to.empty()) {
+        range.end = kInfinity;
+    } else {
+        const auto end = ParseDecimal(to);
         if (!end) return std::nullopt;
         range.end = *end;
-    } else {
-        const std::string_view from = text.substr(0, colon);
-        const std::string_view to = text.substr(colon + 1);
-        // A range names at least one of its bounds.
-        if (from.empty() && to.empty()) return std::nullopt;
-        if (from == "~") {
-            range.start = -kInfinity;
-        } else if (!from.empty()) {
-            const auto start = ParseDecimal(from);
-            if (!start) return std::nullopt;
-            range.start = *start;
-        }
-        if (to.empty()) {
-            range.end = kInfinity;
-        } else {
-            const auto end = ParseDecimal(to);
-            if (!end) return std::nullopt;
-            range.end = *end;
-        }
     }
     if (range.start > range.end) return std::nullopt;
-    range.text = Canonical(range);
+    // The form the performance data's grammar takes, whatever form it was given in ("+.5"
+    // is "0.5", ":5" is "5").
+    const std::string end = to.empty() ? "" : Bound(to);
+    const std::string start = from == "~" ? "~" : from.empty() ? "0" : Bound(from);
+    range.text = (range.inside ? "@" : "") + (range.start == 0 && !end.empty() ? end : start + ":" + end);
     return range;
 }
 
@@ -214,7 +275,7 @@ std::variant<CheckOptions, UsageError> ParseCheckOptions(std::span<const std::st
     }
     if (optind < argc) return fail("unexpected argument \"" + std::string(argv[optind]) + "\"");
     if (options.help || options.version) return options;
-    if (options.host.empty()) return fail("no host: -H HOST is needed");
+    if (options.servers.empty()) return fail("no host: -H HOST is needed");
     return options;
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "check/check_verdict.h"
 #include "platform/network.h"
@@ -17,11 +18,35 @@ namespace pelldor::check {
 // most 10, "10:20" 10 to 20, all inclusive, with a leading "@" for the alert inside.
 [[nodiscard]] std::optional<Range> ParseRange(std::string_view text);
 
-struct CheckOptions {
+// A server as -H names it: a name or an address, and its own port when it gives one.
+struct ServerName {
     std::string host;
-    std::uint16_t port = 123;
+    std::optional<std::uint16_t> port;
+};
+
+enum class OutputFormat { Classic, MultiLine, OpenMetrics };
+
+// A pair of thresholds; a check whose pair is not given is not made, its measure only shown.
+struct Thresholds {
+    std::optional<Range> warning;
+    std::optional<Range> critical;
+};
+
+struct CheckOptions {
+    std::vector<ServerName> servers;
+    std::uint16_t port = 123;  // of each server that names none
+    // On the offset: of the one server, or of the agreeing servers combined.
     Range warning;
     Range critical;
+    // On each server's stratum, root distance and reference age.
+    Thresholds stratum;
+    Thresholds rootDistance;
+    Thresholds referenceAge;
+    // On the number of servers that agree.
+    Thresholds agreeing;
+    // Every address of a name is a server of its own, as when watching a pool.
+    bool allAddresses = false;
+    OutputFormat format = OutputFormat::Classic;
     std::int64_t timeoutNanos = 0;
     // Added to the measured offset before the thresholds apply: the offset the server is
     // expected to keep from the local clock, with check_ntp_time's sign.

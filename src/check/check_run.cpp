@@ -1,10 +1,11 @@
 #include "check/check_run.h"
 
+#include <algorithm>
 #include <exception>
-#include <optional>
 #include <variant>
 
 #include "check/check_options.h"
+#include "check/check_output.h"
 #include "check/check_verdict.h"
 #include "exchange/exchange.h"
 #include "foundation/help_text.h"
@@ -21,67 +22,83 @@ using exchange::Notice;
 // server worth asking.
 constexpr std::int64_t kResendNanos = kNanosPerSecond;
 
+// A server as the command line named it: its port only when it gave one, so that two
+// servers on one host keep apart and one on the usual port reads as usual.
+std::string NameOf(const ServerName& server) {
+    if (!server.port) return server.host;
+    const bool v6 = server.host.find(':') != std::string::npos;
+    return (v6 ? "[" + server.host + "]" : server.host) + ":" + std::to_string(*server.port);
+}
+
 class Check {
 public:
     Check(platform::Clock& clock, platform::Network& network, Loop& loop, const CheckOptions& options)
         : clock_(clock), client_(clock, network, loop), options_(options) {}
 
-    Outcome Run() {
-        Diagnose(logtext::Sending(options_.host, options_.port));
-        exchange::Plan plan;
-        plan.host = options_.host;
-        plan.port = options_.port;
-        plan.family = options_.family;
-        plan.resendNanos = kResendNanos;
-        plan.timeoutNanos = options_.timeoutNanos;
-        const exchange::Result result = client_.Run({plan}).front();
-        if (result.notice != Notice::None) {
-            Diagnose(logtext::ErrorNotice(static_cast<std::int16_t>(result.notice), result.text));
+    // Every server asked at once, each within the timeout; with every address of a name
+    // asked, the names are looked up first, and their exchanges have what is left of it.
+    Verdict Run() {
+        std::vector<exchange::Plan> plans;
+        std::vector<std::string> names;
+        for (const ServerName& server : options_.servers) {
+            exchange::Plan plan;
+            plan.host = server.host;
+            plan.port = server.port.value_or(options_.port);
+            plan.family = options_.family;
+            plan.resendNanos = kResendNanos;
+            plan.timeoutNanos = options_.timeoutNanos;
+            plans.push_back(std::move(plan));
+            names.push_back(NameOf(server));
         }
-        const Outcome outcome = Conclude(result);
-        DiagnoseTimes(result);
-        return outcome;
+        if (options_.allAddresses) EachAddress(plans, names);
+        for (const exchange::Plan& plan : plans) Diagnose(logtext::Sending(plan.host, plan.port));
+        const std::vector<exchange::Result> results = client_.Run(plans);
+        std::vector<Answer> answers;
+        for (std::size_t i = 0; i < results.size(); ++i) {
+            const exchange::Result& result = results[i];
+            if (result.notice != Notice::None) {
+                const std::string whose = results.size() > 1 ? names[i] + ": " : "";
+                Diagnose(logtext::ErrorNotice(static_cast<std::int16_t>(result.notice), whose + result.text));
+            }
+            DiagnoseTimes(result);
+            answers.push_back({names[i], result});
+        }
+        return Judge(std::move(answers), options_);
     }
 
     // The lines of -v, to follow the status line.
     [[nodiscard]] const std::string& Detail() const { return detail_; }
 
 private:
-    Outcome Conclude(const exchange::Result& result) const {
-        if (result.measurement) {
-            return OffsetOutcome(*result.measurement, options_.timeOffsetNanos, options_.warning, options_.critical);
+    // A name of several addresses becomes a server per address, named by both; a name
+    // that did not resolve in time stays one server, which reports why.
+    void EachAddress(std::vector<exchange::Plan>& plans, std::vector<std::string>& names) {
+        const std::int64_t start = clock_.MonotonicNanos();
+        const std::int64_t until = start + options_.timeoutNanos;
+        client_.LookUp(plans, until);
+        // What the lookups left of the timeout, and a nanosecond at least: none would be
+        // no timeout at all.
+        const std::int64_t left = std::max<std::int64_t>(until - clock_.MonotonicNanos(), 1);
+        std::vector<exchange::Plan> each;
+        std::vector<std::string> eachName;
+        for (std::size_t i = 0; i < plans.size(); ++i) {
+            std::vector<platform::NetAddress> addresses = client_.AddressesOf(plans[i].host);
+            std::erase_if(addresses, [&](const platform::NetAddress& a) { return options_.family && a.family != *options_.family; });
+            plans[i].timeoutNanos = left;
+            if (addresses.size() < 2) {
+                each.push_back(plans[i]);
+                eachName.push_back(names[i]);
+                continue;
+            }
+            for (const platform::NetAddress& address : addresses) {
+                exchange::Plan plan = plans[i];
+                plan.addresses = {address};
+                each.push_back(std::move(plan));
+                eachName.push_back(names[i] + " (" + AddressText(address) + ")");
+            }
         }
-        const std::string where = result.asked ? AddressText(*result.asked) : ServerAsGiven();
-        // This machine could not ask (out of sockets, memory or threads): nothing is known
-        // of the server.
-        if (result.failure.kind == platform::NetError::OutOfResources) return {State::Unknown, where + ": " + result.text, {}};
-        switch (result.notice) {
-        case Notice::TimedOut: {
-            const std::string within = " within " + SecondsText(options_.timeoutNanos);
-            if (result.asked) return {State::Critical, "no answer from " + where + within, {}};
-            return {State::Unknown, "the name " + options_.host + " was not looked up" + within, {}};
-        }
-        case Notice::HostNotFound:
-            return {State::Unknown, options_.host + ": " + result.text, {}};
-        case Notice::Unsynchronised:
-            // The server answered, but its offset cannot be known: check_ntp_time's -q.
-            return {options_.quiet ? State::Unknown : State::Critical, where + ": " + result.text, {}};
-        case Notice::NetworkError:
-        case Notice::KissOfDeath:
-        case Notice::BadReply:
-            return {State::Critical, where + ": " + result.text, {}};
-        case Notice::None:
-        case Notice::NoHost:
-        case Notice::InvalidPort:
-            break;
-        }
-        return {State::Unknown, where + ": " + result.text, {}};
-    }
-
-    // The server as the command line named it, for a message where no address is known.
-    std::string ServerAsGiven() const {
-        const bool v6 = options_.host.find(':') != std::string::npos;
-        return (v6 ? "[" + options_.host + "]" : options_.host) + ":" + std::to_string(options_.port);
+        plans = std::move(each);
+        names = std::move(eachName);
     }
 
     void DiagnoseTimes(const exchange::Result& result) {
@@ -115,7 +132,7 @@ int RunCheck(platform::Process& process, platform::Clock& clock, platform::Netwo
     process.SetStop(static_cast<int>(State::Unknown), "NTP UNKNOWN - stopped by ");
     const auto parsed = ParseCheckOptions(args);
     if (const auto* error = std::get_if<UsageError>(&parsed)) {
-        process.WriteStandardOutput(StatusLine({State::Unknown, error->message, {}}) + std::string(CheckUsage()) + "\n");
+        process.WriteStandardOutput(StatusLine(State::Unknown, error->message) + std::string(CheckUsage()) + "\n");
         return static_cast<int>(State::Unknown);
     }
     const CheckOptions& options = std::get<CheckOptions>(parsed);
@@ -123,18 +140,25 @@ int RunCheck(platform::Process& process, platform::Clock& clock, platform::Netwo
         process.WriteStandardOutput(options.help ? CheckHelp() : VersionText());
         return static_cast<int>(State::Unknown);
     }
-    Outcome outcome;
-    std::string detail;
+    std::string output;
+    State state = State::Unknown;
     try {
         Check check(clock, network, loop, options);
-        outcome = check.Run();
-        detail = check.Detail();
+        const Verdict verdict = check.Run();
+        state = verdict.state;
+        // The status line first, whatever engine merges the streams: detail follows it.
+        // Metrics end with their EOF line, so their detail goes to standard error.
+        output = Format(verdict, options);
+        if (options.format == OutputFormat::OpenMetrics) {
+            process.WriteStandardError(check.Detail());
+        } else {
+            output += check.Detail();
+        }
     } catch (const std::exception& e) {
-        outcome = {State::Unknown, std::string("the check failed itself: ") + e.what(), {}};
+        output = StatusLine(State::Unknown, std::string("the check failed itself: ") + e.what());
     }
-    // The status line first, whatever engine merges the streams: detail follows it.
-    process.WriteStandardOutput(StatusLine(outcome) + detail);
-    return static_cast<int>(outcome.state);
+    process.WriteStandardOutput(output);
+    return static_cast<int>(state);
 }
 
 }  // namespace pelldor::check

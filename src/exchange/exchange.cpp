@@ -50,9 +50,38 @@ std::vector<Result> Client::Run(std::vector<Plan> plans) {
     return results;
 }
 
-Client::Resolution& Client::ResolutionOf(const Plan& plan) {
+void Client::LookUp(const std::vector<Plan>& plans, std::int64_t until) {
+    std::vector<Resolution*> pending;
+    for (const Plan& plan : plans) {
+        if (!plan.host.empty() && plan.addresses.empty()) pending.push_back(&ResolutionOf(plan));
+    }
+    const auto allDone = [&] {
+        for (Resolution* resolution : pending) Poll(*resolution);
+        return std::none_of(pending.begin(), pending.end(),
+                            [](const Resolution* r) { return r->status == platform::LookupStatus::Pending; });
+    };
+    // A resolver thread cannot wake the loop: it is looked at every poll interval.
+    while (!allDone() && clock_.MonotonicNanos() < until) {
+        loop_.RunUntil(std::min(clock_.MonotonicNanos() + kLookupPollNanos, until));
+    }
+}
+
+std::vector<platform::NetAddress> Client::AddressesOf(const std::string& host) const {
+    const Resolution* resolution = LookedUp(host);
+    if (resolution == nullptr || resolution->status != platform::LookupStatus::Done) return {};
+    return resolution->addresses;
+}
+
+Client::Resolution* Client::LookedUp(const std::string& host) const {
     for (const auto& known : resolutions_) {
-        if (known->host == plan.host) return *known;
+        if (!known->given && known->host == host) return known.get();
+    }
+    return nullptr;
+}
+
+Client::Resolution& Client::ResolutionOf(const Plan& plan) {
+    if (plan.addresses.empty()) {
+        if (Resolution* known = LookedUp(plan.host)) return *known;
     }
     auto& resolution = *resolutions_.emplace_back(std::make_unique<Resolution>());
     resolution.host = plan.host;
@@ -60,10 +89,23 @@ Client::Resolution& Client::ResolutionOf(const Plan& plan) {
         resolution.lookup = network_.StartLookup(plan.host, static_cast<std::uint16_t>(plan.port));
         assert(resolution.lookup != nullptr);
     } else {
+        resolution.given = true;
         resolution.status = platform::LookupStatus::Done;
         resolution.addresses = plan.addresses;
     }
     return resolution;
+}
+
+void Client::Poll(Resolution& r) {
+    if (!r.lookup) return;
+    r.status = r.lookup->Poll();
+    if (r.status == platform::LookupStatus::Pending) return;
+    if (r.status == platform::LookupStatus::Done) {
+        r.addresses = r.lookup->Addresses();
+    } else {
+        r.failure = r.lookup->Failure();
+    }
+    r.lookup.reset();
 }
 
 const Client::Silenced* Client::FindSilenced(const platform::NetAddress& address) const {
@@ -107,17 +149,7 @@ void Exchange::Advance(std::int64_t until) {
     if (Done()) return;
     if (!request_) {
         Client::Resolution& r = *resolution_;
-        if (r.lookup) {
-            r.status = r.lookup->Poll();
-            if (r.status != platform::LookupStatus::Pending) {
-                if (r.status == platform::LookupStatus::Done) {
-                    r.addresses = r.lookup->Addresses();
-                } else {
-                    r.failure = r.lookup->Failure();
-                }
-                r.lookup.reset();
-            }
-        }
+        Client::Poll(r);
         switch (r.status) {
         case platform::LookupStatus::Pending:
             pollAt_ = client_.clock_.MonotonicNanos() + kLookupPollNanos;
@@ -161,7 +193,7 @@ void Exchange::SendToNextAddress(bool again) {
     for (std::size_t looked = 0; looked < count && (again || tried_ < count); ++looked) {
         const platform::NetAddress& peer = addresses_[(first_ + tried_++) % count];
         if (const Client::Silenced* silenced = client_.FindSilenced(peer)) {
-            silencedText_ = silenced->text;
+            passedOver_ = *silenced;
             continue;
         }
         platform::OpenResult opened = client_.network_.OpenUdp(peer);
@@ -176,9 +208,10 @@ void Exchange::SendToNextAddress(bool again) {
         request_ = std::move(request);
         return;
     }
-    if (silencedText_ && !lastNetworkError_.failed()) {
+    if (passedOver_ && !lastNetworkError_.failed()) {
         // Every address this exchange could still ask has told us to stop.
-        Fail(Notice::KissOfDeath, std::move(*silencedText_));
+        result_.kissCode = passedOver_->kissCode;
+        Fail(Notice::KissOfDeath, passedOver_->text);
     } else {
         result_.failure = lastNetworkError_;
         Fail(Notice::NetworkError, notice::NetworkError(lastNetworkError_));
@@ -266,7 +299,10 @@ bool Exchange::TakeReply(std::size_t size) {
     }
     std::optional<Rejection> rejection = RejectionOf(check, *reply, ours);
     if (!rejection) return false;
-    if (rejection->notice == Notice::KissOfDeath) client_.silenced_.push_back({request.peer, rejection->text});
+    if (check == ReplyCheck::KissOfDeath || check == ReplyCheck::KissNotSynchronised) {
+        result_.kissCode = KissCode(reply->referenceId);
+    }
+    if (check == ReplyCheck::KissOfDeath) client_.silenced_.push_back({request.peer, rejection->text, result_.kissCode});
     Fail(rejection->notice, std::move(rejection->text));
     return true;
 }

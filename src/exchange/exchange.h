@@ -64,6 +64,9 @@ struct Result {
     Notice notice = Notice::None;
     std::string text;
     platform::NetFailure failure;
+    // The code of a reply's kiss (RATE, DENY, INIT, ...), or of the kiss-o'-death that kept
+    // this exchange from asking.
+    std::string kissCode;
 };
 
 class Exchange;
@@ -84,6 +87,12 @@ public:
     // Asks as each plan says, all at once, and returns when every exchange has ended.
     [[nodiscard]] std::vector<Result> Run(std::vector<Plan> plans);
 
+    // Looks up the plans' names, all at once, and returns when each has its answer or the
+    // monotonic clock reads `until`; exchanges that name them later take the same answers.
+    void LookUp(const std::vector<Plan>& plans, std::int64_t until);
+    // A name's addresses once it has been looked up; none while pending or when it failed.
+    [[nodiscard]] std::vector<platform::NetAddress> AddressesOf(const std::string& host) const;
+
 private:
     friend class Exchange;
 
@@ -92,6 +101,7 @@ private:
     // a name slower than an attempt still resolves for a later one.
     struct Resolution {
         std::string host;
+        bool given = false;  // the plan's own addresses, not a lookup that others share
         std::unique_ptr<platform::NameLookup> lookup;  // until it has finished
         platform::LookupStatus status = platform::LookupStatus::Pending;
         std::vector<platform::NetAddress> addresses;
@@ -103,9 +113,13 @@ private:
     struct Silenced {
         platform::NetAddress address;
         std::string text;
+        std::string kissCode;
     };
 
     Resolution& ResolutionOf(const Plan& plan);
+    // Takes the lookup's answer once it has one.
+    static void Poll(Resolution& resolution);
+    [[nodiscard]] Resolution* LookedUp(const std::string& host) const;
     [[nodiscard]] const Silenced* FindSilenced(const platform::NetAddress& address) const;
 
     platform::Clock& clock_;
@@ -177,7 +191,7 @@ private:
     std::size_t first_ = 0;
     std::size_t tried_ = 0;
     platform::NetFailure lastNetworkError_;
-    std::optional<std::string> silencedText_;  // when an address was passed over for it
+    std::optional<Client::Silenced> passedOver_;  // an address passed over for its kiss
     std::optional<Request> request_;           // none while the name is looked up
     std::array<std::uint8_t, 1500> buffer_{};
 };

@@ -70,22 +70,22 @@ TEST_P(CheckMode, OneStatusLineAndItsExitStatus) {
 INSTANTIATE_TEST_SUITE_P(
     Responder, CheckMode,
     ::testing::Values(
-        Case{"Level", {}, {}, 0, "NTP OK - offset N s from 127.0.0.1:{port}|offset=Ns;60;120; stratum=2 delay=Ns\n"},
+        Case{"Level", {}, {}, 0, "NTP OK - offset N s from 127.0.0.1:{port}|offset=Ns;60;120; stratum=2 delay=Ns root_distance=Ns reference_age=Ns\n"},
         Case{"Ahead2s", {.offset = 2s}, {"-w", "1", "-c", "5"}, 1,
-             "NTP WARNING - offset N s from 127.0.0.1:{port}|offset=Ns;1;5; stratum=2 delay=Ns\n"},
+             "NTP WARNING - offset N s from 127.0.0.1:{port}|offset=Ns;1;5; stratum=2 delay=Ns root_distance=Ns reference_age=Ns\n"},
         Case{"Behind8s", {.offset = -8s}, {"-w", "1", "-c", "5"}, 2,
-             "NTP CRITICAL - offset N s from 127.0.0.1:{port}|offset=Ns;1;5; stratum=2 delay=Ns\n"},
+             "NTP CRITICAL - offset N s from 127.0.0.1:{port}|offset=Ns;1;5; stratum=2 delay=Ns root_distance=Ns reference_age=Ns\n"},
         // Half an era either way puts the same bytes on the wire: read as half an era off,
         // never as level.
         Case{"HalfAnEraOff", {.offset = -2'147'483'648s}, {}, 2,
-             "NTP CRITICAL - offset N s from 127.0.0.1:{port}|offset=Ns;60;120; stratum=2 delay=Ns\n"},
+             "NTP CRITICAL - offset N s from 127.0.0.1:{port}|offset=Ns;60;120; stratum=2 delay=Ns root_distance=Ns reference_age=Ns\n"},
         // Asked again while the run waits: twice at least, and no more than once a second.
         Case{"Silent", {.kind = ReplyKind::Silent}, {"-t", "2.5"}, 2,
              "NTP CRITICAL - no answer from 127.0.0.1:{port} within 2.5 s\n", 2, 3, 2500ms},
-        Case{"KissOfDeath", {.kind = ReplyKind::KissOfDeath}, {}, 2,
-             "NTP CRITICAL - 127.0.0.1:{port}: Kiss-o'-death from server: RATE\n"},
+        Case{"KissOfDeath", {.kind = ReplyKind::KissOfDeath}, {}, 1,
+             "NTP WARNING - 127.0.0.1:{port}: asked too often (kiss code RATE)\n"},
         Case{"Ipv6", {.ipv6 = true}, {"-6"}, 0,
-             "NTP OK - offset N s from [::1]:{port}|offset=Ns;60;120; stratum=2 delay=Ns\n"}),
+             "NTP OK - offset N s from [::1]:{port}|offset=Ns;60;120; stratum=2 delay=Ns root_distance=Ns reference_age=Ns\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(CheckModeRun, ANameThatDoesNotResolveIsUnknown) {
@@ -157,6 +157,43 @@ TEST(CheckModeRun, CouldNotCheckIsUnknownAndNeverWaitsPastItsTime) {
         EXPECT_EQ(run.result.out, std::regex_replace(c.out, std::regex(R"(\{port\})"), std::to_string(silent.port())));
         // The write gives up after a second: the run ends well before it is killed.
         EXPECT_FALSE(run.result.killed) << Dump(run);
+    }
+}
+
+// Three servers at once: a silent one costs the run its timeout once, not once each; one
+// whose clock is off is named; and the metrics pass Prometheus' own parser.
+TEST(CheckModeRun, ThreeServersAtOnce) {
+    NtpResponder a, b, off({.offset = 30s}), silent({.kind = ReplyKind::Silent});
+    const auto with = [&](const NtpResponder& third, std::vector<std::string> more) {
+        std::vector<std::string> args{"-H", a.Peer(), "-H", b.Peer(), "-H", third.Peer()};
+        args.insert(args.end(), more.begin(), more.end());
+        return Check(args);
+    };
+    ProbeRun run = with(silent, {"-t", "2"});
+    EXPECT_EQ(run.result.exitStatus, 1) << Dump(run);
+    EXPECT_TRUE(Shape(run.result.out).starts_with("NTP WARNING - no answer from " + silent.Peer() +
+                                                  " within 2 s; combined offset N s; 2 of 3 servers agree|"))
+        << run.result.out;
+    ExpectElapsed(run, 2s, 2s);
+    EXPECT_EQ(a.requests(), 1);
+
+    run = with(off, {});
+    EXPECT_EQ(run.result.exitStatus, 1) << Dump(run);
+    EXPECT_TRUE(Shape(run.result.out).starts_with("NTP WARNING - " + off.Peer() + ": a falseticker at N s, outside what"))
+        << run.result.out;
+
+    run = with(off, {"--output-format=openmetrics"});
+    EXPECT_EQ(run.result.exitStatus, 1) << Dump(run);
+    const std::string parse =
+        "import sys\nfrom prometheus_client.openmetrics.parser import text_string_to_metric_families as parse\n"
+        "for family in parse(sys.argv[1]):\n"
+        "    for s in family.samples: print(s.name, s.labels.get('server', '-'), '%g' % s.value)\n";
+    const RunResult parsed = RunProgram("/usr/bin/python3", {"-c", parse, run.result.out}, 10s);
+    ASSERT_EQ(parsed.exitStatus, 0) << parsed.err << run.result.out;
+    for (const std::string& sample : std::vector<std::string>{"ntp_falseticker " + off.Peer() + " 1", "ntp_falseticker " + a.Peer() + " 0",
+                                     "ntp_server_reachable " + b.Peer() + " 1", "ntp_stratum " + a.Peer() + " 2",
+                                     "ntp_check_state - 1"}) {
+        EXPECT_NE(parsed.out.find(sample + "\n"), std::string::npos) << sample << "\n" << parsed.out;
     }
 }
 

@@ -1,12 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "check/agreement.h"
 #include "check/check_options.h"
+#include "check/check_output.h"
 #include "check/check_run.h"
 #include "foundation/help_text.h"
+#include "foundation/text.h"
 #include "support/fake_network.h"
 #include "support/run_fixture.h"
 
@@ -55,14 +59,18 @@ TEST(CheckOptions, ReadBackInEveryConventionalForm) {
         {{"-H", "ntp.test:1123"}, "ntp.test", 1123, "60", "120", 10'000, std::nullopt, false},
         {{"-p", "9", "-H", "[::1]:8"}, "::1", 8, "60", "120", 10'000, std::nullopt, false},
         {{"-H", "2001:db8::1", "-p", "7", "-w", "~:"}, "2001:db8::1", 7, "~:", "120", 10'000, std::nullopt, false},
+        // Every digit given is kept: the data shows the very threshold applied.
+        {{"-H", "h", "-w", "007.50:", "-c", "092233.2036837203600"}, "h", 123, "7.5:", "92233.20368372036", 10'000,
+         std::nullopt, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args));
         const auto parsed = ParseCheckOptions(c.args);
         ASSERT_TRUE(std::holds_alternative<CheckOptions>(parsed)) << std::get<UsageError>(parsed).message;
         const CheckOptions& o = std::get<CheckOptions>(parsed);
-        EXPECT_EQ(o.host, c.host);
-        EXPECT_EQ(o.port, c.port);
+        ASSERT_EQ(o.servers.size(), 1u);
+        EXPECT_EQ(o.servers[0].host, c.host);
+        EXPECT_EQ(o.servers[0].port.value_or(o.port), c.port);
         EXPECT_EQ(o.warning.text, c.warning);
         EXPECT_EQ(o.critical.text, c.critical);
         EXPECT_EQ(o.timeoutNanos, c.timeoutMs * kMs);
@@ -106,12 +114,47 @@ TEST(CheckOptions, UsageErrorsSayWhatIsWrong) {
         {{"-H", "h", "--ver"}, "option --ver is ambiguous"},
         {{"-H", "h", "--quiet=yes"}, "option --quiet takes no value"},
         {{"-H", "h", "--time-offset"}, "option --time-offset needs a value"},
+        {{"-H", "h", "-W", "a"}, "the threshold \"a\""},
+        {{"-H", "h", "--root-distance=x"}, "the thresholds \"x\""},
+        {{"-H", "h", "--reference-age=,"}, "the thresholds \",\""},
+        {{"-H", "h", "--output-format=json"}, "the output format \"json\""},
+        {{"-H", "h", "--all-addresses=1"}, "option --all-addresses takes no value"},
     };
     for (const auto& [args, message] : cases) {
         const auto parsed = ParseCheckOptions(args);
         ASSERT_TRUE(std::holds_alternative<UsageError>(parsed)) << ::testing::PrintToString(args);
         EXPECT_TRUE(std::get<UsageError>(parsed).message.starts_with(message))
             << ::testing::PrintToString(args) << ": " << std::get<UsageError>(parsed).message;
+    }
+}
+
+// The options of health and of several servers, read back in one line: the servers, then
+// stratum, root distance, reference age and agreeing as WARN,CRIT, then the rest.
+std::string Described(const CheckOptions& o) {
+    std::string text;
+    for (const ServerName& server : o.servers) text += server.host + (server.port ? ":" + std::to_string(*server.port) : "") + " ";
+    for (const Thresholds* pair : {&o.stratum, &o.rootDistance, &o.referenceAge, &o.agreeing}) {
+        text += "| " + (pair->warning ? pair->warning->text : "-") + "," + (pair->critical ? pair->critical->text : "-") + " ";
+    }
+    static const char* const kFormats[] = {"classic", "multi-line", "openmetrics"};
+    return text + "| " + kFormats[static_cast<int>(o.format)] + (o.allAddresses ? " all" : "");
+}
+
+TEST(CheckOptions, HealthAndSeveralServersReadBack) {
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"-H", "a"}, "a | -,- | -,- | -,- | -,- | classic"},
+        // Each -H a server, once; a port of its own kept apart from -p's.
+        {{"-H", "a", "-H", "b:9", "-H", "[::1]:8", "-H", "a", "-p", "7"}, "a b:9 ::1:8 | -,- | -,- | -,- | -,- | classic"},
+        {{"-Ha", "-W", "1:8", "-C", "~:10", "--root-distance=0.1,1", "--reference-age", ",3600", "-m", "3:", "-n2:",
+          "--all-addresses", "--output-format=multi-line"},
+         "a | 1:8,~:10 | 0.1,1 | -,3600 | 3:,2: | multi-line all"},
+        {{"-H", "a", "--stratum-w=2", "--stratum-c", "@16", "--root=@1", "--twarn=1:", "--tcrit", "@0", "--out", "openmetrics"},
+         "a | 2,@16 | @1,- | -,- | 1:,@0 | openmetrics"},
+    };
+    for (const auto& [args, described] : cases) {
+        const auto parsed = ParseCheckOptions(args);
+        ASSERT_TRUE(std::holds_alternative<CheckOptions>(parsed)) << std::get<UsageError>(parsed).message;
+        EXPECT_EQ(Described(std::get<CheckOptions>(parsed)), described) << ::testing::PrintToString(args);
     }
 }
 
@@ -143,10 +186,135 @@ TEST(CheckOptions, RangesAlertOutsideOrWithAnAtInside) {
     }
 }
 
+// A usable reply from 127.0.0.N, as the rules see it.
+exchange::Result Timed(std::uint8_t n, double offsetSeconds, double distanceSeconds = 0.01, int stratum = 2,
+                       double ageSeconds = 64, int leap = 0) {
+    exchange::Result result;
+    result.asked = testing::V4(127, 0, 0, n, 123);
+    exchange::Measurement m;
+    m.offsetNanos = std::llround(offsetSeconds * 1e9);
+    m.delayNanos = 2 * kMs;
+    m.stratum = static_cast<std::uint8_t>(stratum);
+    m.leap = static_cast<std::uint8_t>(leap);
+    m.rootDistanceNanos = std::llround(distanceSeconds * 1e9);
+    m.referenceAgeNanos = std::llround(ageSeconds * 1e9);
+    m.server = *result.asked;
+    result.measurement = m;
+    return result;
+}
+
+// No time from 127.0.0.N, and why.
+exchange::Result Failed(std::uint8_t n, exchange::Notice notice, std::string text, std::string kissCode = {}) {
+    exchange::Result result;
+    result.asked = testing::V4(127, 0, 0, n, 123);
+    result.notice = notice;
+    result.text = std::move(text);
+    result.kissCode = std::move(kissCode);
+    return result;
+}
+
+TEST(CheckVerdict, TheWorstSubcheckSetsTheStateAndComesFirst) {
+    using exchange::Notice;
+    const auto silent = [](std::uint8_t n) { return Failed(n, Notice::TimedOut, "No response from server"); };
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        std::vector<exchange::Result> results;  // of servers a, b, c, d in turn
+        std::string text;                        // the classic line up to its performance data
+    };
+    const Case cases[] = {
+        {"stratum, warning", {"-W", "1:8", "-C", "1:12"}, {Timed(1, 0.001, 0.01, 9)},
+         "NTP WARNING - stratum 9 (outside 1:8); offset +0.001000 s from 127.0.0.1:123"},
+        {"stratum, critical, over an offset warning", {"-W", "1:8", "-C", "1:12"}, {Timed(1, 70, 0.01, 13)},
+         "NTP CRITICAL - stratum 13 (outside 1:12); offset +70.000000 s from 127.0.0.1:123"},
+        {"root distance", {"--root-distance=0.1,1"}, {Timed(1, 0.001, 0.5)},
+         "NTP WARNING - root distance 0.5 s (outside 0.1); offset +0.001000 s from 127.0.0.1:123"},
+        {"a free-running server", {"--reference-age=3600,86400"}, {Timed(1, 0.001, 0.01, 2, 7200)},
+         "NTP WARNING - reference 7200 s old (outside 3600); offset +0.001000 s from 127.0.0.1:123"},
+        {"a leap second", {}, {Timed(1, 0.001, 0.01, 2, 64, 1)},
+         "NTP OK - offset +0.001000 s from 127.0.0.1:123; a leap second to be inserted at the end of the day"},
+        {"RATE", {}, {Failed(1, Notice::KissOfDeath, "Kiss-o'-death from server: RATE", "RATE")},
+         "NTP WARNING - 127.0.0.1:123: asked too often (kiss code RATE)"},
+        {"DENY", {}, {Failed(1, Notice::KissOfDeath, "Kiss-o'-death from server: DENY", "DENY")},
+         "NTP CRITICAL - 127.0.0.1:123: Kiss-o'-death from server: DENY"},
+        {"RSTR", {}, {Failed(1, Notice::KissOfDeath, "Kiss-o'-death from server: RSTR", "RSTR")},
+         "NTP CRITICAL - 127.0.0.1:123: Kiss-o'-death from server: RSTR"},
+        {"one server, too few", {"-m", "2:"}, {Timed(1, 0.001)},
+         "NTP WARNING - 1 of 1 server agrees (outside 2:); offset +0.001000 s from 127.0.0.1:123"},
+        {"three agree", {}, {Timed(1, 0.001), Timed(2, 0.002), Timed(3, 0.003)},
+         "NTP OK - combined offset +0.002000 s; 3 of 3 servers agree"},
+        // That server is wrong: named, and left out of the offset.
+        {"a falseticker", {"-w", "1"}, {Timed(1, 0.001), Timed(2, 0.002), Timed(3, 5)},
+         "NTP WARNING - c: a falseticker at +5.000000 s, outside what the others agree on; combined offset +0.001500 s; "
+         "2 of 3 servers agree"},
+        // Our clock is wrong: every server agrees on it.
+        {"our clock", {"-w", "1", "-c", "2"}, {Timed(1, 5), Timed(2, 5.001), Timed(3, 4.999)},
+         "NTP CRITICAL - combined offset +5.000000 s; 3 of 3 servers agree"},
+        {"weighted by distance", {}, {Timed(1, 0, 0.001), Timed(2, 0.009, 0.01)},
+         "NTP OK - combined offset +0.000818 s; 2 of 2 servers agree"},
+        {"one silent", {}, {Timed(1, 0.001), Timed(2, 0.002), silent(3)},
+         "NTP WARNING - no answer from 127.0.0.3:123 within 10 s; combined offset +0.001500 s; 2 of 3 servers agree"},
+        {"one refusing", {}, {Timed(1, 0.001), Timed(2, 0.002), Failed(3, Notice::KissOfDeath, "Kiss-o'-death from server: DENY", "DENY")},
+         "NTP WARNING - 127.0.0.3:123: Kiss-o'-death from server: DENY; combined offset +0.001500 s; 2 of 3 servers agree"},
+        {"all silent", {}, {silent(1), silent(2)},
+         "NTP CRITICAL - no server gave a usable time; no answer from 127.0.0.1:123 within 10 s; "
+         "no answer from 127.0.0.2:123 within 10 s"},
+        {"no name found", {}, {Failed(1, Notice::HostNotFound, "Host not found"), Failed(2, Notice::HostNotFound, "Host not found")},
+         "NTP UNKNOWN - no server gave a usable time; 127.0.0.1:123: Host not found; 127.0.0.2:123: Host not found"},
+        {"two camps", {}, {Timed(1, 0), Timed(2, 0.001), Timed(3, 5), Timed(4, 5.001)},
+         "NTP WARNING - no majority of the 4 servers agrees; combined offset +2.500500 s of all that answered"},
+        {"too few agree", {"-m", "3:", "-n", "2:"}, {Timed(1, 0.001), Timed(2, 0.002), Timed(3, 5)},
+         "NTP WARNING - 2 of 3 servers agree (outside 3:); c: a falseticker at +5.000000 s, outside what the others "
+         "agree on; combined offset +0.001500 s"},
+        {"far too few agree", {"-m", "3:", "-n", "3:"}, {Timed(1, 0.001), silent(2), silent(3)},
+         "NTP CRITICAL - 1 of 3 servers agrees (outside 3:); no answer from 127.0.0.2:123 within 10 s; "
+         "no answer from 127.0.0.3:123 within 10 s; combined offset +0.001000 s"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> args{"-H", "a"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const CheckOptions options = std::get<CheckOptions>(ParseCheckOptions(args));
+        std::vector<Answer> answers;
+        for (const exchange::Result& result : c.results) answers.push_back({std::string(1, static_cast<char>('a' + answers.size())), result});
+        const std::string line = Format(Judge(answers, options), options);
+        EXPECT_EQ(line.substr(0, line.find_first_of("|\n")), c.text);
+    }
+}
+
+TEST(CheckAgreement, TheLargestCrowdOfIntervalsAgreesWhenItIsAMajority) {
+    struct Case {
+        const char* name;
+        std::vector<Interval> intervals;  // in milliseconds
+        bool majority;
+        std::vector<std::size_t> falsetickers;
+    };
+    const Case cases[] = {
+        {"one", {{5, 1}}, true, {}},
+        {"closed ends touch", {{0, 5}, {10, 5}}, true, {}},
+        {"apart", {{0, 4}, {10, 4}}, false, {}},
+        {"a chain: two crowds of two", {{0, 10}, {15, 10}, {30, 10}}, false, {}},
+        {"one out of three", {{0, 10}, {5, 10}, {100, 10}}, true, {2}},
+        {"a wide one holds both camps", {{0, 1}, {0, 100}, {50, 1}}, false, {}},
+        {"three of five", {{0, 2}, {1, 2}, {2, 2}, {40, 2}, {-40, 2}}, true, {3, 4}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<Interval> nanos;
+        for (const Interval& i : c.intervals) nanos.push_back({i.offsetNanos * kMs, i.distanceNanos * kMs});
+        const Agreement agreement = Agree(nanos);
+        EXPECT_EQ(agreement.majority, c.majority);
+        EXPECT_EQ(agreement.falsetickers, c.falsetickers);
+        EXPECT_EQ(agreement.agreeing.size() + agreement.falsetickers.size(), c.intervals.size());
+    }
+}
+
 // `pelldor check` on the virtual platform, against a scripted server.
 class CheckRun : public ::testing::Test {
 protected:
-    CheckRun() { net.Resolve("127.0.0.1", {kServer}); }
+    CheckRun() {
+        for (std::uint8_t n = 1; n <= 3; ++n) net.Resolve("127.0.0." + std::to_string(n), {testing::V4(127, 0, 0, n, 123)});
+    }
 
     struct Result {
         int status = 0;
@@ -169,6 +337,15 @@ protected:
             NtpPacket reply = net.ReplyTo(channel, offset + rttMs * kMs / 2);
             if (spoil) spoil(reply);
             FakeNetwork::Deliver(channel, reply, m.clock.monotonicNanos + rttMs * kMs);
+        };
+    }
+
+    // Each server by its address, with its clock's offset from ours; the rest are silent.
+    void ServeEach(std::vector<std::pair<NetAddress, std::int64_t>> offsets) {
+        net.onSend = [this, offsets](FakeChannelRecord& channel) {
+            for (const auto& [peer, offset] : offsets) {
+                if (channel.peer == peer) FakeNetwork::Deliver(channel, net.ReplyTo(channel, offset + kMs), m.clock.monotonicNanos + 2 * kMs);
+            }
         };
     }
 
@@ -229,7 +406,7 @@ TEST_F(CheckRun, AnAnswerEndsTheRunAtOnceWithOneLineAndItsPerformanceData) {
     Result result = Run({"-H", "127.0.0.1", "-w", "0.001", "-c", "~:0.5"});
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.out, "NTP WARNING - offset -0.001235 s from 127.0.0.1:123"
-                          "|offset=-0.001235s;0.001;~:0.5; stratum=2 delay=0.003000s\n");
+                          "|offset=-0.001235s;0.001;~:0.5; stratum=2 delay=0.003000s root_distance=0.032750s reference_age=64.000000s\n");
     EXPECT_EQ(result.elapsedMs, 3) << "no pause beyond the round trip";
     EXPECT_EQ(Requests(), 1);
     // A server that held the request a hair longer than the exchange: no delay below zero,
@@ -237,7 +414,7 @@ TEST_F(CheckRun, AnAnswerEndsTheRunAtOnceWithOneLineAndItsPerformanceData) {
     Serve(0, [](NtpPacket& p) { p.transmitTime += std::uint64_t{1} << 24; }, 1);
     result = Run({"-H", "127.0.0.1", "-o", "0.5"});
     EXPECT_EQ(result.out, "NTP OK - offset +0.501953 s from 127.0.0.1:123"
-                          "|offset=0.501953s;60;120; stratum=2 delay=0.000000s\n");
+                          "|offset=0.501953s;60;120; stratum=2 delay=0.000000s root_distance=0.031250s reference_age=64.003906s\n");
 }
 
 TEST_F(CheckRun, AnAnswerToAnEarlierRequestIsTimedFromThatRequest) {
@@ -245,7 +422,7 @@ TEST_F(CheckRun, AnAnswerToAnEarlierRequestIsTimedFromThatRequest) {
     Serve(40'000'000, nullptr, 1500);
     const Result result = Run({"-H", "127.0.0.1"});
     EXPECT_EQ(result.out, "NTP OK - offset +0.040000 s from 127.0.0.1:123"
-                          "|offset=0.040000s;60;120; stratum=2 delay=1.500000s\n");
+                          "|offset=0.040000s;60;120; stratum=2 delay=1.500000s root_distance=0.781250s reference_age=64.000000s\n");
     EXPECT_EQ(result.elapsedMs, 1500);
     EXPECT_EQ(Requests(), 2);
 }
@@ -288,7 +465,7 @@ TEST_F(CheckRun, NoUsableTimeIsCriticalOrUnknownWithTheReason) {
          "NTP CRITICAL - 127.0.0.1:123: Network error: Connection refused\n", 0, 1},
         // This machine could not ask: nothing is known of the server.
         {"no sockets left", [](FakeNetwork& net) { net.FailOpen(kServer, NetError::OutOfResources); },
-         {"-H", "127.0.0.1"}, 3, "NTP UNKNOWN - 127.0.0.1:123: Network error: Out of sockets, memory or threads\n", 0, 0},
+         {"-H", "127.0.0.1"}, 3, "NTP UNKNOWN - 127.0.0.1: Network error: Out of sockets, memory or threads\n", 0, 0},
         {"no such name", [](FakeNetwork& net) { net.FailLookup("nowhere.test", NetError::NameNotFound, 40); },
          {"-H", "nowhere.test"}, 3, "NTP UNKNOWN - nowhere.test: Host not found: Name or service not known\n", 40, 0},
         {"a lookup that never ends", [](FakeNetwork& net) { net.NeverResolve("stuck.test"); },
@@ -302,7 +479,8 @@ TEST_F(CheckRun, NoUsableTimeIsCriticalOrUnknownWithTheReason) {
                  if (channel.peer == second) FakeNetwork::Deliver(channel, net.ReplyTo(channel, 0));
              };
          },
-         {"-H", "pair.test"}, 0, "NTP OK - offset +0.000000 s from 127.0.0.2:123|offset=0.000000s;60;120; stratum=2 delay=0.000000s\n",
+         {"-H", "pair.test"}, 0, "NTP OK - offset +0.000000 s from 127.0.0.2:123|offset=0.000000s;60;120; stratum=2 delay=0.000000s"
+         " root_distance=0.031250s reference_age=64.000000s\n",
          2000, 3},
         // The status line first, then how the options go.
         {"a usage error", [](FakeNetwork&) {}, {"-H", "127.0.0.1", "-w"}, 3,
@@ -322,6 +500,72 @@ TEST_F(CheckRun, NoUsableTimeIsCriticalOrUnknownWithTheReason) {
         EXPECT_EQ(requests, c.requests);
         EXPECT_EQ(result.err, "") << "an engine that merges the streams must see the status line first";
     }
+}
+
+TEST_F(CheckRun, SeveralServersAreAskedAtOnceWithinOneTimeout) {
+    ServeEach({{kServer, kMs}});
+    const Result result = Run({"-H", "127.0.0.1", "-H", "127.0.0.2", "-H", "127.0.0.3", "-t", "2"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_TRUE(result.out.starts_with("NTP WARNING - no answer from 127.0.0.2:123 within 2 s; no answer from "
+                                       "127.0.0.3:123 within 2 s; combined offset +0.001000 s; 1 of 3 servers agrees|"))
+        << result.out;
+    EXPECT_EQ(result.elapsedMs, 2000) << "one timeout for all, not one each";
+    std::map<std::string, std::size_t> requests;
+    for (const auto& channel : net.channels) requests[AddressText(channel->peer)] += channel->sent.size();
+    EXPECT_EQ(requests, (std::map<std::string, std::size_t>{{"127.0.0.1:123", 1}, {"127.0.0.2:123", 2}, {"127.0.0.3:123", 2}}));
+}
+
+// A pool's name: one server, or with --all-addresses one per address, within the one timeout
+// that the lookup is part of.
+TEST_F(CheckRun, EveryAddressOfANameWhenAsked) {
+    net.Resolve("pool.test", {testing::V4(127, 0, 0, 2, 123), testing::V4(127, 0, 0, 3, 123)}, 40);
+    ServeEach({{testing::V4(127, 0, 0, 3, 123), kMs}});
+    Result result = Run({"-H", "pool.test", "--all-addresses", "-t", "1"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_TRUE(result.out.starts_with("NTP WARNING - no answer from 127.0.0.2:123 within 1 s; combined offset +0.001000 s; "
+                                       "1 of 2 servers agrees|"))
+        << result.out;
+    EXPECT_NE(result.out.find(" 'pool.test (127.0.0.3:123) offset'=0.001000s "), std::string::npos) << result.out;
+    EXPECT_EQ(result.elapsedMs, 1000);
+    result = Run({"-H", "pool.test", "-t", "3"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_TRUE(result.out.starts_with("NTP OK - offset +0.001000 s from 127.0.0.3:123|")) << result.out;
+}
+
+TEST_F(CheckRun, AFalsetickerInEachFormat) {
+    ServeEach({{kServer, kMs}, {testing::V4(127, 0, 0, 2, 123), 2 * kMs}, {testing::V4(127, 0, 0, 3, 123), 5'000 * kMs}});
+    const std::vector<std::string> servers{"-H", "127.0.0.1", "-H", "127.0.0.2", "-H", "127.0.0.3"};
+    const auto run = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), servers.begin(), servers.end());
+        return Run(args);
+    };
+    const std::string data = "|offset=0.001500s;60;120; agreeing=2;;;0;3 '127.0.0.1 offset'=0.001000s '127.0.0.1 stratum'=2 "
+        "'127.0.0.1 delay'=0.002000s '127.0.0.1 root_distance'=0.032250s '127.0.0.1 reference_age'=64.000000s "
+        "'127.0.0.2 offset'=0.002000s '127.0.0.2 stratum'=2 '127.0.0.2 delay'=0.002000s '127.0.0.2 root_distance'=0.032250s "
+        "'127.0.0.2 reference_age'=64.000000s '127.0.0.3 offset'=5.000000s '127.0.0.3 stratum'=2 '127.0.0.3 delay'=0.002000s "
+        "'127.0.0.3 root_distance'=0.032250s '127.0.0.3 reference_age'=64.000000s\n";
+    const std::string summary = "127.0.0.3: a falseticker at +5.000000 s, outside what the others agree on; "
+                                "combined offset +0.001500 s; 2 of 3 servers agree";
+    Result result = run({});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, "NTP WARNING - " + summary + data);
+    result = run({"--output-format=multi-line"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, "[WARNING] - " + summary +
+                              "\n\t\\_[OK] - combined offset +0.001500 s\n\t\\_[OK] - 2 of 3 servers agree"
+                              "\n\t\\_[OK] - 127.0.0.1\n\t\t\\_[OK] - offset +0.001000 s from 127.0.0.1:123"
+                              "\n\t\\_[OK] - 127.0.0.2\n\t\t\\_[OK] - offset +0.002000 s from 127.0.0.2:123"
+                              "\n\t\\_[WARNING] - 127.0.0.3\n\t\t\\_[OK] - offset +5.000000 s from 127.0.0.3:123"
+                              "\n\t\t\\_[WARNING] - a falseticker at +5.000000 s, outside what the others agree on" + data);
+    // The metrics end with their EOF line: -v goes to standard error.
+    result = run({"--output-format=openmetrics", "-v"});
+    EXPECT_EQ(result.status, 1);
+    for (const char* line : {"\nntp_server_reachable{server=\"127.0.0.2\"} 1\n", "\nntp_drift_seconds{server=\"127.0.0.3\"} 5.000000\n",
+                             "\nntp_falseticker{server=\"127.0.0.3\"} 1\n", "\nntp_falseticker{server=\"127.0.0.1\"} 0\n"}) {
+        EXPECT_NE(result.out.find(line), std::string::npos) << line;
+    }
+    EXPECT_TRUE(result.out.ends_with("\nntp_check_state 1\n# EOF\n")) << result.out;
+    EXPECT_NE(result.err.find(" --> Sending Query to 127.0.0.3 on port 123\n"), std::string::npos) << result.err;
 }
 
 // After the status line, on standard output: where an engine merges the streams, the status
