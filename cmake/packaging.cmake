@@ -9,6 +9,8 @@ set(PELLDOR_PROGRAM_DIR lib/pelldor)
 
 option(PELLDOR_LOG_IN_VAR_LOG
   "Install ntpdebug.txt beside the program as a link to /var/log/pelldor/ntpdebug.txt" OFF)
+option(PELLDOR_MONITORING_FILES
+  "Install check_pelldor in lib/nagios/plugins and the Icinga 2 CheckCommand in share/icinga2" OFF)
 
 # The manual page carries the version; installed compressed, as Debian wants it.
 set(PELLDOR_DATE ${PELLDOR_RELEASE_DATE})
@@ -47,6 +49,18 @@ if(PELLDOR_LOG_IN_VAR_LOG)
     list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${CMAKE_INSTALL_PREFIX}/lib/pelldor/ntpdebug.txt")
   ]])
 endif()
+if(PELLDOR_MONITORING_FILES)
+  # Where Nagios and Icinga 2 look for plugins, and where Icinga 2's `include <plugins-contrib>`
+  # finds command definitions: useful under /usr only, so the package's alone.
+  install(FILES packaging/icinga2/pelldor.conf DESTINATION share/icinga2/include/plugins-contrib.d)
+  install(CODE [[
+    set(root "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}")
+    file(MAKE_DIRECTORY "${root}/lib/nagios/plugins")
+    message(STATUS "Installing: ${root}/lib/nagios/plugins/check_pelldor -> ../../pelldor/pelldor")
+    file(CREATE_LINK ../../pelldor/pelldor "${root}/lib/nagios/plugins/check_pelldor" SYMBOLIC)
+    list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${CMAKE_INSTALL_PREFIX}/lib/nagios/plugins/check_pelldor")
+  ]])
+endif()
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/pelldor.1.gz DESTINATION share/man/man1)
 install(FILES README.md packaging/copyright ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz
         DESTINATION share/doc/pelldor)
@@ -78,6 +92,8 @@ against the local clock and reports the verdict only through its exit status:
 100 when the server answered with a time not more than 3 seconds behind the
 local clock, 0 otherwise. It prints nothing and is meant to be started by
 schedulers and monitoring jobs. An optional log is kept in
-/var/log/pelldor/ntpdebug.txt while that file exists.")
+/var/log/pelldor/ntpdebug.txt while that file exists. As check_pelldor it is a
+Nagios and Icinga plugin; Icinga 2 finds its CheckCommand, pelldor, through
+include <plugins-contrib>.")
 
 include(CPack)

@@ -7,6 +7,7 @@ packages=(
   cmake g++ make libgtest-dev libgmock-dev   # build and unit tests
   clang libclang-rt-14-dev                    # libFuzzer targets
   chrony faketime libfaketime                 # a real NTP server to test against, with a shifted clock
+  icinga2-bin icinga2-common                  # a real Icinga 2 to run the plugin's CheckCommand
   iproute2 libbsd0 libcap2 libssl3            # network namespaces, and what ntpsec's unpacked ntpd links
   monitoring-plugins-basic ntpsec-ntpdig time hyperfine file python3  # the benchmark and load test
   python3-prometheus-client                   # the standard parser of the plugin's metrics
@@ -37,5 +38,11 @@ if [ ! -e /usr/sbin/policy-rc.d ]; then
 fi
 apt-get install -y -qq --no-install-recommends "${missing[@]}" > /tmp/pelldor-apt.log 2>&1 \
   || { cat /tmp/pelldor-apt.log >&2; exit 1; }
+# icinga2-bin enables its own service as it installs; the tests start an Icinga 2 of their
+# own, and the machine's stays off across reboots too.
+if [[ " ${missing[*]} " == *" icinga2-bin "* ]]; then
+  deb-systemd-helper disable icinga2.service > /dev/null 2>&1 || true
+  update-rc.d icinga2 disable > /dev/null 2>&1 || true
+fi
 [ "$made_policy" -eq 1 ] && rm -f /usr/sbin/policy-rc.d
 exit 0

@@ -55,11 +55,15 @@ cleanup() {
 trap cleanup EXIT
 
 version=$(sed -n 's/^project(pelldor VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
-# The tree at $1 has the package's links, version and a manual page that renders cleanly.
+# The tree at $1 has the package's links, the Icinga 2 CheckCommand, the version and a manual
+# page that renders cleanly.
 check_files() {
   local root=$1
   [[ "$(readlink "$root/usr/bin/pelldor")" == ../lib/pelldor/pelldor ]] || fail "$root/usr/bin/pelldor is not the link"
   [[ "$(readlink "$root/usr/lib/pelldor/ntpdebug.txt")" == /var/log/pelldor/ntpdebug.txt ]] || fail "no log link in $root"
+  [[ "$(readlink "$root/usr/lib/nagios/plugins/check_pelldor")" == ../../pelldor/pelldor ]] || fail "no check_pelldor link in $root"
+  cmp -s packaging/icinga2/pelldor.conf "$root/usr/share/icinga2/include/plugins-contrib.d/pelldor.conf" ||
+    fail "$root has not the Icinga 2 CheckCommand of packaging/icinga2/pelldor.conf"
   [[ "$("$root/usr/bin/pelldor" --version)" == "pelldor $version" ]] ||
     fail "--version says $("$root/usr/bin/pelldor" --version)"
   zcat "$root/usr/share/man/man1/pelldor.1.gz" | groff -man -ww -z 2>&1 | (! grep .) || fail "the manual page has warnings"
