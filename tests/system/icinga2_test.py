@@ -12,19 +12,23 @@ import urllib.request
 from pathlib import Path
 
 # name, CheckCommand, server (chronyd's clock shift in seconds; "unsynchronised", chronyd
-# without a reference; "silent"), variables without their prefix, state, status line (a
-# regex, PORT the server's), the offset Icinga must read (within 0.5 s), and the option that
-# the row needs beyond those of today's binary.
+# without a reference; "silent"; a second chronyd as (shift, "again"); a list for several),
+# variables without their prefix, state, status line (a regex, PORT the first server's),
+# and the offset Icinga must read (within 0.5 s).
 ROWS = [
-    ("ok", "pelldor", 0, {"ipv4": True}, 0, r"NTP OK - offset [+-]0\.\d+ s from 127\.0\.0\.1:PORT", 0, None),
-    ("warning", "pelldor", 2, {"warning": 1, "critical": 5}, 1, r"NTP WARNING - offset \+[12]\.\d+ s ", 2, None),
-    ("critical", "pelldor", -8, {"warning": 1, "critical": 5}, 2, r"NTP CRITICAL - offset -[78]\.\d+ s ", -8, None),
+    ("ok", "pelldor", 0, {"ipv4": True}, 0, r"NTP OK - offset [+-]0\.\d+ s from 127\.0\.0\.1:PORT", 0),
+    ("warning", "pelldor", 2, {"warning": 1, "critical": 5}, 1, r"NTP WARNING - offset \+[12]\.\d+ s ", 2),
+    ("critical", "pelldor", -8, {"warning": 1, "critical": 5}, 2, r"NTP CRITICAL - offset -[78]\.\d+ s ", -8),
     ("silent", "pelldor", "silent", {"timeout": 2}, 2, r"NTP CRITICAL - no answer from 127\.0\.0\.1:PORT within 2 s",
-     None, None),
-    ("itl-import", "pelldor-ntp", 2, {"warning": 1, "critical": 5}, 1, r"NTP WARNING - offset ", 2, None),
-    ("timeoffset", "pelldor", 2, {"timeoffset": -2, "warning": 1, "critical": 5}, 0, r"NTP OK - offset ", 0, "-o"),
+     None),
+    ("itl-import", "pelldor-ntp", 2, {"warning": 1, "critical": 5}, 1, r"NTP WARNING - offset ", 2),
+    ("timeoffset", "pelldor", 2, {"timeoffset": -2, "warning": 1, "critical": 5}, 0, r"NTP OK - offset ", 0),
     # As with check_ntp_time -q: a server that answers without a usable time is UNKNOWN.
-    ("quiet", "pelldor", "unsynchronised", {"quiet": True}, 3, r"NTP UNKNOWN - .*127\.0\.0\.1:PORT", None, "-q"),
+    ("quiet", "pelldor", "unsynchronised", {"quiet": True}, 3, r"NTP UNKNOWN - .*127\.0\.0\.1:PORT", None),
+    ("stratum", "pelldor", 0, {"wstratum": "1:4", "cstratum": "1:15"}, 1, r"NTP WARNING - stratum 8 \(outside 1:4\)", 0),
+    # Three servers, two of which agree: the third is named, and the offset is theirs.
+    ("falseticker", "pelldor", [-8, 2, (2, "again")], {"wsources": "3:", "csources": "2:"}, 1,
+     r"NTP WARNING - 2 of 3 servers agree \(outside 3:\); 127\.0\.0\.1:PORT: a falseticker at -[78]\.\d+ s", 2),
 ]
 PREFIX = {"pelldor": "pelldor_", "pelldor-ntp": "ntp_"}
 
@@ -85,32 +89,24 @@ def main(binary, source, tmp, daemons):
             daemons.append(subprocess.Popen(args, env=env, stdout=log, stderr=subprocess.STDOUT,
                                             start_new_session=True))
 
+    # The program is the plugin when called by that name.
     plugin = tmp / "plugins" / "check_pelldor"
     plugin.parent.mkdir()
     plugin.symlink_to(binary)
-    known = subprocess.run([binary, "check", "--help"], capture_output=True, text=True, timeout=10).stdout
-    known = {option for option in ("-o", "-q") if re.search(rf"^\s*{option}[, ]", known, re.M)}
-    if subprocess.run([plugin, "--help"], capture_output=True, timeout=10).returncode != 3:
-        if known:
-            raise AssertionError("the binary knows -o or -q, but not its name check_pelldor")
-        print("note: the binary predates its name check_pelldor; the rows run through a shell wrapper")
-        plugin.unlink()
-        plugin.write_text(f'#!/bin/sh\nexec "{binary}" check "$@"\n')
-        plugin.chmod(0o755)
-    rows = [row for row in ROWS if row[7] is None or row[7] in known]
-    for row in (row for row in ROWS if row not in rows):
-        print(f"row {row[0]} skipped: `pelldor check --help` lists no {row[7]}")
+    rows = ROWS
 
     ports = {"silent": free_port(socket.SOCK_DGRAM)}
     silent = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)  # bound, never read
     silent.bind(("127.0.0.1", ports["silent"]))
-    for server in {row[2] for row in rows} - {"silent"}:
+    servers = {server for row in rows for server in (row[2] if isinstance(row[2], list) else [row[2]])}
+    for server in servers - {"silent"}:
         ports[server] = port = free_port(socket.SOCK_DGRAM)
+        shift = server[0] if isinstance(server, tuple) else server
         (tmp / f"chronyd{port}.conf").write_text(
             f"port {port}\nbindaddress 127.0.0.1\nallow 127.0.0.1\ncmdport 0\nbindcmdaddress /\n"
             f"pidfile {tmp}/chronyd{port}.pid\n" + ("" if server == "unsynchronised" else "local stratum 8\n"))
-        shifted = server not in (0, "unsynchronised")
-        env = dict(os.environ, LD_PRELOAD=faketime[0], FAKETIME=f"{server:+d}s") if shifted else None
+        shifted = shift not in (0, "unsynchronised")
+        env = dict(os.environ, LD_PRELOAD=faketime[0], FAKETIME=f"{shift:+d}s") if shifted else None
         # -x and no CAP_SYS_TIME in any set: this machine's clock is never set.
         start(f"chronyd{port}", ["setpriv", "--bounding-set=-sys_time", "chronyd", "-x", "-d", "-u", "root",
                                  "-f", str(tmp / f"chronyd{port}.conf")], env)
@@ -143,8 +139,10 @@ def main(binary, source, tmp, daemons):
               'object Host "loopback" { address = "127.0.0.1"; check_command = "dummy"; enable_active_checks = false }']
     # Checks that are not active run only when forced: none runs before the test asks.
     for name, command, server, variables, *_ in rows:
+        where = (f"vars.pelldor_address = {json.dumps([f'127.0.0.1:{ports[s]}' for s in server])}"
+                 if isinstance(server, list) else f"vars.{PREFIX[command]}port = {ports[server]}")
         config += [f'object Service "{name}" {{ host_name = "loopback"; check_command = "{command}"',
-                   f"enable_active_checks = false; vars.{PREFIX[command]}port = {ports[server]}",
+                   f"enable_active_checks = false; {where}",
                    *(f"vars.{PREFIX[command]}{key} = {json.dumps(value)}" for key, value in variables.items()), "}"]
     (tmp / "icinga2.conf").write_text("\n".join(config) + "\n")
     start("icinga2", ["icinga2", "daemon", "-c", str(tmp / "icinga2.conf"), *defines])
@@ -178,11 +176,16 @@ def main(binary, source, tmp, daemons):
         raise AssertionError(f"Icinga cannot parse the performance data {perfdata}: {parsed['status']}")
 
     failures = 0
-    for (name, _, server, variables, state, line, offset, _), values in zip(rows, parsed["result"]):
+    for (name, _, server, variables, state, line, offset), values in zip(rows, parsed["result"]):
         result, offsets = done[name]["last_check_result"], [v for v in values if v["label"] == "offset"]
         problems = [f"state {done[name]['state']:.0f}"] if done[name]["state"] != state else []
-        if not re.match(line.replace("PORT", str(ports[server])), result["output"]):
+        several = server if isinstance(server, list) else []
+        if not re.match(line.replace("PORT", str(ports[(several or [server])[0]])), result["output"]):
             problems.append("status line")
+        # Each server's measures under labels of their own.
+        labels = {v["label"] for v in values}
+        if any(f"127.0.0.1:{ports[s]} {measure}" not in labels for s in several for measure in ("offset", "stratum")):
+            problems.append(f"servers' labels read as {sorted(labels)}")
         if offset is None and values:
             problems.append("performance data where no offset was measured")
         if offset is not None and [(round(v["value"] - offset), v["unit"], v["warn"], v["crit"]) for v in offsets] != [
