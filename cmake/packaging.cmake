@@ -28,7 +28,7 @@ add_custom_command(
   VERBATIM)
 add_custom_target(pelldor_docs ALL DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/pelldor.1.gz ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz)
 
-install(TARGETS pelldor RUNTIME DESTINATION ${PELLDOR_PROGRAM_DIR})
+install(TARGETS pelldor pelldor-nts RUNTIME DESTINATION ${PELLDOR_PROGRAM_DIR})
 install(CODE [[
   set(root "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}")
   file(MAKE_DIRECTORY "${root}/bin")

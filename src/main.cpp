@@ -7,6 +7,19 @@
 #include "foundation/loop.h"
 #include "platform/native.h"
 
+namespace {
+
+// The plugin's --nts runs in the program that carries the TLS library, beside this one,
+// so that no other run pays for loading it. Returns only when that cannot be run, with
+// the line to end on.
+std::string HandOver(pelldor::platform::Machine& machine, const std::vector<std::string>& args) {
+    const std::string helper = machine.files->ExecutableDirectory() + machine.files->PathSeparator() + "pelldor-nts";
+    (void)machine.process->ReplaceWith(helper, args);
+    return pelldor::check::WithoutAuthenticatedTime();
+}
+
+}  // namespace
+
 // The program's entry, and the one place that ends its process: it makes the machine and
 // the loop, and hands them to the mode the command line asks for.
 int main(int argc, char** argv) {
@@ -21,8 +34,11 @@ int main(int argc, char** argv) {
     const std::vector<std::string> arguments = machine.process->Arguments();
     const bool byName = machine.process->ProgramName().starts_with("check_");
     if (byName || (!arguments.empty() && arguments.front() == "check")) {
-        platform::EndProcess(check::RunCheck(*machine.process, *machine.clock, *machine.network, loop,
-                                             std::span(arguments).subspan(byName ? 0 : 1)));
+        const std::vector<std::string> args(arguments.begin() + (byName ? 0 : 1), arguments.end());
+        const int status = check::RunCheck(*machine.process, *machine.clock, *machine.network, loop, args);
+        if (status != check::kNeedsAuthenticatedTime) platform::EndProcess(status);
+        machine.process->WriteStandardOutput(HandOver(machine, args));
+        platform::EndProcess(3);
     }
     platform::EndProcess(
         dropin::RunDropIn(*machine.process, *machine.clock, *machine.files, *machine.network, loop));

@@ -19,7 +19,7 @@ constexpr double kMostSeconds = 86400;
 // The options and their long names, as getopt_long takes them: a long name may be given by
 // any unique prefix, its value after "=" or as the next argument.
 // The options that have no letter.
-enum : char { kRootDistance = 1, kReferenceAge, kAllAddresses, kOutputFormat };
+enum : char { kRootDistance = 1, kReferenceAge, kAllAddresses, kOutputFormat, kNts, kNtsPort, kCaFile, kCertificate };
 constexpr char kShortOptions[] = ":H:p:w:c:W:C:m:n:t:o:46qvhV";
 const option kLongOptions[] = {
     {"hostname", required_argument, nullptr, 'H'},
@@ -34,6 +34,10 @@ const option kLongOptions[] = {
     {"tcrit", required_argument, nullptr, 'n'},
     {"all-addresses", no_argument, nullptr, kAllAddresses},
     {"output-format", required_argument, nullptr, kOutputFormat},
+    {"nts", no_argument, nullptr, kNts},
+    {"nts-port", required_argument, nullptr, kNtsPort},
+    {"ca-file", required_argument, nullptr, kCaFile},
+    {"certificate", required_argument, nullptr, kCertificate},
     {"timeout", required_argument, nullptr, 't'},
     {"time-offset", required_argument, nullptr, 'o'},
     {"use-ipv4", no_argument, nullptr, '4'},
@@ -148,6 +152,37 @@ std::optional<std::string> Apply(CheckOptions& options, char name, const std::st
             return "the output format \"" + value + "\" is none of classic, multi-line, openmetrics";
         }
         return std::nullopt;
+    case kNts:
+        options.nts = true;
+        return std::nullopt;
+    case kNtsPort: {
+        const auto port = ParseInteger(value);
+        if (!port || *port < 1 || *port > 65535) return "the NTS port \"" + value + "\" is not a number from 1 to 65535";
+        options.ntsPort = static_cast<std::uint16_t>(*port);
+        return std::nullopt;
+    }
+    case kCaFile:
+        if (value.empty()) return "the CA file is empty";
+        options.caFile = value;
+        return std::nullopt;
+    case kCertificate: {
+        // Days left, as check_http's -C has them: fewer than WARN warn, fewer than CRIT are
+        // critical.
+        const std::string problem = "the certificate's days \"" + value + "\" are not WARN[,CRIT] numbers of days";
+        const auto atLeast = [](const std::string& days) -> std::optional<Range> {
+            const auto number = ParseDecimal(days);
+            return number && *number >= 0 ? ParseRange(days + ":") : std::nullopt;
+        };
+        const auto comma = value.find(',');
+        const std::string warning = value.substr(0, comma);
+        const std::string critical = comma == std::string::npos ? "" : value.substr(comma + 1);
+        Thresholds pair;
+        if (!warning.empty() && !(pair.warning = atLeast(warning))) return problem;
+        if (!critical.empty() && !(pair.critical = atLeast(critical))) return problem;
+        if (!pair.warning && !pair.critical) return problem;
+        options.certificate = pair;
+        return std::nullopt;
+    }
     case 't': {
         // Below a millisecond no exchange can even begin; a day is past any monitoring.
         const auto nanos = SecondsIn(value, 0.001, kMostSeconds);
@@ -276,6 +311,11 @@ std::variant<CheckOptions, UsageError> ParseCheckOptions(std::span<const std::st
     if (optind < argc) return fail("unexpected argument \"" + std::string(argv[optind]) + "\"");
     if (options.help || options.version) return options;
     if (options.servers.empty()) return fail("no host: -H HOST is needed");
+    if (!options.nts && (options.ntsPort != 4460 || !options.caFile.empty() || options.certificate.warning ||
+                         options.certificate.critical)) {
+        return fail("--nts-port, --ca-file and --certificate go with --nts");
+    }
+    if (options.nts && options.allAddresses) return fail("--all-addresses does not go with --nts: each name has its own key exchange");
     return options;
 }
 

@@ -52,6 +52,13 @@ struct CheckOptions {
     // expected to keep from the local clock, with check_ntp_time's sign.
     std::int64_t timeOffsetNanos = 0;
     std::optional<platform::NetAddress::Family> family;
+    // Authenticated time: a key exchange on this port first, its certificate checked
+    // against this file's authorities (the system's when empty), and thresholds on the
+    // days it has left.
+    bool nts = false;
+    std::uint16_t ntsPort = 4460;
+    std::string caFile;
+    Thresholds certificate;
     // An offset that cannot be known (the server is not synchronised) is UNKNOWN, not
     // CRITICAL; silence stays CRITICAL.
     bool quiet = false;

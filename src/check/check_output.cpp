@@ -36,10 +36,26 @@ std::string Label(const std::string& server, const std::string& measure) {
     return "'" + label + " " + measure + "'";
 }
 
+// What authenticated time adds: the days the certificate has left, and how long the key
+// exchange and the time exchange took.
+std::string NtsData(const ServerVerdict& server, const CheckOptions& options, bool alone) {
+    if (!server.nts) return "";
+    const auto label = [&](const std::string& measure) { return alone ? measure : Label(server.name, measure); };
+    std::string data;
+    if (const auto& days = server.nts->certificateDays) {
+        char shown[48];
+        std::snprintf(shown, sizeof shown, "%.2f", *days);
+        data += " " + label("certificate_days") + "=" + shown + Limits(options.certificate.warning, options.certificate.critical);
+    }
+    if (server.nts->keNanos) data += " " + label("ke_time") + "=" + Value(*server.nts->keNanos) + "s";
+    if (server.nts->exchangeNanos) data += " " + label("exchange_time") + "=" + Value(*server.nts->exchangeNanos) + "s";
+    return data;
+}
+
 // A server's measures; unprefixed for the one server of a run, as they always were.
 std::string ServerData(const ServerVerdict& server, const CheckOptions& options, bool alone) {
     const auto& m = server.result.measurement;
-    if (!m) return "";
+    if (!m) return NtsData(server, options, alone);
     const auto label = [&](const std::string& measure) { return alone ? measure : Label(server.name, measure); };
     std::string data;
     if (!alone) data += " " + label("offset") + "=" + Value(m->offsetNanos + options.timeOffsetNanos) + "s";
@@ -51,12 +67,17 @@ std::string ServerData(const ServerVerdict& server, const CheckOptions& options,
             Limits(options.rootDistance.warning, options.rootDistance.critical);
     data += " " + label("reference_age") + "=" + Value(m->referenceAgeNanos) + "s" +
             Limits(options.referenceAge.warning, options.referenceAge.critical);
-    return data;
+    return data + NtsData(server, options, alone);
 }
 
 std::string PerformanceData(const Verdict& verdict, const CheckOptions& options) {
-    if (!verdict.offsetNanos) return "";
     const bool alone = verdict.servers.size() == 1;
+    // Without an offset, only what a key exchange that failed still measured.
+    if (!verdict.offsetNanos) {
+        std::string data;
+        for (const ServerVerdict& server : verdict.servers) data += NtsData(server, options, alone);
+        return data.empty() ? data : data.substr(1);
+    }
     std::string data = "offset=" + Value(*verdict.offsetNanos) + "s;" + options.warning.text + ";" + options.critical.text + ";";
     if (!alone) {
         data += " agreeing=" + std::to_string(verdict.agreeing) +

@@ -32,8 +32,9 @@ std::string NameOf(const ServerName& server) {
 
 class Check {
 public:
-    Check(platform::Clock& clock, platform::Network& network, Loop& loop, const CheckOptions& options)
-        : clock_(clock), client_(clock, network, loop), options_(options) {}
+    Check(platform::Clock& clock, platform::Network& network, Loop& loop, const CheckOptions& options,
+          const AuthenticatedTime* authenticatedTime)
+        : clock_(clock), client_(clock, network, loop), options_(options), authenticatedTime_(authenticatedTime) {}
 
     // Every server asked at once, each within the timeout; with every address of a name
     // asked, the names are looked up first, and their exchanges have what is left of it.
@@ -52,16 +53,20 @@ public:
         }
         if (options_.allAddresses) EachAddress(plans, names);
         for (const exchange::Plan& plan : plans) Diagnose(logtext::Sending(plan.host, plan.port));
-        const std::vector<exchange::Result> results = client_.Run(plans);
         std::vector<Answer> answers;
-        for (std::size_t i = 0; i < results.size(); ++i) {
-            const exchange::Result& result = results[i];
+        if (options_.nts) {
+            for (const nts::Outcome& outcome : Authenticated(plans)) answers.push_back({{}, outcome.result, Facts(outcome)});
+        } else {
+            for (exchange::Result& result : client_.Run(plans)) answers.push_back({{}, std::move(result), std::nullopt});
+        }
+        for (std::size_t i = 0; i < answers.size(); ++i) {
+            answers[i].name = names[i];
+            const exchange::Result& result = answers[i].result;
             if (result.notice != Notice::None) {
-                const std::string whose = results.size() > 1 ? names[i] + ": " : "";
+                const std::string whose = answers.size() > 1 ? names[i] + ": " : "";
                 Diagnose(logtext::ErrorNotice(static_cast<std::int16_t>(result.notice), whose + result.text));
             }
             DiagnoseTimes(result);
-            answers.push_back({names[i], result});
         }
         return Judge(std::move(answers), options_);
     }
@@ -101,6 +106,30 @@ private:
         names = std::move(eachName);
     }
 
+    // Each server's key exchange on the NTS port, then its time exchange authenticated.
+    std::vector<nts::Outcome> Authenticated(const std::vector<exchange::Plan>& plans) const {
+        std::vector<nts::Target> targets;
+        for (const exchange::Plan& plan : plans) {
+            nts::Target target;
+            target.ke = {plan.host, options_.ntsPort, options_.family, options_.caFile};
+            target.ntpPort = static_cast<std::uint16_t>(plan.port);
+            target.resendNanos = plan.resendNanos;
+            target.timeoutNanos = plan.timeoutNanos;
+            targets.push_back(std::move(target));
+        }
+        return (*authenticatedTime_)(targets);
+    }
+
+    NtsFacts Facts(const nts::Outcome& outcome) {
+        NtsFacts facts{outcome.keFailure, outcome.keFailureOurOwn, outcome.keNanos, outcome.exchangeNanos, std::nullopt};
+        if (outcome.certificateExpiry) {
+            const platform::UnixTime now = clock_.ReadWallClock().utc;
+            facts.certificateDays = (static_cast<double>(*outcome.certificateExpiry - now.seconds) - now.nanos / 1e9) / 86400;
+        }
+        if (!outcome.keFailure.empty()) Diagnose(" --- NTS key exchange failed: " + outcome.keFailure);
+        return facts;
+    }
+
     void DiagnoseTimes(const exchange::Result& result) {
         if (!options_.verbose) return;
         const auto& received = result.time;
@@ -121,13 +150,16 @@ private:
     platform::Clock& clock_;
     exchange::Client client_;
     const CheckOptions& options_;
+    const AuthenticatedTime* authenticatedTime_;
     std::string detail_;
 };
 
 }  // namespace
 
+std::string WithoutAuthenticatedTime() { return StatusLine(State::Unknown, "NTS is not available in this build"); }
+
 int RunCheck(platform::Process& process, platform::Clock& clock, platform::Network& network, Loop& loop,
-             std::span<const std::string> args) {
+             std::span<const std::string> args, const AuthenticatedTime* authenticatedTime) {
     // A check stopped from outside could not check: UNKNOWN, with its line.
     process.SetStop(static_cast<int>(State::Unknown), "NTP UNKNOWN - stopped by ");
     const auto parsed = ParseCheckOptions(args);
@@ -140,10 +172,11 @@ int RunCheck(platform::Process& process, platform::Clock& clock, platform::Netwo
         process.WriteStandardOutput(options.help ? CheckHelp() : VersionText());
         return static_cast<int>(State::Unknown);
     }
+    if (options.nts && authenticatedTime == nullptr) return kNeedsAuthenticatedTime;
     std::string output;
     State state = State::Unknown;
     try {
-        Check check(clock, network, loop, options);
+        Check check(clock, network, loop, options, authenticatedTime);
         const Verdict verdict = check.Run();
         state = verdict.state;
         // The status line first, whatever engine merges the streams: detail follows it.

@@ -79,14 +79,20 @@ Subcheck NoTime(const exchange::Result& result, const std::string& where, const 
 }
 
 ServerVerdict JudgeServer(Answer answer, const CheckOptions& options) {
-    ServerVerdict verdict{std::move(answer.name), std::move(answer.result), State::Ok, {}, false};
+    ServerVerdict verdict{std::move(answer.name), std::move(answer.result), State::Ok, {}, false, std::move(answer.nts)};
     const exchange::Result& result = verdict.result;
     const std::string where = result.asked ? AddressText(*result.asked) : verdict.name;
-    if (!result.measurement) {
+    if (verdict.nts && !verdict.nts->keFailure.empty()) {
+        // No fallback to time that is not authenticated: without keys there is no time. A
+        // CA file that cannot be read is this machine's fault: the check was not made.
+        verdict.subchecks.push_back({verdict.nts->keFailureOurOwn ? State::Unknown : State::Critical,
+                                     "NTS key exchange with " + verdict.name + " failed: " + verdict.nts->keFailure});
+    } else if (!result.measurement) {
         verdict.subchecks.push_back(NoTime(result, where, options));
     } else {
         const exchange::Measurement& m = *result.measurement;
-        verdict.subchecks.push_back({State::Ok, "offset " + Offset(m.offsetNanos + options.timeOffsetNanos) + " from " + AddressText(m.server)});
+        verdict.subchecks.push_back({State::Ok, "offset " + Offset(m.offsetNanos + options.timeOffsetNanos) + " from " +
+                                                    AddressText(m.server) + (verdict.nts ? ", authenticated by NTS" : "")});
         if (options.stratum.warning || options.stratum.critical) {
             verdict.subchecks.push_back(Measure("stratum", m.stratum, std::to_string(m.stratum), options.stratum));
         }
@@ -97,6 +103,12 @@ ServerVerdict JudgeServer(Answer answer, const CheckOptions& options) {
         if (options.referenceAge.warning || options.referenceAge.critical) {
             verdict.subchecks.push_back(Measure("reference", static_cast<double>(m.referenceAgeNanos) / 1e9,
                                                 Seconds(m.referenceAgeNanos) + " old", options.referenceAge));
+        }
+        if (verdict.nts && verdict.nts->certificateDays && (options.certificate.warning || options.certificate.critical)) {
+            const double days = *verdict.nts->certificateDays;
+            char shown[48];
+            std::snprintf(shown, sizeof shown, "%.0f days", days);
+            verdict.subchecks.push_back(Measure("certificate valid for", days, shown, options.certificate));
         }
         if (m.leap == 1 || m.leap == 2) {
             verdict.subchecks.push_back(
@@ -144,7 +156,10 @@ Verdict Judge(std::vector<Answer> answers, const CheckOptions& options) {
         // of descriptors or memory stays UNKNOWN: it could not check at all. With no time
         // from any, each weighs what it would alone.
         for (ServerVerdict& server : verdict.servers) {
-            if (server.result.measurement || server.result.failure.kind == platform::NetError::OutOfResources) continue;
+            if (server.result.measurement || server.result.failure.kind == platform::NetError::OutOfResources ||
+                (server.nts && server.nts->keFailureOurOwn)) {
+                continue;
+            }
             Subcheck& reason = server.subchecks.front();
             if (reason.state != State::Ok) reason.state = server.state = State::Warning;
         }

@@ -37,6 +37,15 @@ struct Subcheck {
     std::string text;
 };
 
+// What authenticated time adds to a server's result.
+struct NtsFacts {
+    std::string keFailure;  // why the key exchange gave no keys; empty when it did
+    bool keFailureOurOwn = false;
+    std::optional<std::int64_t> keNanos;
+    std::optional<std::int64_t> exchangeNanos;
+    std::optional<double> certificateDays;  // left on the server's certificate, below 0 when expired
+};
+
 // What one server gave, judged on its own.
 struct ServerVerdict {
     std::string name;  // as the command line named it, or its address
@@ -46,6 +55,7 @@ struct ServerVerdict {
     // thresholds, then what it says of itself (a leap second).
     std::vector<Subcheck> subchecks;
     bool falseticker = false;
+    std::optional<NtsFacts> nts;
 };
 
 struct Verdict {
@@ -64,6 +74,7 @@ struct CheckOptions;
 struct Answer {
     std::string name;
     exchange::Result result;
+    std::optional<NtsFacts> nts;
 };
 
 // The rules, in one place: each server's reply and measures against the thresholds given,

@@ -135,7 +135,7 @@ void Exchange::Start() {
     Advance(startNanos_);
 }
 
-platform::UdpChannel* Exchange::Channel() { return request_ ? request_->channel.get() : nullptr; }
+platform::Channel* Exchange::Channel() { return request_ ? request_->channel.get() : nullptr; }
 
 std::int64_t Exchange::WakeAt() const {
     if (Done()) return platform::kNever;
@@ -221,7 +221,9 @@ void Exchange::SendToNextAddress(bool again) {
 bool Exchange::Send(Request& request) {
     Sent sent;
     sent.cookie = client_.network_.Random64();
-    const auto bytes = EncodeRequest(sent.cookie);
+    const auto header = EncodeRequest(sent.cookie);
+    const std::vector<std::uint8_t> bytes =
+        plan_.authenticator ? plan_.authenticator->Extend(header) : std::vector<std::uint8_t>(header.begin(), header.end());
     sent.wall = client_.clock_.ReadWallClock();
     sent.monotonic = client_.clock_.MonotonicNanos();
     const platform::NetFailure error = request.channel->Send(bytes);
@@ -271,8 +273,21 @@ void Exchange::ReadReplies(std::int64_t until) {
 
 bool Exchange::TakeReply(std::size_t size) {
     const Request& request = *request_;
-    const auto reply = DecodePacket(std::span(buffer_).first(std::min(size, buffer_.size())));
+    const auto bytes = std::span<const std::uint8_t>(buffer_).first(std::min(size, buffer_.size()));
+    const auto reply = DecodePacket(bytes);
     assert(reply.has_value());
+    if (plan_.authenticator) {
+        const Authenticator::Examined examined = plan_.authenticator->Examine(size > buffer_.size() ? bytes.first(0) : bytes);
+        if (examined.finding == Authenticator::Finding::Refused) {
+            result_.kissCode = KissCode(reply->referenceId);
+            Fail(Notice::KissOfDeath, notice::NtsRefused());
+            return true;
+        }
+        if (examined.finding == Authenticator::Finding::Forged) {
+            Fail(Notice::BadReply, notice::NotAuthentic(examined.why));
+            return true;
+        }
+    }
     // The request this answers, by its cookie; a reply that echoes none is checked against
     // the last, which it fails.
     const auto answered = std::find_if(request.sent.begin(), request.sent.end(),

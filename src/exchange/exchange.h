@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,27 @@
 // The exchange core: one plan in, one result out. An SNTPv4 client that asks a server for
 // its time over UDP, as many servers at once as it is given, each moved on by the loop.
 namespace pelldor::exchange {
+
+// What proves a reply came unchanged from the server that was asked: fields added to each
+// request, and the reply examined for what answers them (NTS, RFC 8915).
+class Authenticator {
+public:
+    virtual ~Authenticator() = default;
+    // The request as it goes out: the header given, and what authenticates it.
+    [[nodiscard]] virtual std::vector<std::uint8_t> Extend(std::span<const std::uint8_t> header) = 0;
+
+    enum class Finding {
+        Authentic,
+        Refused,  // the server's own unauthenticated refusal of our credentials (NTS NAK)
+        Forged,   // anything else: a reply that proves nothing, whatever its header says
+    };
+    struct Examined {
+        Finding finding = Finding::Forged;
+        std::string why;  // for Forged
+    };
+    // A whole reply, as long as it came.
+    [[nodiscard]] virtual Examined Examine(std::span<const std::uint8_t> reply) = 0;
+};
 
 // How one server is asked.
 struct Plan {
@@ -35,6 +57,9 @@ struct Plan {
     // The exchange ends this long after it began, with what arrived by then read and the
     // notice that no answer came; 0 or less: it waits for an answer without end.
     std::int64_t timeoutNanos = 0;
+    // With one, only a reply it finds authentic counts, and one it finds forged or
+    // refused ends the exchange without a time.
+    std::shared_ptr<Authenticator> authenticator;
 };
 
 // What a usable reply measured, beside the time it brought.
@@ -139,7 +164,7 @@ public:
     [[nodiscard]] bool Done() const { return result_.done; }
     [[nodiscard]] const Result& result() const { return result_; }
 
-    platform::UdpChannel* Channel() override;
+    platform::Channel* Channel() override;
     [[nodiscard]] std::int64_t WakeAt() const override;
     void Advance(std::int64_t until) override;
 

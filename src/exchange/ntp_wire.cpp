@@ -1,5 +1,6 @@
 #include "exchange/ntp_wire.h"
 
+#include <algorithm>
 #include <cassert>
 
 namespace pelldor::exchange {
@@ -73,6 +74,30 @@ std::optional<NtpPacket> DecodePacket(std::span<const std::uint8_t> bytes) {
     p.receiveTime = LoadBe64(s.subspan<32, 8>());
     p.transmitTime = LoadBe64(s.subspan<40, 8>());
     return p;
+}
+
+void AppendExtensionField(std::vector<std::uint8_t>& packet, std::uint16_t type, std::span<const std::uint8_t> body) {
+    const std::size_t length = std::max<std::size_t>(4 + (body.size() + 3) / 4 * 4, 16);
+    assert(length <= 0xffff);
+    for (const std::size_t value : {std::size_t{type}, length}) {
+        packet.push_back(static_cast<std::uint8_t>(value >> 8));
+        packet.push_back(static_cast<std::uint8_t>(value));
+    }
+    packet.insert(packet.end(), body.begin(), body.end());
+    packet.resize(packet.size() + length - 4 - body.size(), 0);
+}
+
+std::optional<std::vector<ExtensionField>> ExtensionFields(std::span<const std::uint8_t> packet) {
+    std::vector<ExtensionField> fields;
+    for (std::size_t at = kNtpPacketSize; at < packet.size();) {
+        if (packet.size() - at < 4) return std::nullopt;
+        const auto type = static_cast<std::uint16_t>(packet[at] << 8 | packet[at + 1]);
+        const std::size_t length = static_cast<std::size_t>(packet[at + 2] << 8 | packet[at + 3]);
+        if (length < 4 || length % 4 != 0 || length > packet.size() - at) return std::nullopt;
+        fields.push_back({type, at, packet.subspan(at + 4, length - 4)});
+        at += length;
+    }
+    return fields;
 }
 
 std::string KissCode(std::uint32_t referenceId) {

@@ -6,6 +6,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "foundation/time_math.h"
 
@@ -46,6 +47,21 @@ struct NtpPacket {
 [[nodiscard]] std::array<std::uint8_t, kNtpPacketSize> EncodeRequest(std::uint64_t transmitCookie);
 // Anything past the header (extension fields, a MAC) is ignored.
 [[nodiscard]] std::optional<NtpPacket> DecodePacket(std::span<const std::uint8_t> bytes);
+
+// An extension field after the header (RFC 7822): its type, where it starts in the
+// packet, and its body with the padding that ends it on a four-byte boundary.
+struct ExtensionField {
+    std::uint16_t type = 0;
+    std::size_t offset = 0;
+    std::span<const std::uint8_t> body;
+};
+
+// Appends a field of that type, its body padded with zeros to a multiple of four bytes and,
+// for old readers, to a field of 16 bytes at least.
+void AppendExtensionField(std::vector<std::uint8_t>& packet, std::uint16_t type, std::span<const std::uint8_t> body);
+// The fields after the header, in order; none when they do not exactly fill the packet
+// (a length below four, not a multiple of four, or past the end).
+[[nodiscard]] std::optional<std::vector<ExtensionField>> ExtensionFields(std::span<const std::uint8_t> packet);
 
 // The four-letter code a kiss-o'-death carries in its reference id, printable ASCII only.
 [[nodiscard]] std::string KissCode(std::uint32_t referenceId);

@@ -172,5 +172,9 @@ std::string TimedOut(std::int64_t afterNanos) { return "No answer within " + Sec
 
 std::string KissOfDeath(std::string_view code) { return "Kiss-o'-death from server: " + std::string(code); }
 
+std::string NtsRefused() { return "NTS NAK from server (kiss code NTSN): it refused our cookie"; }
+
+std::string NotAuthentic(std::string_view why) { return "Not authenticated: " + std::string(why); }
+
 }  // namespace notice
 }  // namespace pelldor::exchange

@@ -99,6 +99,9 @@ namespace notice {
 [[nodiscard]] std::string NetworkError(const platform::NetFailure& why);
 [[nodiscard]] std::string TimedOut(std::int64_t afterNanos);
 [[nodiscard]] std::string KissOfDeath(std::string_view code);
+// Only for an exchange with an authenticator.
+[[nodiscard]] std::string NtsRefused();
+[[nodiscard]] std::string NotAuthentic(std::string_view why);
 }  // namespace notice
 
 }  // namespace pelldor::exchange

@@ -23,7 +23,7 @@ void Loop::RunUntil(std::int64_t until, const std::function<bool()>& finished) {
         watched_.clear();
         for (Task* task : tasks_) {
             wake = std::min(wake, task->WakeAt());
-            if (platform::UdpChannel* channel = task->Channel()) watched_.push_back(channel);
+            if (platform::Channel* channel = task->Channel()) watched_.push_back(channel);
         }
         clock_.WaitUntil(wake, watched_);
         process_.DispatchSystemMessages();

@@ -15,8 +15,8 @@ namespace pelldor {
 class Task {
 public:
     virtual ~Task() = default;
-    // The channel whose datagrams it waits for; null while it has none.
-    [[nodiscard]] virtual platform::UdpChannel* Channel() = 0;
+    // The channel whose datagrams or stream it waits on; null while it has none.
+    [[nodiscard]] virtual platform::Channel* Channel() = 0;
     // The monotonic time by which it must be moved on even without a datagram;
     // platform::kNever when only a datagram can move it.
     [[nodiscard]] virtual std::int64_t WakeAt() const = 0;
@@ -47,7 +47,7 @@ private:
     platform::Clock& clock_;
     platform::Process& process_;
     std::vector<Task*> tasks_;
-    std::vector<platform::UdpChannel*> watched_;
+    std::vector<platform::Channel*> watched_;
 };
 
 }  // namespace pelldor

@@ -50,9 +50,10 @@ public:
     // Nanoseconds on a clock that no adjustment of the wall clock moves.
     virtual std::int64_t MonotonicNanos() = 0;
     // Blocks until the monotonic clock reads `until`, or until one of `watched` (channels
-    // of this machine's network) has a datagram or an error to receive, whichever comes
-    // first. A wait may end early (a signal); the caller waits again for what is left.
-    virtual void WaitUntil(std::int64_t until, std::span<UdpChannel* const> watched) = 0;
+    // of this machine's network) has something to receive or, a stream, can take what it
+    // waits to write, whichever comes first. A wait may end early (a signal); the caller
+    // waits again for what is left.
+    virtual void WaitUntil(std::int64_t until, std::span<Channel* const> watched) = 0;
 };
 
 }  // namespace pelldor::platform

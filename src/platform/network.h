@@ -77,17 +77,49 @@ struct ReceiveResult {
     NetFailure failure;
 };
 
+// A socket of this machine's network, which the clock's wait watches.
+class Channel {
+public:
+    virtual ~Channel() = default;
+};
+
 // A UDP socket connected to one peer on a fresh ephemeral port. Nothing of it blocks; the
 // clock's wait wakes when it has something to receive.
-class UdpChannel {
+class UdpChannel : public Channel {
 public:
-    virtual ~UdpChannel() = default;
     [[nodiscard]] virtual NetFailure Send(std::span<const std::uint8_t> bytes) = 0;
     [[nodiscard]] virtual ReceiveResult Receive(std::span<std::uint8_t> buffer) = 0;
 };
 
 struct OpenResult {
     std::unique_ptr<UdpChannel> channel;  // null on failure
+    NetFailure failure;
+};
+
+enum class StreamStatus {
+    Done,    // `size` bytes went or came
+    Again,   // not now: the connection is still being made, or the socket is full or empty
+    Closed,  // the peer closed its side: nothing more will come
+    Failed,  // the connection could not be made, or broke
+};
+
+struct StreamResult {
+    StreamStatus status = StreamStatus::Again;
+    std::size_t size = 0;
+    NetFailure failure;
+};
+
+// A TCP connection to one peer, being made from the moment it is opened. Nothing of it
+// blocks: the clock's wait wakes when it can be read, and while it is being made or a
+// write was held back, when it can be written.
+class StreamChannel : public Channel {
+public:
+    [[nodiscard]] virtual StreamResult Send(std::span<const std::uint8_t> bytes) = 0;
+    [[nodiscard]] virtual StreamResult Receive(std::span<std::uint8_t> buffer) = 0;
+};
+
+struct OpenStreamResult {
+    std::unique_ptr<StreamChannel> channel;  // null on failure
     NetFailure failure;
 };
 
@@ -99,6 +131,8 @@ public:
     // Starts resolving a host name or numeric address; never blocks the caller.
     [[nodiscard]] virtual std::unique_ptr<NameLookup> StartLookup(const std::string& host, std::uint16_t port) = 0;
     [[nodiscard]] virtual OpenResult OpenUdp(const NetAddress& peer) = 0;
+    // A machine without streams (the Windows build, which has no authenticated time) fails.
+    [[nodiscard]] virtual OpenStreamResult OpenTcp(const NetAddress& peer) = 0;
     [[nodiscard]] virtual std::uint64_t Random64() = 0;
 };
 

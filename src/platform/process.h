@@ -39,6 +39,12 @@ public:
     // `line` followed by what stopped it ("SIGTERM", "a close request") and a newline;
     // nothing written for an empty `line`. Until set: status 1, nothing written.
     virtual void SetStop(int /*status*/, std::string_view /*line*/) {}
+    // Runs `program` in place of this process, with these arguments after its name and
+    // everything else as it is (the standard streams, the blocked stop signals, so that
+    // none is lost on the way). Returns only when it could not, with the reason.
+    [[nodiscard]] virtual std::string ReplaceWith(const std::string& /*program*/, const std::vector<std::string>& /*args*/) {
+        return "not on this system";
+    }
 };
 
 }  // namespace pelldor::platform

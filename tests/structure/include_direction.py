@@ -15,9 +15,11 @@ LAYERS = {
     "platform": 0,
     "foundation": 1,
     "exchange": 2,
-    "dropin": 3,
-    "check": 3,
-    "main.cpp": 4,
+    "nts": 3,
+    "dropin": 4,
+    "check": 4,
+    "main.cpp": 5,
+    "main_nts.cpp": 5,
 }
 # Inside the platform, each system's folder is a room of its own above the shared part.
 OS_FOLDERS = {"platform/linux", "platform/windows"}

@@ -28,9 +28,9 @@ void FakeClock::Advance(std::int64_t nanos) {
     monotonicNanos += nanos;
 }
 
-void FakeClock::WaitUntil(std::int64_t until, std::span<platform::UdpChannel* const> watched) {
+void FakeClock::WaitUntil(std::int64_t until, std::span<platform::Channel* const> watched) {
     std::int64_t wake = until;
-    for (const platform::UdpChannel* channel : watched) {
+    for (const platform::Channel* channel : watched) {
         const auto at = arrival ? arrival(*channel) : std::nullopt;
         if (!at && !arrival) ReportUnexpected(onUnexpected, "a wait on a channel of no fake network");
         if (at) wake = std::min(wake, *at);

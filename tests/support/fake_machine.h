@@ -36,7 +36,7 @@ public:
     std::int64_t MonotonicNanos() override { return monotonicNanos; }
     // Moves the virtual clocks to `until`, or to the moment a watched channel has something
     // to receive (which `arrival` tells, for channels of the fake network).
-    void WaitUntil(std::int64_t until, std::span<platform::UdpChannel* const> watched) override;
+    void WaitUntil(std::int64_t until, std::span<platform::Channel* const> watched) override;
 
     // Moves both clocks without a wait (time spent working).
     void Advance(std::int64_t nanos);
@@ -53,7 +53,7 @@ public:
     // Called after every such wait, the virtual time already moved on.
     std::function<void()> onWait;
     // When a channel can next be read, for the fake network; nullopt when never.
-    std::function<std::optional<std::int64_t>(const platform::UdpChannel&)> arrival;
+    std::function<std::optional<std::int64_t>(const platform::Channel&)> arrival;
     UnexpectedUse onUnexpected;
 };
 

@@ -89,7 +89,7 @@ private:
 
 FakeNetwork::FakeNetwork(FakeClock& clock, UnexpectedUse onUnexpected)
     : clock_(clock), onUnexpected_(std::move(onUnexpected)) {
-    clock_.arrival = [](const platform::UdpChannel& channel) -> std::optional<std::int64_t> {
+    clock_.arrival = [](const platform::Channel& channel) -> std::optional<std::int64_t> {
         const auto* fake = dynamic_cast<const FakeChannel*>(&channel);
         return fake != nullptr ? fake->NextArrival() : std::nullopt;
     };

@@ -57,6 +57,8 @@ public:
 
     std::unique_ptr<platform::NameLookup> StartLookup(const std::string& host, std::uint16_t port) override;
     platform::OpenResult OpenUdp(const platform::NetAddress& peer) override;
+    // The plans' exchanges are datagrams; a stream is the key exchange's, tested for real.
+    platform::OpenStreamResult OpenTcp(const platform::NetAddress&) override { return {nullptr, {platform::NetError::Other, 0}}; }
     std::uint64_t Random64() override { return nextRandom++; }
 
     // The addresses get the port the lookup asks for.

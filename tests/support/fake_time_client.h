@@ -53,7 +53,7 @@ public:
 private:
     // Never wakes the loop early: like the component it stands for, it is moved on by
     // whatever wait is under way, and its outcome shows at the end of that wait's step.
-    platform::UdpChannel* Channel() override { return nullptr; }
+    platform::Channel* Channel() override { return nullptr; }
     std::int64_t WakeAt() const override { return platform::kNever; }
     void Advance(std::int64_t until) override;
 

@@ -23,12 +23,12 @@ namespace pelldor::testing {
 inline platform::ReceiveResult AwaitReceive(platform::Clock& clock, platform::UdpChannel& channel,
                                             std::span<std::uint8_t> buffer,
                                             std::int64_t most = 5 * platform::kNanosPerSecond,
-                                            std::span<platform::UdpChannel* const> watched = {}) {
-    platform::UdpChannel* const alone[] = {&channel};
+                                            std::span<platform::Channel* const> watched = {}) {
+    platform::Channel* const alone[] = {&channel};
     const std::int64_t end = clock.MonotonicNanos() + most;
     platform::ReceiveResult result;
     for (int waits = 0; waits < 100 && result.status == platform::ReceiveStatus::Nothing; ++waits) {
-        clock.WaitUntil(end, watched.empty() ? std::span<platform::UdpChannel* const>(alone) : watched);
+        clock.WaitUntil(end, watched.empty() ? std::span<platform::Channel* const>(alone) : watched);
         result = channel.Receive(buffer);
         if (clock.MonotonicNanos() >= end) break;
     }

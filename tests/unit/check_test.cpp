@@ -276,7 +276,9 @@ TEST(CheckVerdict, TheWorstSubcheckSetsTheStateAndComesFirst) {
         args.insert(args.end(), c.args.begin(), c.args.end());
         const CheckOptions options = std::get<CheckOptions>(ParseCheckOptions(args));
         std::vector<Answer> answers;
-        for (const exchange::Result& result : c.results) answers.push_back({std::string(1, static_cast<char>('a' + answers.size())), result});
+        for (const exchange::Result& result : c.results) {
+            answers.push_back({std::string(1, static_cast<char>('a' + answers.size())), result, std::nullopt});
+        }
         const std::string line = Format(Judge(answers, options), options);
         EXPECT_EQ(line.substr(0, line.find_first_of("|\n")), c.text);
     }

@@ -298,7 +298,7 @@ TEST(PlatformUdp, WhatAWatchedChannelReceivesEndsAWait) {
             replied = comes == Comes::Refusal || server->Reply({7});
         });
         if (comes == Comes::Before) later.join();
-        UdpChannel* const watched[] = {silent.channel.get(), active.get()};
+        Channel* const watched[] = {silent.channel.get(), active.get()};
         std::array<std::uint8_t, 8> buffer{};
         const std::int64_t start = machine.clock->MonotonicNanos();
         const std::int64_t most = (comes == Comes::Refusal && UnderWine() ? 2 : 20) * kNanosPerSecond;
@@ -408,11 +408,11 @@ TEST(PlatformClock, AWaitLastsUntilItsDeadlineOnAClockAtTheRealRate) {
     TestSocket quiet(Family::V4);
     OpenResult opened = machine.network->OpenUdp(quiet.Address());
     ASSERT_TRUE(quiet.ok() && opened.channel);
-    UdpChannel* const silent[] = {opened.channel.get()};
+    Channel* const silent[] = {opened.channel.get()};
     struct Case {
         const char* what;
         std::int64_t in;
-        std::span<UdpChannel* const> watched;
+        std::span<Channel* const> watched;
     };
     for (const Case& c : {Case{"nothing watched", 300 * kMilli, {}}, Case{"a silent channel", 300 * kMilli, silent},
                           Case{"a deadline already passed", -1000 * kMilli, silent}}) {

@@ -41,12 +41,12 @@ public:
 
     std::int64_t MonotonicNanos() override { return Now(CLOCK_MONOTONIC); }
 
-    void WaitUntil(std::int64_t until, std::span<UdpChannel* const> watched) override {
+    void WaitUntil(std::int64_t until, std::span<Channel* const> watched) override {
         watched_.clear();
         // A stop signal ends the wait, so that it is handled at once.
         if (stopSignals_ >= 0) watched_.push_back({stopSignals_, POLLIN, 0});
-        for (UdpChannel* channel : watched) {
-            if (const int fd = DescriptorOf(*channel); fd >= 0) watched_.push_back({fd, POLLIN, 0});
+        for (Channel* channel : watched) {
+            if (const Watch watch = WatchOf(*channel); watch.fd >= 0) watched_.push_back({watch.fd, watch.events, 0});
         }
         const std::int64_t left = until == kNever ? kNever : until - MonotonicNanos();
         if (left <= 0) return;

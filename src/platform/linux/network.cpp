@@ -1,6 +1,8 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/random.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -135,6 +137,83 @@ private:
     int fd_;
 };
 
+class LinuxStreamChannel final : public StreamChannel {
+public:
+    explicit LinuxStreamChannel(int fd) : fd_(fd) {}
+    ~LinuxStreamChannel() override { ::close(fd_); }
+    LinuxStreamChannel(const LinuxStreamChannel&) = delete;
+    LinuxStreamChannel& operator=(const LinuxStreamChannel&) = delete;
+
+    StreamResult Send(std::span<const std::uint8_t> bytes) override {
+        if (StreamResult made = Made(); made.status != StreamStatus::Done) return made;
+        for (;;) {
+            const ssize_t sent = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            heldBack_ = sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+            if (sent >= 0) return {StreamStatus::Done, static_cast<std::size_t>(sent), {}};
+            if (errno == EINTR) continue;
+            if (heldBack_) return {};
+            return {StreamStatus::Failed, 0, FromErrno(errno)};
+        }
+    }
+
+    StreamResult Receive(std::span<std::uint8_t> buffer) override {
+        if (StreamResult made = Made(); made.status != StreamStatus::Done) return made;
+        for (;;) {
+            const ssize_t got = ::recv(fd_, buffer.data(), buffer.size(), MSG_DONTWAIT);
+            if (got > 0) return {StreamStatus::Done, static_cast<std::size_t>(got), {}};
+            if (got == 0) return {StreamStatus::Closed, 0, {}};
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return {};
+            return {StreamStatus::Failed, 0, FromErrno(errno)};
+        }
+    }
+
+    [[nodiscard]] Watch Watched() const {
+        return {fd_, static_cast<short>(POLLIN | (connecting_ || heldBack_ ? POLLOUT : 0))};
+    }
+
+private:
+    // Done once the connection is made; Again while it is being made.
+    StreamResult Made() {
+        if (!connecting_) return {StreamStatus::Done, 0, {}};
+        pollfd writable{fd_, POLLOUT, 0};
+        if (::poll(&writable, 1, 0) <= 0) return {};
+        int error = 0;
+        socklen_t length = sizeof error;
+        if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+        if (error != 0) return {StreamStatus::Failed, 0, FromErrno(error)};
+        connecting_ = false;
+        return {StreamStatus::Done, 0, {}};
+    }
+
+    int fd_;
+    bool connecting_ = true;
+    bool heldBack_ = false;
+};
+
+OpenStreamResult OpenTcpStream(const NetAddress& peer) {
+    OpenStreamResult result;
+    sockaddr_storage address{};
+    const socklen_t length = ToSockaddr(peer, address);
+    const int fd = ::socket(peer.family == NetAddress::Family::V4 ? AF_INET : AF_INET6,
+                            SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        result.failure = FromErrno(errno);
+        return result;
+    }
+    // A key exchange is a few small messages each way: none should wait to be coalesced.
+    constexpr int kOn = 1;
+    (void)::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &kOn, sizeof kOn);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0 && errno != EINPROGRESS &&
+        errno != EINTR) {
+        result.failure = FromErrno(errno);
+        ::close(fd);
+        return result;
+    }
+    result.channel = std::make_unique<LinuxStreamChannel>(fd);
+    return result;
+}
+
 bool ReadRandom(void* target, std::size_t size) {
     auto* bytes = static_cast<unsigned char*>(target);
     std::size_t done = 0;
@@ -202,6 +281,7 @@ public:
         return StartNameLookup(host, port, Resolve, {NetError::NameNotFound, EAI_NONAME});
     }
     OpenResult OpenUdp(const NetAddress& peer) override { return OpenConnectedUdp(peer); }
+    OpenStreamResult OpenTcp(const NetAddress& peer) override { return OpenTcpStream(peer); }
     std::uint64_t Random64() override {
         std::uint64_t value = 0;
         if (ReadRandom(&value, sizeof value)) return value;
@@ -212,9 +292,10 @@ public:
 
 }  // namespace
 
-int DescriptorOf(const UdpChannel& channel) {
-    const auto* own = dynamic_cast<const LinuxUdpChannel*>(&channel);
-    return own != nullptr ? own->Descriptor() : -1;
+Watch WatchOf(const Channel& channel) {
+    if (const auto* datagrams = dynamic_cast<const LinuxUdpChannel*>(&channel)) return {datagrams->Descriptor(), POLLIN};
+    if (const auto* stream = dynamic_cast<const LinuxStreamChannel*>(&channel)) return stream->Watched();
+    return {};
 }
 
 std::unique_ptr<Network> MakeNetwork() { return std::make_unique<LinuxNetwork>(); }

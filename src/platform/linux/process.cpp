@@ -166,6 +166,16 @@ public:
         }
     }
 
+    std::string ReplaceWith(const std::string& program, const std::vector<std::string>& args) override {
+        std::vector<std::string> words{program};
+        words.insert(words.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& word : words) argv.push_back(word.data());
+        argv.push_back(nullptr);
+        ::execv(program.c_str(), argv.data());
+        return ::strerror(errno);
+    }
+
     [[nodiscard]] int StopSignalDescriptor() const { return stopSignals_; }
 
 private:

@@ -11,8 +11,13 @@
 // the stop signals arrive.
 namespace pelldor::platform::linux_os {
 
-// The descriptor of one of this machine's channels; -1 for a channel of another kind.
-[[nodiscard]] int DescriptorOf(const UdpChannel& channel);
+// What the wait watches of one of this machine's channels: its descriptor (-1 for a channel
+// of another kind) and the poll events it waits for.
+struct Watch {
+    int fd = -1;
+    short events = 0;
+};
+[[nodiscard]] Watch WatchOf(const Channel& channel);
 
 // `stopSignals` is watched by every wait beside the sockets; -1 for none.
 [[nodiscard]] std::unique_ptr<Clock> MakeClock(int stopSignals);

@@ -73,7 +73,7 @@ public:
     // Waits on the high-resolution timer, the sockets' events and the thread's messages at
     // once: a datagram or a close request ends the wait at once, and the deadline is kept
     // to well under a millisecond (a plain timeout would keep it to the system's 15.6 ms).
-    void WaitUntil(std::int64_t until, std::span<UdpChannel* const> watched) override {
+    void WaitUntil(std::int64_t until, std::span<Channel* const> watched) override {
         const std::int64_t left = until == kNever ? kNever : until - MonotonicNanos();
         if (left <= 0) return;
         const std::int64_t most = std::min(left, kLongestWait);
@@ -87,7 +87,7 @@ public:
                 timeout = INFINITE;
             }
         }
-        for (UdpChannel* channel : watched) {
+        for (Channel* channel : watched) {
             if (void* event = ReadableEvent(*channel); event != nullptr && handles_.size() < kMostHandles) {
                 handles_.push_back(event);
             }

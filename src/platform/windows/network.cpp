@@ -191,6 +191,8 @@ public:
         return StartNameLookup(host, port, Resolve, {NetError::NameNotFound, WSAHOST_NOT_FOUND});
     }
 
+    // Authenticated time, the one user of streams, is not part of the Windows build.
+    OpenStreamResult OpenTcp(const NetAddress& /*peer*/) override { return {nullptr, {NetError::Other, 0}}; }
     OpenResult OpenUdp(const NetAddress& peer) override {
         if (winsockError_ != 0) return {nullptr, FromWsaError(winsockError_)};
         return OpenConnectedUdp(peer);
@@ -221,7 +223,7 @@ private:
 
 }  // namespace
 
-void* ReadableEvent(const UdpChannel& channel) {
+void* ReadableEvent(const Channel& channel) {
     const auto* own = dynamic_cast<const WindowsUdpChannel*>(&channel);
     return own != nullptr ? own->Readable() : nullptr;
 }

@@ -13,7 +13,7 @@ namespace pelldor::platform::windows {
 
 // The event that is set when one of this machine's channels has something to receive;
 // null for a channel of another kind.
-[[nodiscard]] void* ReadableEvent(const UdpChannel& channel);
+[[nodiscard]] void* ReadableEvent(const Channel& channel);
 
 // A function of a DLL that is no KnownDLL, from the system folder alone: imported
 // statically, or loaded by name, such a DLL is looked for first in the program's own
