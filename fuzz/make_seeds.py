@@ -214,3 +214,22 @@ write("fuzz_exchange", {
     "every_server_said_stop": seed(0x00, begin(), answer(0, stratum=0, ref=RATE), STEP, begin(), begin(given=True),
                                    TO_END),
 })
+
+
+def ke_record(kind, body=b"", critical=True):
+    return struct.pack(">HH", kind | (0x8000 if critical else 0), len(body)) + body
+
+
+KE_END = ke_record(0)
+KE_GOOD = (ke_record(1, b"\x00\x00") + ke_record(4, b"\x00\x0f") + ke_record(5, b"C" * 100, False) * 2
+           + ke_record(6, b"ntp.example", False) + ke_record(7, b"\x00\x7b", False) + KE_END)
+
+# fuzz_nts: the first byte picks the reader, even for the key exchange's answer, odd for a reply.
+write("fuzz_nts", {
+    "ke_answer": b"\x00" + KE_GOOD,
+    "ke_error_record": b"\x00" + ke_record(2, b"\x00\x01") + KE_END,
+    "ke_warning_and_no_cookie": b"\x00" + ke_record(3, b"\x00\x07") + ke_record(1, b"\x00\x00") + KE_END,
+    "ke_cut_in_a_record": b"\x00" + KE_GOOD[:13],
+    "reply_plain": b"\x01" + GOOD,
+    "reply_with_a_field": b"\x03" + GOOD + struct.pack(">HH", 0x0204, 20) + b"\x00" * 16,
+})

@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 # Run counts for the deterministic mode, about a minute for all three on a 2-core machine:
 # an exchange input runs several exchanges on the fake machine, a reply input is one decode.
 CI_SEED=20261208
-declare -A CI_RUNS=([fuzz_command_line]=100000 [fuzz_ntp_reply]=1000000 [fuzz_exchange]=20000)
+declare -A CI_RUNS=([fuzz_command_line]=100000 [fuzz_ntp_reply]=1000000 [fuzz_exchange]=20000 [fuzz_nts]=100000)
 # The command line's interesting lengths are short ones and those at its 32,767 limit, which
 # that target reaches by padding; longer inputs would only slow every run.
 declare -A MAX_LEN=([fuzz_command_line]=256)
