@@ -340,6 +340,7 @@ private:
 
     // Every exchange that found its name looked up took the next place in the list, in the
     // loop's order, which is the order they were begun in; one that ended waiting took none.
+    // A plan given its own addresses shares them with no other, so it starts at the first.
     void AssignTurns() {
         for (const std::size_t slot : order_) {
             Model& model = models_[slot];
@@ -347,7 +348,7 @@ private:
             const bool waited = model.result && (model.result->notice == Notice::HostNotFound ||
                                                  (model.result->notice == Notice::TimedOut && !model.result->asked));
             if (model.turn || !resolved || waited) continue;
-            model.turn = turns_[model.given ? 1 : 0]++ % addresses_.size();
+            model.turn = model.given ? 0 : turns_++ % addresses_.size();
             Check(model.attempts.empty() || model.attempts[0].index == NextAsked(*model.turn, model.attempts[0].silenced),
                   "an exchange did not begin one address further down the list than the one before");
         }
@@ -491,7 +492,7 @@ private:
     std::array<Model, kSlots> models_;
     std::array<std::optional<Synthetic>, kSlots> policies_;  // every request of the slot answered so
     std::vector<std::size_t> order_;  // the exchanges in progress, in the order they were begun
-    std::array<std::size_t, 2> turns_{};  // exchanges that began sending, per name
+    std::size_t turns_ = 0;  // exchanges of the looked-up name that began sending
     int generations_ = 0;
     std::map<std::uint64_t, Sent> sends_;  // by cookie
     // The notice each server earned by telling us to stop, by slot and place in the list.

@@ -37,19 +37,9 @@ std::uint64_t ReadBe(const std::uint8_t* bytes, std::size_t count) {
     return value;
 }
 
-// The datagrams that answer no request of ours, which the client only ignores.
-bool Ignored(ReplyCheck check) {
-    return check == ReplyCheck::NotServerMode || check == ReplyCheck::BadVersion || check == ReplyCheck::OriginMismatch;
-}
-
+// Every field from its own octets: the header again as the tests' own encoder writes it,
+// which the golden reply of the unit tests holds to the wire format.
 void CheckFields(const NtpPacket& p, const std::uint8_t* b) {
-    Check(p.leap == b[0] >> 6 && p.version == ((b[0] >> 3) & 7) && p.mode == (b[0] & 7), "first octet");
-    Check(p.stratum == b[1] && static_cast<std::uint8_t>(p.poll) == b[2] &&
-              static_cast<std::uint8_t>(p.precision) == b[3], "stratum, poll or precision");
-    Check(p.rootDelay == ReadBe(b + 4, 4) && p.rootDispersion == ReadBe(b + 8, 4) &&
-              p.referenceId == ReadBe(b + 12, 4), "root delay, dispersion or reference id");
-    Check(p.referenceTime == ReadBe(b + 16, 8) && p.originTime == ReadBe(b + 24, 8) &&
-              p.receiveTime == ReadBe(b + 32, 8) && p.transmitTime == ReadBe(b + 40, 8), "a timestamp");
     const auto encoded = testing::PacketBytes(p);
     Check(std::equal(encoded.begin(), encoded.end(), b), "a field was decoded from the wrong octets");
     Check(DecodePacket(encoded) == p, "decoding an encoded packet changed it");
@@ -73,7 +63,10 @@ ReplyCheck CheckClassification(const NtpPacket& p, const Stamps& ours) {
     const std::uint64_t cookie = ours.cookie;
     const bool answersUs = p.mode == kModeServer && p.version >= 1 && p.version <= kNtpVersion &&
                            p.originTime == cookie;
-    Check(Ignored(check) == !answersUs, "ignored although it answers our request, or the reverse");
+    // What answers no request of ours the client only ignores.
+    const bool ignored = check == ReplyCheck::NotServerMode || check == ReplyCheck::BadVersion ||
+                         check == ReplyCheck::OriginMismatch;
+    Check(ignored == !answersUs, "ignored although it answers our request, or the reverse");
 
     const auto first = static_cast<std::uint8_t>(p.referenceId >> 24);
     const bool kiss = first >= 0x21 && first <= 0x7e;

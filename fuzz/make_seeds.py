@@ -93,35 +93,36 @@ def exchange(datagram, cookie, sent, received):
     return datagram + struct.pack(">3Q", cookie, sent % 2**64, received % 2**64)
 
 
+def reply(leap=0, version=4, **fields):
+    """A server's answer to our first request."""
+    return packet(octet(leap, version, 4), **{"origin": COOKIE, **fields})
+
+
 write("fuzz_ntp_reply", {
     "server_reply": GOOD,
-    "server_reply_own_cookie": packet(octet(0, 4, 4), origin=0x1122334455667788, rx=ntp(NOW), tx=ntp(NOW))
+    "server_reply_own_cookie": reply(origin=0x1122334455667788, rx=ntp(NOW), tx=ntp(NOW))
     + struct.pack(">Q", 0x1122334455667788),
-    "kiss_of_death_rate": packet(octet(3, 4, 4), stratum=0, ref_id=0x52415445, origin=COOKIE),
-    "kiss_of_death_short_code": packet(octet(3, 4, 4), stratum=0, ref_id=0x52410000, origin=COOKIE),
-    "stratum0_without_code": packet(octet(0, 4, 4), stratum=0, ref_id=0, origin=COOKIE, rx=ntp(NOW), tx=ntp(NOW)),
+    "kiss_of_death_rate": reply(3, stratum=0, ref_id=0x52415445),
+    "kiss_of_death_short_code": reply(3, stratum=0, ref_id=0x52410000),
+    "stratum0_without_code": reply(stratum=0, ref_id=0, rx=ntp(NOW), tx=ntp(NOW)),
     "short": GOOD[:20],
     "client_request": packet(octet(0, 4, 3), stratum=0, poll=0, precision=0, ref_id=0, tx=COOKIE),
-    "version3_unsynchronised": packet(octet(0, 3, 4), stratum=16, origin=COOKIE, rx=ntp(NOW), tx=ntp(NOW)),
-    "leap_alarm": packet(octet(3, 4, 4), origin=COOKIE, rx=ntp(NOW), tx=ntp(NOW)),
-    "zero_transmit": packet(octet(0, 4, 4), origin=COOKIE, rx=ntp(NOW)),
-    "era_rollover": packet(octet(0, 4, 4), origin=COOKIE, rx=ntp(2_085_978_495, 0xFFFF0000), tx=ntp(2_085_978_496, 5)),
+    "version3_unsynchronised": reply(version=3, stratum=16, rx=ntp(NOW), tx=ntp(NOW)),
+    "leap_alarm": reply(3, rx=ntp(NOW), tx=ntp(NOW)),
+    "zero_transmit": reply(rx=ntp(NOW)),
+    "era_rollover": reply(rx=ntp(2_085_978_495, 0xFFFF0000), tx=ntp(2_085_978_496, 5)),
     "with_extension": GOOD + bytes(20),
     # Received exactly half an era after our send, with a transmit time that contradicts it.
-    "half_era_receive": packet(octet(0, 4, 4), origin=COOKIE, rx=(T1 + HALF_ERA) % 2**64, tx=ntp(NOW, 1 << 30)),
-    "half_era_both_legs": packet(octet(0, 4, 4), origin=COOKIE, rx=(T1 + HALF_ERA) % 2**64,
-                                 tx=(T4 + HALF_ERA) % 2**64),
+    "half_era_receive": reply(rx=(T1 + HALF_ERA) % 2**64, tx=ntp(NOW, 1 << 30)),
+    "half_era_both_legs": reply(rx=(T1 + HALF_ERA) % 2**64, tx=(T4 + HALF_ERA) % 2**64),
     # Usable, received exactly half an era after T1 and held 1 ms less than our exchange: a
     # true offset just under half an era ahead.
-    "half_era_accepted_held_less": packet(octet(0, 4, 4), origin=COOKIE, rx=(T1 + HALF_ERA) % 2**64,
-                                          tx=(T1 + HALF_ERA + int(0.039 * 2**32)) % 2**64),
-    "transmit_before_receive": packet(octet(0, 4, 4), origin=COOKIE, rx=ntp(NOW + 5), tx=ntp(NOW)),
+    "half_era_accepted_held_less": reply(rx=(T1 + HALF_ERA) % 2**64, tx=(T1 + HALF_ERA + int(0.039 * 2**32)) % 2**64),
+    "transmit_before_receive": reply(rx=ntp(NOW + 5), tx=ntp(NOW)),
     # Received 2^31 - 1 s before its transmit, from a server 10 s behind our receipt.
-    "held_longer_than_the_exchange": packet(octet(0, 4, 4), origin=COOKIE, rx=ntp(NOW - 10 - 2**31 + 1),
-                                            tx=ntp(NOW - 10)),
-    "root_distance_16_4_s": packet(octet(0, 4, 4), origin=COOKIE, rx=ntp(NOW), tx=ntp(NOW),
-                                   delay=0x0010_0000, dispersion=0x0008_6667),
-    "kiss_init": packet(octet(3, 4, 4), stratum=0, ref_id=0x494E4954, origin=COOKIE),
+    "held_longer_than_the_exchange": reply(rx=ntp(NOW - 10 - 2**31 + 1), tx=ntp(NOW - 10)),
+    "root_distance_16_4_s": reply(rx=ntp(NOW), tx=ntp(NOW), delay=0x0010_0000, dispersion=0x0008_6667),
+    "kiss_init": reply(3, stratum=0, ref_id=0x494E4954),
     "exchange_round_trip_20_s": exchange(GOOD, COOKIE, ntp(NOW - 10), ntp(NOW + 10)),
     "exchange_round_trip_half_era": exchange(GOOD, COOKIE, ntp(NOW), ntp(NOW) + HALF_ERA - 1),
 })

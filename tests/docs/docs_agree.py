@@ -21,11 +21,6 @@ failures = []
 PLACEHOLDER = re.compile(r"\b(?:N\.N|N|REASON|CODE)\b")
 
 
-def section(text, start, end):
-    at = text.index(start)
-    return text[at:text.index(end, at + len(start))]
-
-
 def table_after(text, heading):
     """The markdown table that follows a heading."""
     return re.search(r"(^\|.*\n)+", text[text.index(heading):], re.M).group(0)
@@ -57,18 +52,16 @@ def whole_texts(texts):
 
 # Exit status: the README's table rows against the manual's tagged paragraphs.
 readme_statuses = re.findall(r"^\| (\d+) \|", table_after(readme, "### Exit status"), re.M)
-page_statuses = re.findall(r"^\.TP\n\.B (\d+)$", section(page, ".SH EXIT STATUS", ".SH LOG"), re.M)
+page_statuses = re.findall(r"^\.TP\n\.B (\d+)$", page.split(".SH EXIT STATUS")[1].split(".SH LOG")[0], re.M)
 if readme_statuses != page_statuses:
     failures.append(f"exit statuses differ: README {readme_statuses}, manual {page_statuses}")
 
 # Notices: each code's texts, in order, in backticks in the design notes' second column and
 # in bold in the manual's tag line.
-design_notices = {}
-for code, texts in re.findall(r"^\| (\d) \| (.*?) \| ", table_after(design, "### Time-client error codes"), re.M):
-    design_notices[code] = re.findall(r"`([^`]*)`", texts)
-page_notices = {}
-for code, tag in re.findall(r"^\\fB(\d)\\fP: (.*)$", page, re.M):
-    page_notices[code] = [unescape(t) for t in re.findall(r"\\fB(.*?)\\fP", tag)]
+design_notices = {code: re.findall(r"`([^`]*)`", texts) for code, texts in
+                  re.findall(r"^\| (\d) \| (.*?) \| ", table_after(design, "### Time-client error codes"), re.M)}
+page_notices = {code: [unescape(t) for t in re.findall(r"\\fB(.*?)\\fP", tag)]
+                for code, tag in re.findall(r"^\\fB(\d)\\fP: (.*)$", page, re.M)}
 if sorted(design_notices) != [str(c) for c in range(1, 9)]:
     failures.append(f"doc/design.md lists notice codes {sorted(design_notices)}")
 for code in sorted(set(design_notices) | set(page_notices)):

@@ -7,6 +7,7 @@
 
 #include "support/netns.h"
 #include "support/process.h"
+#include "support/responder.h"
 
 namespace pelldor::testing {
 
@@ -33,24 +34,6 @@ public:
     using Unavailable::Unavailable;
 };
 
-// The header fields of an NTP reply that tell how a server answered.
-struct NtpReplyHeader {
-    int leap = 0;
-    int version = 0;
-    int mode = 0;
-    int stratum = 0;
-    std::uint32_t referenceId = 0;
-    std::uint64_t transmitTime = 0;
-
-    [[nodiscard]] std::string ReferenceText() const;  // the four bytes, '.' for unprintable ones
-};
-
-// Sends one 48-byte client request from a fresh socket to the address and port, from
-// inside the namespace when one is given, and waits up to `wait` for the server's reply.
-std::optional<NtpReplyHeader> AskOnce(std::uint16_t port, std::chrono::milliseconds wait,
-                                      const NetNamespace* netns = nullptr,
-                                      const std::string& address = "127.0.0.1");
-
 // A chronyd serving NTP on 127.0.0.1 on a free port, started and ready when constructed,
 // stopped when destroyed. It never touches the system clock: it runs with -x and without
 // the capability to set the clock, which is checked once it answers.
@@ -68,15 +51,11 @@ public:
 
 private:
     std::string WriteConfig() const;
-    void Launch(const std::string& config);
-    bool AnswersWithin(std::chrono::milliseconds bound);
 
     ChronydOptions options_;
-    std::string chronyd_;
-    std::string libfaketime_;
     TempDir dir_;
     std::uint16_t port_ = 0;
-    Daemon daemon_;
+    std::optional<Daemon> daemon_;
 };
 
 }  // namespace pelldor::testing

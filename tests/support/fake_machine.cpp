@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "foundation/time_math.h"
 
 namespace pelldor::testing {
 
@@ -15,17 +14,6 @@ void ReportUnexpected(const UnexpectedUse& report, const std::string& what) {
     }
     std::fprintf(stderr, "fake machine: %s\n", what.c_str());
     std::abort();
-}
-
-platform::LocalDateTime FakeClock::LocalAt(std::int64_t unixNanos) const {
-    return FromSerialSeconds(AddNanos(platform::UnixTime{}, unixNanos).seconds + utcOffsetSeconds);
-}
-
-platform::WallReading FakeClock::ReadWallClock() { return {AddNanos(platform::UnixTime{}, wallNanos), LocalAt(wallNanos)}; }
-
-void FakeClock::Advance(std::int64_t nanos) {
-    wallNanos += nanos;
-    monotonicNanos += nanos;
 }
 
 void FakeClock::WaitUntil(std::int64_t until, std::span<platform::Channel* const> watched) {
@@ -57,18 +45,14 @@ platform::Appended FakeFiles::AppendToFile(const std::string& path, std::string_
 std::vector<std::string> FakeFiles::LogLines() const {
     std::vector<std::string> lines;
     const auto it = files.find(LogPath());
-    if (it == files.end()) return lines;
-    const std::string& text = it->second;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        const std::size_t end = text.find("\r\n", start);
+    const std::string text = it == files.end() ? "" : it->second;
+    for (std::size_t start = 0, end = 0; start < text.size(); start = end + 2) {
+        end = text.find("\r\n", start);
         if (end == std::string::npos) {
             ReportUnexpected(onUnexpected, "log ends without CR LF: " + text.substr(start));
-            lines.push_back(text.substr(start));
-            break;
+            end = text.size();
         }
         lines.push_back(text.substr(start, end - start));
-        start = end + 2;
     }
     return lines;
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "foundation/loop.h"
+#include "foundation/time_math.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/process.h"
@@ -32,17 +33,19 @@ public:
     // The longest single wait, so that a wait without end still returns.
     static constexpr std::int64_t kLongestWait = 3600LL * 1'000'000'000;
 
-    platform::WallReading ReadWallClock() override;
+    platform::WallReading ReadWallClock() override { return {AddNanos(platform::UnixTime{}, wallNanos), LocalAt(wallNanos)}; }
     std::int64_t MonotonicNanos() override { return monotonicNanos; }
     // Moves the virtual clocks to `until`, or to the moment a watched channel has something
     // to receive (which `arrival` tells, for channels of the fake network).
     void WaitUntil(std::int64_t until, std::span<platform::Channel* const> watched) override;
 
     // Moves both clocks without a wait (time spent working).
-    void Advance(std::int64_t nanos);
+    void Advance(std::int64_t nanos) { wallNanos += nanos, monotonicNanos += nanos; }
     // Steps only the wall clock, as a clock adjustment would.
     void StepWallClock(std::int64_t nanos) { wallNanos += nanos; }
-    [[nodiscard]] platform::LocalDateTime LocalAt(std::int64_t unixNanos) const;
+    [[nodiscard]] platform::LocalDateTime LocalAt(std::int64_t unixNanos) const {
+        return FromSerialSeconds(AddNanos(platform::UnixTime{}, unixNanos).seconds + utcOffsetSeconds);
+    }
 
     std::int64_t wallNanos = kStartUnixNanos;
     std::int64_t utcOffsetSeconds = kUtcOffsetSeconds;

@@ -11,32 +11,27 @@ namespace {
 
 class FakeLookup final : public platform::NameLookup {
 public:
-    FakeLookup(std::shared_ptr<FakeLookupRecord> record, const FakeClock& clock, std::vector<platform::NetAddress> addresses,
-               platform::NetFailure failure, std::int64_t readyAt, bool never)
+    FakeLookup(std::shared_ptr<FakeLookupRecord> record, const FakeClock& clock, FakeNetwork::LookupScript script)
         : record_(std::move(record)),
           clock_(clock),
-          addresses_(std::move(addresses)),
-          failure_(failure),
-          readyAt_(readyAt),
-          never_(never) {}
+          script_(std::move(script)),
+          readyAt_(clock.monotonicNanos + script_.afterMs * 1'000'000LL) {}
     ~FakeLookup() override { record_->dropped = true; }
 
     platform::LookupStatus Poll() override {
-        if (!never_ && clock_.monotonicNanos >= readyAt_) {
-            record_->reported = failure_.failed() ? platform::LookupStatus::Failed : platform::LookupStatus::Done;
+        if (!script_.never && clock_.monotonicNanos >= readyAt_) {
+            record_->reported = script_.failure.failed() ? platform::LookupStatus::Failed : platform::LookupStatus::Done;
         }
         return record_->reported;
     }
-    const std::vector<platform::NetAddress>& Addresses() const override { return addresses_; }
-    platform::NetFailure Failure() const override { return failure_; }
+    const std::vector<platform::NetAddress>& Addresses() const override { return script_.addresses; }
+    platform::NetFailure Failure() const override { return script_.failure; }
 
 private:
     std::shared_ptr<FakeLookupRecord> record_;
     const FakeClock& clock_;
-    std::vector<platform::NetAddress> addresses_;
-    platform::NetFailure failure_;
+    FakeNetwork::LookupScript script_;
     std::int64_t readyAt_;
-    bool never_;
 };
 
 class FakeChannel final : public platform::UdpChannel {
@@ -46,22 +41,15 @@ public:
     ~FakeChannel() override { record_->closed = true; }
 
     platform::NetFailure Send(std::span<const std::uint8_t> bytes) override {
-        if (record_->sendError.failed()) {
-            ++network_.failuresReported;
-            return record_->sendError;
-        }
+        if (record_->sendError.failed()) return record_->sendError;
         record_->sent.emplace_back(bytes.begin(), bytes.end());
-        record_->sentWallNanos = clock_.wallNanos;
-        record_->sentMonotonic = clock_.monotonicNanos;
         if (network_.onSend) network_.onSend(*record_);
         return {};
     }
 
     platform::ReceiveResult Receive(std::span<std::uint8_t> buffer) override {
-        ++network_.receives;
         if (record_->inbox.empty() || record_->inbox.front().arrivesAt > clock_.monotonicNanos) {
             if (!record_->receiveError.failed()) return {};
-            ++network_.failuresReported;
             return {platform::ReceiveStatus::NetworkError, 0, {}, record_->receiveError};
         }
         FakeDatagram datagram = std::move(record_->inbox.front());
@@ -98,20 +86,15 @@ FakeNetwork::FakeNetwork(FakeClock& clock, UnexpectedUse onUnexpected)
 FakeNetwork::~FakeNetwork() { clock_.arrival = nullptr; }
 
 std::unique_ptr<platform::NameLookup> FakeNetwork::StartLookup(const std::string& host, std::uint16_t port) {
-    auto record = lookups.emplace_back(std::make_shared<FakeLookupRecord>());
-    record->host = host;
-    record->port = port;
+    auto record = lookups.emplace_back(std::make_shared<FakeLookupRecord>(FakeLookupRecord{host, port}));
     const auto it = hosts_.find(host);
     if (it == hosts_.end()) {
         ReportUnexpected(onUnexpected_, "no lookup scripted for " + host);
-        return std::make_unique<FakeLookup>(record, clock_, std::vector<platform::NetAddress>{},
-                                            platform::NetFailure{platform::NetError::Other, 0}, 0, false);
+        return std::make_unique<FakeLookup>(record, clock_, LookupScript{{}, {platform::NetError::Other, 0}});
     }
-    const LookupScript& script = it->second;
-    std::vector<platform::NetAddress> addresses = script.addresses;
-    for (auto& address : addresses) address.port = port;
-    return std::make_unique<FakeLookup>(record, clock_, std::move(addresses), script.failure,
-                                        clock_.monotonicNanos + script.afterMs * 1'000'000LL, script.never);
+    LookupScript script = it->second;
+    for (auto& address : script.addresses) address.port = port;
+    return std::make_unique<FakeLookup>(record, clock_, std::move(script));
 }
 
 platform::OpenResult FakeNetwork::OpenUdp(const platform::NetAddress& peer) {
@@ -122,57 +105,39 @@ platform::OpenResult FakeNetwork::OpenUdp(const platform::NetAddress& peer) {
     record->receiveError = script.receiveError;
     platform::NetFailure refused = script.openError;
     if (!refused.failed() && onOpen) refused = onOpen(*record);
-    if (refused.failed()) {
-        ++failuresReported;
-        return {nullptr, refused};
-    }
+    if (refused.failed()) return {nullptr, refused};
     channels.push_back(record);
     return {std::make_unique<FakeChannel>(*this, clock_, record), {}};
 }
 
 void FakeNetwork::Resolve(const std::string& host, std::vector<platform::NetAddress> addresses, int afterMs) {
-    hosts_[host] = LookupScript{std::move(addresses), {}, afterMs, false};
+    hosts_[host] = {std::move(addresses), {}, afterMs, false};
 }
-
 void FakeNetwork::FailLookup(const std::string& host, platform::NetError why, int afterMs) {
-    hosts_[host] = LookupScript{{}, {why, 0}, afterMs, false};
+    hosts_[host] = {{}, {why, 0}, afterMs, false};
 }
-
-void FakeNetwork::NeverResolve(const std::string& host) { hosts_[host] = LookupScript{{}, {}, 0, true}; }
-
+void FakeNetwork::NeverResolve(const std::string& host) { hosts_[host] = {{}, {}, 0, true}; }
 void FakeNetwork::FailOpen(const platform::NetAddress& peer, platform::NetError why) {
     peers_[AddressText(peer)].openError = {why, 0};
 }
-
 void FakeNetwork::FailSend(const platform::NetAddress& peer, platform::NetError why) {
     peers_[AddressText(peer)].sendError = {why, 0};
 }
-
 void FakeNetwork::Refuse(const platform::NetAddress& peer, platform::NetError why) {
     peers_[AddressText(peer)].receiveError = {why, 0};
 }
 
 exchange::NtpPacket FakeNetwork::ReplyTo(const FakeChannelRecord& channel, std::int64_t serverOffsetNanos) const {
-    exchange::NtpPacket reply;
     const auto request = channel.sent.empty() ? std::nullopt : exchange::DecodePacket(channel.sent.back());
     if (!request) {
         ReportUnexpected(onUnexpected_, "no request to answer was sent to " + AddressText(channel.peer));
-        return reply;
+        return {};
     }
     const std::uint64_t serverTime = NtpAt(clock_.wallNanos + serverOffsetNanos);
-    reply.version = exchange::kNtpVersion;
-    reply.mode = exchange::kModeServer;
-    reply.stratum = 2;
-    reply.poll = request->poll;
-    reply.precision = -20;
-    reply.rootDelay = 0x0000'0800;
-    reply.rootDispersion = 0x0000'0400;
-    reply.referenceId = 0x7f00'0001;
-    reply.referenceTime = serverTime - (std::uint64_t{64} << 32);
-    reply.originTime = request->transmitTime;
-    reply.receiveTime = serverTime;
-    reply.transmitTime = serverTime;
-    return reply;
+    return {.version = exchange::kNtpVersion, .mode = exchange::kModeServer, .stratum = 2, .poll = request->poll,
+            .precision = -20, .rootDelay = 0x0000'0800, .rootDispersion = 0x0000'0400, .referenceId = 0x7f00'0001,
+            .referenceTime = serverTime - (std::uint64_t{64} << 32), .originTime = request->transmitTime,
+            .receiveTime = serverTime, .transmitTime = serverTime};
 }
 
 void FakeNetwork::Deliver(FakeChannelRecord& channel, const exchange::NtpPacket& packet, std::int64_t arrivesAt) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "dropin/run_error.h"
 #include "dropin/time_client.h"
 #include "foundation/loop.h"
 #include "support/fake_machine.h"
@@ -23,19 +24,31 @@ public:
         std::optional<std::int16_t> noticeCode;   // raised as the query ends
         std::string noticeText;
     };
+    static Outcome Answer(std::int64_t offsetNanos, std::int64_t afterMs = 5) { return {afterMs, offsetNanos, {}, {}}; }
+    static Outcome Raise(std::int64_t afterMs, std::int16_t code, std::string text) { return {afterMs, {}, code, text}; }
 
-    FakeTimeClient(FakeClock& clock, dropin::Pacer& pacer, Loop& loop);
-    ~FakeTimeClient() override;
+    FakeTimeClient(FakeClock& clock, dropin::Pacer& pacer, Loop& loop)
+        : TimeClient(pacer), clock_(clock), loop_(loop) {
+        loop_.Add(*this);
+    }
+    ~FakeTimeClient() override { loop_.Remove(*this); }
 
-    void QueryTimeout(std::int16_t seconds) override;
-    void QueryHost(const std::string& host) override;
-    void QueryPort(std::int32_t port) override;
+    // A component that refuses a call throws what the real one's wrapper raises.
+    void QueryTimeout(std::int16_t seconds) override { calls.push_back("QueryTimeout=" + std::to_string(seconds)); }
+    void QueryHost(const std::string& host) override {
+        if (failHost) throw dropin::RunError(dropin::ErrorKind::Component, "the component refused the host");
+        calls.push_back("QueryHost=" + host);
+    }
+    void QueryPort(std::int32_t port) override { calls.push_back("QueryPort=" + std::to_string(port)); }
     void BeginQuery() override;
-    bool QueryDone() override;
-    std::optional<PreciseLocalTime> ReceivedTime() override;
-
-    // Raises a notification now, as the component would while the loop moves it on.
-    void Notify(std::int16_t code, const std::string& text) { RaiseError(code, text); }
+    bool QueryDone() override {
+        if (failQueryDone) throw dropin::RunError(dropin::ErrorKind::Component, "the component cannot say");
+        return done_;
+    }
+    std::optional<PreciseLocalTime> ReceivedTime() override {
+        if (failReceivedTime) throw dropin::RunError(dropin::ErrorKind::Component, "the component lost its time");
+        return received;
+    }
 
     std::deque<std::optional<Outcome>> script;
     bool clearOnBegin = true;

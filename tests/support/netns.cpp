@@ -29,7 +29,7 @@ using namespace std::chrono_literals;
 const std::string kPrefix = "pelldor-";
 
 std::string Describe(const RunResult& result) {
-    return result.startError + result.err + result.out + " (exit " + std::to_string(result.exitStatus) + ")";
+    return result.err + result.out + " (exit " + std::to_string(result.exitStatus) + ")";
 }
 
 // A namespace outlives a test process that was killed before it could remove it; its name

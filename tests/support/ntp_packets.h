@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -36,6 +37,23 @@ namespace pelldor::testing {
     const auto ahead = static_cast<std::int32_t>(seconds - static_cast<std::uint32_t>(pivot));
     const auto nanos = (ntp & 0xffff'ffffU) * static_cast<std::uint64_t>(kNanosPerSecond) >> 32;
     return platform::UnixTime{pivot + ahead - exchange::kNtpToUnixSeconds, static_cast<std::uint32_t>(nanos)};
+}
+
+// A kiss code as the reference id carries it, NUL-padded: Code("NTS") is 0x4e545300.
+template <std::size_t N>
+constexpr std::uint32_t Code(const char (&text)[N]) {
+    std::uint32_t id = 0;
+    for (std::size_t i = 0; i < 4; ++i) id = id << 8 | (i + 1 < N ? static_cast<std::uint8_t>(text[i]) : 0U);
+    return id;
+}
+
+// Spoils a reply into a kiss: stratum 0, the code as reference id, these leap bits.
+inline auto Kiss(std::uint32_t referenceId, std::uint8_t leap = 0) {
+    return [=](exchange::NtpPacket& p, auto&&...) { p.stratum = 0, p.leap = leap, p.referenceId = referenceId; };
+}
+template <std::size_t N>
+auto Kiss(const char (&code)[N], std::uint8_t leap = 0) {
+    return Kiss(Code(code), leap);
 }
 
 // An instant given in Unix nanoseconds, as the NTP timestamp the probe would send for it.

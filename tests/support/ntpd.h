@@ -2,10 +2,8 @@
 
 #include <chrono>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "support/chronyd.h"
 #include "support/netns.h"
@@ -38,29 +36,23 @@ public:
     NtpdServer(const NtpdServer&) = delete;
     NtpdServer& operator=(const NtpdServer&) = delete;
 
-    [[nodiscard]] static std::string Program();
     [[nodiscard]] std::string Peer() const { return std::string(kHost) + ":" + std::to_string(kPort); }
     [[nodiscard]] const NetNamespace& netns() const { return netns_; }
-    [[nodiscard]] std::optional<NtpReplyHeader> Ask(std::chrono::milliseconds wait) const;
-    // From the start to ntpd's first answer, and to its first synchronised one.
-    [[nodiscard]] std::chrono::milliseconds FirstAnswer() const { return firstAnswer_; }
-    [[nodiscard]] std::optional<std::chrono::milliseconds> Synchronised() const { return synchronised_; }
+    [[nodiscard]] std::optional<NtpReplyHeader> Ask(std::chrono::milliseconds wait) const {
+        return AskOnce(kPort, wait, &netns_, kHost);
+    }
     // What ntpd and its upstream logged so far, for failure messages.
     [[nodiscard]] std::string Output() const;
 
 private:
     std::string WriteConfig() const;
-    void WaitUntilSynchronised(std::chrono::steady_clock::time_point start);
 
     NtpdOptions options_;
-    std::string program_;
     TempDir dir_;
     NetNamespace netns_;
-    std::unique_ptr<NetNamespace> upstreamNetns_;
-    std::unique_ptr<ChronydServer> upstream_;
-    Daemon ntpd_;
-    std::chrono::milliseconds firstAnswer_{0};
-    std::optional<std::chrono::milliseconds> synchronised_;
+    std::optional<NetNamespace> upstreamNetns_;
+    std::optional<ChronydServer> upstream_;
+    std::optional<Daemon> ntpd_;
 };
 
 }  // namespace pelldor::testing

@@ -1,10 +1,13 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <span>
 #include <string>
 #include <thread>
@@ -14,7 +17,7 @@
 #include "platform/network.h"
 
 // For tests against a real machine: waiting, for a bounded time, on doors that never
-// block, and reading back what its files did.
+// block, and a folder of their own to read back what its files did.
 namespace pelldor::testing {
 
 // Waits on the machine's clock as the program's loop does, watching `watched` (the channel
@@ -58,5 +61,33 @@ inline std::string Contents(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
+
+// A fresh folder whose name needs more than ASCII, that only the running user may change
+// (Linux refuses a log anywhere else), removed with its files afterwards.
+class ScratchFolder : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const std::string unique = std::to_string(std::random_device{}()) + std::to_string(made_++);
+        dir_ = std::filesystem::temp_directory_path() /
+               (u8"pelldor Pr\u00fcfung \u6642\u523b \U0001F552 " + std::u8string(unique.begin(), unique.end()));
+        ASSERT_TRUE(std::filesystem::create_directory(dir_));
+        std::filesystem::permissions(dir_, std::filesystem::perms::owner_all, std::filesystem::perm_options::replace);
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
+    }
+    // The folder, and a name in it, in UTF-8.
+    [[nodiscard]] std::string Dir() const {
+        const std::u8string path = dir_.u8string();
+        return {path.begin(), path.end()};
+    }
+    [[nodiscard]] std::string In(const std::string& name) const {
+        return Dir() + static_cast<char>(std::filesystem::path::preferred_separator) + name;
+    }
+
+    std::filesystem::path dir_;
+    static inline int made_ = 0;
+};
 
 }  // namespace pelldor::testing

@@ -16,8 +16,8 @@ namespace pelldor::testing {
 // run is still caught. The exact pauses are pinned on the virtual clock by the unit tests.
 inline constexpr std::chrono::milliseconds kSlack{5000};
 
-// A timeout, in seconds, that a run which ends on its own never waits for: with it, a run
-// that did wait breaks every upper bound here, or is killed first.
+// A timeout, in seconds, that a run which ends on its own never waits for: a run with it is
+// bounded and killed as one without a timeout, so one that did wait breaks the bound.
 inline constexpr int kPatientTimeout = 30;
 
 struct ProbeSetup {
@@ -90,10 +90,6 @@ void ExpectEndWithin(const ProbeRun& run, int status, int timeout, int retries);
 
 // At least `least`, and at most `most` plus kSlack.
 void ExpectElapsed(const ProbeRun& run, std::chrono::milliseconds least, std::chrono::milliseconds most);
-
-// Over without waiting for a timeout: within the bound of a run whose attempts have none.
-// Meaningful for a run whose timeouts add up to more than that, best kPatientTimeout.
-void ExpectNoWait(const ProbeRun& run, int attempts = 1);
 
 // A line that may turn up anywhere, at most `most` times: the client's notice for a query
 // the run has already given up on arrives whenever events are next delivered, even after

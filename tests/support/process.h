@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -10,9 +11,7 @@
 namespace pelldor::testing {
 
 struct RunResult {
-    bool started = false;
-    std::string startError;  // why the program could not be started
-    bool exited = false;     // ended through exit; else by a signal
+    bool exited = false;  // ended through exit; else by a signal
     int exitStatus = -1;
     int signal = 0;
     bool killed = false;  // ran past its bound and was killed
@@ -22,7 +21,9 @@ struct RunResult {
 };
 
 // Runs the program with stdin from /dev/null, both output streams captured, and every
-// signal at its default. A run still going after killAfter is ended with SIGKILL.
+// signal at its default. A run still going after killAfter is ended with SIGKILL. A program
+// that cannot be started says so on standard error, and exits with status 127 if it has a
+// process at all.
 RunResult RunProgram(const std::string& path, const std::vector<std::string>& args,
                      std::chrono::milliseconds killAfter);
 
@@ -45,9 +46,6 @@ private:
 // new path. Throws when the copy fails.
 std::string CopyExecutable(const std::string& binary, const std::string& folder);
 
-// The whole content of a file; empty when it cannot be read.
-std::string ReadWholeFile(const std::string& path);
-
 // This machine cannot give a test what it needs: a program is missing, or the test runs
 // without the rights it needs. Tests skip on it rather than fail.
 class Unavailable : public std::runtime_error {
@@ -59,19 +57,12 @@ public:
 // when there is none.
 std::string FindProgram(const std::string& name);
 
-// This process's environment without the entries whose name starts with one of the prefixes.
-std::vector<std::string> EnvironmentWithout(const std::vector<std::string>& prefixes);
-
 struct DaemonSetup {
-    std::vector<std::string> args;  // the program's path first
-    std::vector<std::string> env;
-    std::string output;  // appended to by both output streams
-    std::string netns;   // path of a network namespace to run in; empty for this process's own
+    std::vector<std::string> args{};  // the program's path first
+    std::vector<std::string> env{};   // added to ours, which goes without LD_PRELOAD and FAKETIME
+    std::string output{};             // appended to by both output streams
+    std::string netns{};  // path of a network namespace to run in; empty for this process's own
 };
-
-// Throws unless /proc shows the process without CAP_SYS_TIME: in no set at all when we run
-// as root, else in none it could use.
-void CheckCannotSetClock(pid_t pid);
 
 // A server program running in the background as our child, which can never set this
 // machine's clock: it starts without CAP_SYS_TIME in any capability set, bounding set
@@ -79,20 +70,21 @@ void CheckCannotSetClock(pid_t pid);
 // process and is stopped when destroyed.
 class Daemon {
 public:
-    Daemon() = default;
     explicit Daemon(const DaemonSetup& setup);
-    ~Daemon();
+    ~Daemon() { Stop(); }
     Daemon(const Daemon&) = delete;
     Daemon& operator=(const Daemon&) = delete;
-    Daemon(Daemon&& other) noexcept;
-    Daemon& operator=(Daemon&& other) noexcept;
 
-    [[nodiscard]] pid_t pid() const { return pid_; }
     // False once it has ended; then Ending() tells how.
     bool Running();
     [[nodiscard]] const std::string& Ending() const { return ending_; }
-    // SIGTERM, then SIGKILL once `bound` has passed.
-    void Stop(std::chrono::milliseconds bound = std::chrono::milliseconds(3000));
+    // Asks `ready` every `every` until it holds, then makes sure from /proc that the
+    // process holds CAP_SYS_TIME in no set it could use (throws if it does). False when
+    // `bound` passes first or the program ends.
+    bool AwaitReady(std::chrono::milliseconds bound, std::chrono::milliseconds every,
+                    const std::function<bool()>& ready);
+    // SIGTERM, then SIGKILL after three seconds.
+    void Stop();
 
 private:
     pid_t pid_ = -1;

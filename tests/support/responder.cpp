@@ -9,8 +9,11 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <random>
 #include <stdexcept>
 #include <string>
+
+#include "support/netns.h"
 
 namespace pelldor::testing {
 namespace {
@@ -21,23 +24,21 @@ constexpr std::int64_t kNtpEraOffset = 2'208'988'800;  // 1900-01-01 to 1970-01-
 
 using Packet = std::array<std::uint8_t, 48>;
 
-void PutBigEndian32(std::uint8_t* at, std::uint32_t value) {
-    at[0] = static_cast<std::uint8_t>(value >> 24);
-    at[1] = static_cast<std::uint8_t>(value >> 16);
-    at[2] = static_cast<std::uint8_t>(value >> 8);
-    at[3] = static_cast<std::uint8_t>(value);
+std::uint64_t Field(const std::vector<std::uint8_t>& bytes, std::size_t at, std::size_t size) {
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < size; ++i) value = value << 8 | bytes[at + i];
+    return value;
+}
+
+void Put(std::uint8_t* at, std::uint64_t value, int size) {
+    for (int i = 0; i < size; ++i) at[i] = static_cast<std::uint8_t>(value >> (8 * (size - 1 - i)));
 }
 
 void PutTimestamp(std::uint8_t* at, system_clock::time_point when) {
-    const std::int64_t nanos = duration_cast<nanoseconds>(when.time_since_epoch()).count();
-    std::int64_t seconds = nanos / 1'000'000'000;
-    std::int64_t rest = nanos % 1'000'000'000;
-    if (rest < 0) {
-        rest += 1'000'000'000;
-        --seconds;
-    }
-    PutBigEndian32(at, static_cast<std::uint32_t>(seconds + kNtpEraOffset));
-    PutBigEndian32(at + 4, static_cast<std::uint32_t>((static_cast<std::uint64_t>(rest) << 32) / 1'000'000'000));
+    const auto whole = floor<seconds>(when);
+    const auto rest = static_cast<std::uint64_t>(duration_cast<nanoseconds>(when - whole).count());
+    Put(at, static_cast<std::uint64_t>(whole.time_since_epoch().count() + kNtpEraOffset), 4);
+    Put(at + 4, (rest << 32) / 1'000'000'000, 4);
 }
 
 int BoundLoopbackSocket(bool ipv6 = false) {
@@ -83,9 +84,7 @@ std::vector<std::uint8_t> Garbage(int index) {
         Packet packet{};
         packet[0] = 0x24;
         packet[1] = 2;
-        PutTimestamp(&packet[24], system_clock::time_point{} + hours(24 * 365 * 20));
-        PutTimestamp(&packet[32], system_clock::time_point{} + hours(24 * 365 * 20));
-        PutTimestamp(&packet[40], system_clock::time_point{} + hours(24 * 365 * 20));
+        for (const int at : {24, 32, 40}) PutTimestamp(&packet[at], system_clock::time_point{} + hours(24 * 365 * 20));
         return {packet.begin(), packet.end()};
     }
     }
@@ -119,6 +118,60 @@ std::uint16_t ClosedPort() {
     const std::uint16_t port = PortOf(fd);
     ::close(fd);
     return port;
+}
+
+std::vector<Datagram> Ask(std::uint16_t port, std::uint64_t cookie, milliseconds wait, bool every,
+                          const NetNamespace* netns, const std::string& address) {
+    const int fd = netns != nullptr ? netns->Socket(AF_INET, SOCK_DGRAM, 0) : ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in server{};
+    server.sin_family = AF_INET;
+    server.sin_port = htons(port);
+    std::array<std::uint8_t, 48> request{(4 << 3) | 3};  // version 4, client
+    Put(&request[40], cookie, 8);
+    std::vector<Datagram> heard;
+    if (fd >= 0 && ::inet_pton(AF_INET, address.c_str(), &server.sin_addr) == 1 &&
+        ::sendto(fd, request.data(), request.size(), 0, reinterpret_cast<const sockaddr*>(&server), sizeof server) == 48) {
+        const auto deadline = steady_clock::now() + wait;
+        for (auto left = wait; left.count() > 0 && (every || heard.empty());
+             left = duration_cast<milliseconds>(deadline - steady_clock::now())) {
+            pollfd watch{fd, POLLIN, 0};
+            if (::poll(&watch, 1, static_cast<int>(left.count())) <= 0) continue;
+            Datagram datagram{std::vector<std::uint8_t>(2048)};
+            sockaddr_in from{};
+            socklen_t length = sizeof from;
+            const ssize_t got = ::recvfrom(fd, datagram.bytes.data(), datagram.bytes.size(), 0,
+                                           reinterpret_cast<sockaddr*>(&from), &length);
+            if (got < 0) continue;
+            datagram.bytes.resize(static_cast<std::size_t>(got));
+            datagram.fromPort = ntohs(from.sin_port);
+            heard.push_back(std::move(datagram));
+        }
+    }
+    if (fd >= 0) ::close(fd);
+    return heard;
+}
+
+NtpReplyHeader Decode(const std::vector<std::uint8_t>& bytes) {
+    return {bytes[0] >> 6, (bytes[0] >> 3) & 7, bytes[0] & 7, bytes[1], static_cast<std::uint32_t>(Field(bytes, 12, 4)),
+            Field(bytes, 24, 8), Field(bytes, 32, 8), Field(bytes, 40, 8)};
+}
+
+std::string NtpReplyHeader::ReferenceText() const {
+    std::string text(4, '.');
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(referenceId >> (24 - 8 * i));
+        if (c >= 0x20 && c < 0x7f) text[i] = static_cast<char>(c);
+    }
+    return text;
+}
+
+std::optional<NtpReplyHeader> AskOnce(std::uint16_t port, milliseconds wait, const NetNamespace* netns,
+                                      const std::string& address) {
+    static thread_local std::mt19937_64 random{std::random_device{}()};
+    const std::uint64_t cookie = random();
+    const auto heard = Ask(port, cookie, wait, false, netns, address);
+    if (heard.empty() || heard[0].bytes.size() < 48 || Field(heard[0].bytes, 24, 8) != cookie) return std::nullopt;
+    return Decode(heard[0].bytes);
 }
 
 std::vector<std::vector<std::uint8_t>> NtpResponder::received() const {
@@ -187,15 +240,14 @@ void NtpResponder::Answer(const Pending& pending) {
 
     Packet packet{};
     // Real servers mark a kiss-o'-death as unsynchronised as well.
-    const std::uint8_t leap =
-        options_.leap.value_or(kind == ReplyKind::Leap3 || kind == ReplyKind::KissOfDeath ? 3 : 0);
+    const std::uint8_t leap = options_.leap.value_or(kind == ReplyKind::KissOfDeath ? 3 : 0);
     packet[0] = static_cast<std::uint8_t>((leap & 3) << 6 | (options_.version.value_or(4) & 7) << 3 |
                                           (options_.mode.value_or(4) & 7));
-    packet[1] = options_.stratum.value_or(kind == ReplyKind::KissOfDeath ? 0 : kind == ReplyKind::Stratum16 ? 16 : 2);
+    packet[1] = options_.stratum.value_or(kind == ReplyKind::KissOfDeath ? 0 : 2);
     packet[2] = pending.request.size() > 2 ? pending.request[2] : 6;
     packet[3] = 0xEC;                         // precision 2^-20 s
-    PutBigEndian32(&packet[4], options_.rootDelay.value_or(0x0000'0100));       // 1/256 s
-    PutBigEndian32(&packet[8], options_.rootDispersion.value_or(0x0000'0200));  // 1/128 s
+    Put(&packet[4], options_.rootDelay.value_or(0x0000'0100), 4);       // 1/256 s
+    Put(&packet[8], options_.rootDispersion.value_or(0x0000'0200), 4);  // 1/128 s
     const std::uint8_t refid[4] = {192, 0, 2, 1};
     std::memcpy(&packet[12], kind == ReplyKind::KissOfDeath ? reinterpret_cast<const std::uint8_t*>("RATE") : refid, 4);
     if (options_.referenceId) std::copy(options_.referenceId->begin(), options_.referenceId->end(), &packet[12]);

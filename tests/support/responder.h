@@ -15,13 +15,13 @@
 
 namespace pelldor::testing {
 
+class NetNamespace;
+
 // What the server puts in its answer.
 enum class ReplyKind {
     Healthy,
     Silent,           // reads every request, answers none
     KissOfDeath,      // stratum 0, reference id "RATE"
-    Leap3,            // leap indicator 3, clock not synchronised
-    Stratum16,
     WrongOrigin,      // origin timestamp does not echo the request
     ZeroTransmit,     // transmit timestamp all zero
     Short,            // only the first shortLength bytes of a healthy answer
@@ -103,5 +103,39 @@ private:
 
 // A port on 127.0.0.1 that was free a moment ago, so a datagram sent to it is refused.
 std::uint16_t ClosedPort();
+
+// The client side, for tests that ask a server themselves, decoded apart from the product.
+struct Datagram {
+    std::vector<std::uint8_t> bytes;
+    std::uint16_t fromPort = 0;
+};
+
+// Sends a version 4 client request whose transmit field carries the cookie, from a fresh
+// socket (one of the namespace, when given), and returns what comes back within `wait`:
+// every datagram, or only the first.
+std::vector<Datagram> Ask(std::uint16_t port, std::uint64_t cookie, std::chrono::milliseconds wait, bool every,
+                          const NetNamespace* netns = nullptr, const std::string& address = "127.0.0.1");
+
+// The header fields of an NTP reply that tell how a server answered.
+struct NtpReplyHeader {
+    int leap = 0;
+    int version = 0;
+    int mode = 0;
+    int stratum = 0;
+    std::uint32_t referenceId = 0;
+    std::uint64_t originTime = 0;
+    std::uint64_t receiveTime = 0;
+    std::uint64_t transmitTime = 0;
+
+    [[nodiscard]] std::string ReferenceText() const;  // the four bytes, '.' for unprintable ones
+};
+
+// The header of a datagram of 48 bytes or more.
+NtpReplyHeader Decode(const std::vector<std::uint8_t>& bytes);
+
+// Asks once with a cookie of its own: the reply that echoes it, if one comes within `wait`.
+std::optional<NtpReplyHeader> AskOnce(std::uint16_t port, std::chrono::milliseconds wait,
+                                      const NetNamespace* netns = nullptr,
+                                      const std::string& address = "127.0.0.1");
 
 }  // namespace pelldor::testing

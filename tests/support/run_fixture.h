@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "dropin/debug_log.h"
 #include "dropin/error_notice.h"
 #include "dropin/run_driver.h"
+#include "dropin/run_error.h"
 #include "dropin/run_state.h"
 #include "foundation/time_math.h"
 #include "support/fake_machine.h"
@@ -19,6 +21,17 @@ namespace pelldor::testing {
 struct TestMachine : FakeMachine {
     TestMachine() : FakeMachine([](const std::string& what) { ADD_FAILURE() << what; }) {}
 };
+
+// The error of the run that `f` throws, if any, for a test to read its kind and text.
+template <typename F>
+std::optional<dropin::RunError> ErrorOf(F&& f) {
+    try {
+        f();
+    } catch (const dropin::RunError& e) {
+        return e;
+    }
+    return std::nullopt;
+}
 
 // A drop-in run on the virtual machine: a fresh run state, and a scripted time client as
 // netClock on the form, bound to netClock_Error as the driver binds it.
@@ -32,6 +45,11 @@ protected:
 
     // The switch file as it would be at start; SwitchTest turns logging on from it.
     void CreateSwitchFile(const std::string& content = "") { m.files.files[m.files.LogPath()] = content; }
+    // Logging on, as SwitchTest leaves it when it finds the switch file.
+    void LogOn() {
+        CreateSwitchFile();
+        state.DebugOn = dropin::kTrue16;
+    }
 
     // Runs the driver to its end and reports how the run ended.
     dropin::RunEnd RunToEnd() { return dropin::RunDriver(form); }

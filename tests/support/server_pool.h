@@ -13,9 +13,10 @@ namespace pelldor::testing {
 
 // One server per configuration for the whole test program, so a run of all tests in one
 // process starts each only once; ctest's one-test-per-process runs pay one start per test.
-// A start that failed is remembered too, and not tried again.
+// A start that failed is remembered too, and not tried again. The servers stop once all
+// tests have run, while the test program is still whole.
 template <typename Server>
-class ServerPool {
+class ServerPool : public ::testing::Environment {
 public:
     struct Lease {
         Server* server = nullptr;
@@ -25,6 +26,7 @@ public:
 
     template <typename Options>
     static Lease Get(const std::string& key, const Options& options) {
+        (void)registered_;
         if (auto it = servers_.find(key); it != servers_.end()) return {.server = it->second.get()};
         if (auto it = failures_.find(key); it != failures_.end()) return it->second;
         try {
@@ -36,7 +38,7 @@ public:
         }
     }
 
-    static void Clear() {
+    void TearDown() override {
         servers_.clear();
         failures_.clear();
     }
@@ -44,15 +46,12 @@ public:
 private:
     static inline std::map<std::string, std::unique_ptr<Server>> servers_;
     static inline std::map<std::string, Lease> failures_;
+    static const ::testing::Environment* const registered_;
 };
 
-// Stops the pooled servers of a kind once all tests have run, while the test program is
-// still whole.
 template <typename Server>
-class ServerPoolEnvironment : public ::testing::Environment {
-public:
-    void TearDown() override { ServerPool<Server>::Clear(); }
-};
+const ::testing::Environment* const ServerPool<Server>::registered_ =
+    ::testing::AddGlobalTestEnvironment(new ServerPool<Server>);
 
 // Skips where the server cannot run, fails where it should run but does not start.
 template <typename Server, typename Base = ::testing::Test>

@@ -31,16 +31,9 @@ TEST(SplitCommandLine, SeparatorsQuotesAndTheLastSlot) {
         std::vector<std::string> tokens;
     };
     const std::vector<Case> cases = {
-        {"", {}},
-        {"5 2 example:123", {"5", "2", "example:123"}},
-        {"5  2", {"5", "", "2"}},
-        {" 5", {"", "5"}},
-        {"5\t2\texample:123", {"5", "2", "example:123"}},
-        {"\"a b\"", {"a b"}},
-        {"ab\"cd\" e\"f", {"abcd", "ef"}},
-        {"ab\"cd e\"f", {"abcd ef"}},
-        {"a\"\"b \"\" c", {"ab", "", "c"}},
-        {"5 2 \"my host:123", {"5", "2", "my host:123"}},
+        {"", {}}, {"5 2 example:123", {"5", "2", "example:123"}}, {"5  2", {"5", "", "2"}}, {" 5", {"", "5"}},
+        {"5\t2\texample:123", {"5", "2", "example:123"}}, {"\"a b\"", {"a b"}}, {"ab\"cd\" e\"f", {"abcd", "ef"}},
+        {"ab\"cd e\"f", {"abcd ef"}}, {"a\"\"b \"\" c", {"ab", "", "c"}}, {"5 2 \"my host:123", {"5", "2", "my host:123"}},
         {"\"a\tb\" c", {"a\tb", "c"}},
         {"1 2 3 4 5 6 7 8 9 10 11 12 13 14", {"1", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11", "12", "13 14"}},
         {"1 2 3 4 5 6 7 8 9 10 11 12  \t13", {"1", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11", "12", " \t13"}},
@@ -58,14 +51,9 @@ TEST(SplitCommandLine, ALengthOf32767OrMoreOverflows) {
              {std::string(32768, 'a'), 32768, true}, {std::string(70000, 'a'), 70000, true},
              {cjk, 12'000, false}, {cjk, cjk.size(), true}}) {
         Tokens tokens{};
-        try {
-            SplitCommandLine(tail, length, tokens);
-            EXPECT_FALSE(overflows) << length;
-            EXPECT_EQ(tokens[0], tail);
-        } catch (const RunError& e) {
-            EXPECT_TRUE(overflows) << length;
-            EXPECT_EQ(e.kind(), ErrorKind::Overflow);
-        }
+        const auto error = testing::ErrorOf([&] { SplitCommandLine(tail, length, tokens); });
+        EXPECT_EQ(error.has_value(), overflows) << length;
+        EXPECT_TRUE(error ? error->kind() == ErrorKind::Overflow : tokens[0] == tail) << length;
     }
 }
 
@@ -86,35 +74,23 @@ TEST_F(ReadArgumentsTest, FillsSettingsAndTheOneServerRow) {
         std::int32_t port;
     };
     const std::vector<Case> cases = {
-        {"5 2 example:123", 5, 2, 1, "example", 123},
-        {"5 2 example:123 other:456", 5, 2, 1, "example", 123},
-        {"5 2", 5, 2, 0, "", 0},
-        {"", 0, 0, 0, "", 0},
-        {"5 2 example", 5, 2, 1, "", 0},
-        {"5 2 :123", 5, 2, 1, "", 123},
-        {"-1 -3 h:-5", -1, -3, 1, "h", -5},
-        {"\"\" 2 h:1", 0, 2, 1, "h", 1},
-        {"\" 12\t\" +2 h:007", 12, 2, 1, "h", 7},
-        {"5 2 \"my host:123\"", 5, 2, 1, "my host", 123},
-        {"5 2 h:70000", 5, 2, 1, "h", 70000},
-        {"32767 -32768 h:2147483647", 32767, -32768, 1, "h", 2147483647},
-        {"5 2 [::1]:123", 5, 2, 1, "::1", 123},
-        {"5 2 [2001:db8::1]:65535", 5, 2, 1, "2001:db8::1", 65535},
-        {"5 2 [fe80::1%eth0]:123", 5, 2, 1, "fe80::1%eth0", 123},
+        {"5 2 example:123", 5, 2, 1, "example", 123}, {"5 2 example:123 other:456", 5, 2, 1, "example", 123},
+        {"5 2", 5, 2, 0, "", 0}, {"", 0, 0, 0, "", 0}, {"5 2 example", 5, 2, 1, "", 0}, {"5 2 :123", 5, 2, 1, "", 123},
+        {"-1 -3 h:-5", -1, -3, 1, "h", -5}, {"\"\" 2 h:1", 0, 2, 1, "h", 1}, {"\" 12\t\" +2 h:007", 12, 2, 1, "h", 7},
+        {"5 2 \"my host:123\"", 5, 2, 1, "my host", 123}, {"5 2 h:70000", 5, 2, 1, "h", 70000},
+        {"32767 -32768 h:2147483647", 32767, -32768, 1, "h", 2147483647}, {"5 2 [::1]:123", 5, 2, 1, "::1", 123},
+        {"5 2 [2001:db8::1]:65535", 5, 2, 1, "2001:db8::1", 65535}, {"5 2 [fe80::1%eth0]:123", 5, 2, 1, "fe80::1%eth0", 123},
         {"5 2 []:123", 5, 2, 1, "", 123},
         // Without "]:" a bracket is an ordinary character, as it always was.
-        {"5 2 [abc:123", 5, 2, 1, "[abc", 123},
-        {"5 2 a[b]:123", 5, 2, 1, "a[b]", 123},
+        {"5 2 [abc:123", 5, 2, 1, "[abc", 123}, {"5 2 a[b]:123", 5, 2, 1, "a[b]", 123},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.tail);
         EXPECT_TRUE(Read(c.tail));
-        EXPECT_EQ(state.TimeoutSeconds, c.timeout);
-        EXPECT_EQ(state.RetryLimit, c.retries);
-        EXPECT_EQ(state.ServerCount, c.count);
-        EXPECT_EQ(state.Servers(1).Host, c.host);
-        EXPECT_EQ(state.Servers(1).Port, c.port);
-        EXPECT_EQ(state.Servers(1).Status, 0);
+        EXPECT_EQ(std::tuple(state.TimeoutSeconds, state.RetryLimit, state.ServerCount),
+                  std::tuple(c.timeout, c.retries, c.count));
+        const ServerEntry& row = state.Servers(1);
+        EXPECT_EQ(std::tuple(row.Host, row.Port, row.Status), std::tuple(c.host, c.port, 0));
         EXPECT_EQ(state.Servers(2).Host, "");
     }
     EXPECT_FALSE(m.files.files.count(m.files.LogPath())) << "nothing is logged with logging off";
@@ -137,8 +113,7 @@ TEST_F(ReadArgumentsTest, ArgumentErrorsLeaveNoServerWhenLoggingIsOff) {
 }
 
 TEST_F(ReadArgumentsTest, ArgumentErrorWithLoggingEndsTheRunAfterHalfASecond) {
-    CreateSwitchFile();
-    state.DebugOn = kTrue16;
+    LogOn();
     m.process.tail = "x 2 example:123";
     EXPECT_FALSE(ReadArguments(m.process, log, pacer, state));
     EXPECT_EQ(m.clock.waitedNanos, 500 * kMs);
@@ -146,8 +121,7 @@ TEST_F(ReadArgumentsTest, ArgumentErrorWithLoggingEndsTheRunAfterHalfASecond) {
 }
 
 TEST_F(ReadArgumentsTest, OverlongTailFailsBeforeTheCommandLineIsLogged) {
-    CreateSwitchFile();
-    state.DebugOn = kTrue16;
+    LogOn();
     m.process.tail = "5 2 h:1 " + std::string(32767, 'z');
     EXPECT_FALSE(ReadArguments(m.process, log, pacer, state));
     EXPECT_EQ(Log(), (std::vector<std::string>{"@ Argument Error"}));

@@ -83,22 +83,10 @@ TEST(PlatformLinux, UnknownAndMalformedNamesFail) {
     EXPECT_EQ(WEXITSTATUS(status), 0) << "names that resolved, or failed without a reason";
 }
 
-// A folder of the test's own that only it may change, removed with all inside afterwards.
-class PlatformLinuxFolder : public ::testing::Test {
+class PlatformLinuxFolder : public testing::ScratchFolder {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/pelldor-unit-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(dir_, ignored);
-    }
-
     Machine machine_ = MakeNativeMachine(0, nullptr);
     Files& files_ = *machine_.files;
-    fs::path dir_;
 };
 
 // Whoever may only read the log (a tail, a viewer, a backup) can take a read lock, or any

@@ -88,20 +88,8 @@ DWORD AwaitEnd(const PROCESS_INFORMATION& child, std::chrono::milliseconds bound
     return code;
 }
 
-// A fresh folder whose name needs more than ASCII, removed with its files afterwards.
-class PlatformWindows : public ::testing::Test {
+class PlatformWindows : public testing::ScratchFolder {
 protected:
-    void SetUp() override {
-        const std::string name = "pelldor Pr\xc3\xbc" "fung \xe6\x99\x82\xe5\x88\xbb \xf0\x9f\x95\x92 " +
-                                 std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(::GetTickCount64());
-        dir_ = Narrow((fs::temp_directory_path() / Wide(name)).wstring());
-        ASSERT_TRUE(fs::create_directory(Wide(dir_)));
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(Wide(dir_), ignored);
-    }
-    std::string In(const std::string& name) const { return dir_ + "\\" + name; }
     // The log, held as a program other than the probe would hold it.
     HANDLE Hold(const std::string& path, DWORD access, DWORD share, bool locks = false) const {
         const HANDLE holder = ::CreateFileW(Wide(path).c_str(), access, share, nullptr, OPEN_ALWAYS, 0, nullptr);
@@ -115,13 +103,11 @@ protected:
         }
         return holder;
     }
-
-    std::string dir_;
 };
 
 TEST_F(PlatformWindows, PathsBeyondTheClassicLimitWork) {
     const Machine machine = MakeNativeMachine(0, nullptr);
-    std::string deep = "\\\\?\\" + dir_;
+    std::string deep = "\\\\?\\" + Dir();
     for (const char letter : {'a', 'b', 'c'}) {
         deep += "\\" + std::string(100, letter);
         ASSERT_TRUE(::CreateDirectoryW(Wide(deep).c_str(), nullptr)) << ::GetLastError();
@@ -143,7 +129,7 @@ TEST_F(PlatformWindows, TheTailAndFolderComeFromTheSystemAsTyped) {
     ASSERT_TRUE(::CopyFileW(Wide(SelfPath()).c_str(), Wide(copy).c_str(), FALSE));
     const std::wstring line = L"\"" + Wide(copy) + L"\" 5 2 \"my h\u00f6st:123\"  \"\"";
     EXPECT_EQ(AwaitEnd(StartChild(copy, line, In("echo.txt")), 30s), 0u);
-    EXPECT_EQ(Read(In("echo.txt")), "5 2 \"my h\xc3\xb6st:123\"  \"\"\n" + dir_);
+    EXPECT_EQ(Read(In("echo.txt")), "5 2 \"my h\xc3\xb6st:123\"  \"\"\n" + Dir());
 }
 
 // The machine's window: the one of its class that the thread owns.

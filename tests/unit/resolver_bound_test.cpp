@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstdint>
 #include <functional>
 #include <new>
+#include <sstream>
 #include <ostream>
 #include <stdexcept>
 #include <string>
@@ -92,25 +94,21 @@ TEST_P(ResolverNeverAnswers, TheRunEndsWithinItsBound) {
     EXPECT_EQ(net.lookups.size(), 1U);
 }
 
+std::string NameOf(const ::testing::TestParamInfo<std::tuple<Limits, bool>>& info) {
+    const auto [limits, logging] = info.param;
+    std::ostringstream name;
+    for (const auto& [letter, n] : {std::pair{'T', limits.timeout}, std::pair{'R', limits.retries}}) {
+        name << letter << (n < 0 ? "Minus" : "") << std::abs(n);
+    }
+    name << (logging ? "WithLog" : "WithoutLog");
+    return name.str();
+}
+
 INSTANTIATE_TEST_SUITE_P(Limits, ResolverNeverAnswers,
                          ::testing::Combine(::testing::Values(Limits{1, 0}, Limits{3, 2}, Limits{0, 2}, Limits{-1, 1},
                                                               Limits{2, -3}),
                                             ::testing::Bool()),
-                         [](const auto& info) {
-                             const Limits limits = std::get<0>(info.param);
-                             // Built by appending: GCC 12 misreads "literal" + std::string as an overlap.
-                             const auto number = [](int n) {
-                                 std::string text = n < 0 ? "Minus" : "";
-                                 text += std::to_string(n < 0 ? -n : n);
-                                 return text;
-                             };
-                             std::string name = "T";
-                             name += number(limits.timeout);
-                             name += "R";
-                             name += number(limits.retries);
-                             name += std::get<1>(info.param) ? "WithLog" : "WithoutLog";
-                             return name;
-                         });
+                         NameOf);
 
 // An error escaping the resolver's thread would end the process through abort; on the
 // caller's thread it would end the run as unhandled. Either way it is a failed lookup.
