@@ -61,7 +61,7 @@ build_pelldor() {
         "-DCMAKE_EXE_LINKER_FLAGS=${PELLDOR_BENCH_LDFLAGS:-}" \
         "-DCMAKE_CXX_FLAGS=${PELLDOR_BENCH_CXXFLAGS:-}") >"$WORK_DIR/configure.log" 2>&1 ||
         { cat "$WORK_DIR/configure.log" >&2; return 1; }
-    cmake --build "$BUILD_DIR" --target pelldor -j 2 >"$WORK_DIR/build.log" 2>&1 ||
+    cmake --build "$BUILD_DIR" --target pelldor pelldor-nts -j 2 >"$WORK_DIR/build.log" 2>&1 ||
         { cat "$WORK_DIR/build.log" >&2; return 1; }
     PELLDOR_BIN=$BUILD_DIR/pelldor
     [[ -x "$PELLDOR_BIN" ]]

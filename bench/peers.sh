@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Times pelldor side by side with open SNTP clients against chronyd on loopback.
 #
-#   bench/peers.sh [RUNS]      RUNS rounds, default 30, at least 30, at most 1000
+#   bench/peers.sh [--nts] [RUNS]   RUNS rounds, default 30, at least 30, at most 1000
 #
 # Each round runs, in an order rotated from round to round:
 #   pelldor 2 0 127.0.0.1:P                       (must exit 100)
@@ -10,6 +10,9 @@
 #   ntpdig 127.0.0.1                              (must exit 0; only when UDP port 123
 #                                                  on 127.0.0.1 is free for a chronyd)
 #   a static C no-op and /bin/true                (the floor: process start and reap)
+# With --nts the chronyd serves NTS too, with a self-signed certificate, and the rounds add
+#   pelldor check --nts ... --ca-file CERT        (must exit 0)
+#   chronyd -Q with and without NTS, one sample   (must exit 0)
 # and records, per run, wall time (CLOCK_MONOTONIC, microseconds, fork to reap), CPU
 # time (ru_utime + ru_stime) and ru_maxrss through bench/measure.c. One untimed warm-up
 # run per tool comes first. Then 10 more rounds run each tool traced to its exit
@@ -19,9 +22,14 @@
 # MISSED and does not change it), 1 when a run failed, 2 on a usage or set-up error.
 set -euo pipefail
 
+NTS=0
+if [[ "${1:-}" == "--nts" ]]; then
+    NTS=1
+    shift
+fi
 RUNS=${1:-30}
 if ! [[ "$RUNS" =~ ^[0-9]+$ ]] || ((RUNS < 30 || RUNS > 1000)); then
-    echo "usage: bench/peers.sh [RUNS]   (30 to 1000, default 30)" >&2
+    echo "usage: bench/peers.sh [--nts] [RUNS]   (30 to 1000, default 30)" >&2
     exit 2
 fi
 
@@ -37,13 +45,34 @@ build_pelldor || exit 2
 build_measure || exit 2
 
 PORT=$(free_udp_port)
-start_chronyd "$PORT" || exit 2
+nts_directives=()
+if ((NTS)); then
+    CERT=$WORK_DIR/cert.pem KE_PORT=$(free_udp_port)
+    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 30 -subj /CN=127.0.0.1 \
+        -addext subjectAltName=IP:127.0.0.1 -keyout "$WORK_DIR/key.pem" -out "$CERT" 2>/dev/null || exit 2
+    nts_directives=("ntsport $KE_PORT" "ntsservercert $CERT" "ntsserverkey $WORK_DIR/key.pem" "ntsprocesses 0"
+                    "ntsdumpdir $WORK_DIR")
+fi
+start_chronyd "$PORT" "${nts_directives[@]}" || exit 2
 echo "chronyd (pid $CHRONYD_PID) answers on 127.0.0.1:$PORT"
 
 NAMES=(pelldor pelldor_check check_ntp_time)
 COMMANDS=("$PELLDOR_BIN 2 0 127.0.0.1:$PORT" "$PELLDOR_BIN check -H 127.0.0.1 -p $PORT"
           "$CHECK_NTP_TIME -H 127.0.0.1 -p $PORT")
 EXPECT=(100 0 0)
+
+if ((NTS)); then
+    # chronyd -Q takes its directives as arguments, one each: the measure helper would split them.
+    printf '#!/bin/sh\nexec /usr/sbin/chronyd -Q -t 10 "server 127.0.0.1 port %s iburst maxsamples 1%s" "ntstrustedcerts %s"\n' \
+        "$PORT" "" "$CERT" >"$WORK_DIR/chronyd-q"
+    printf '#!/bin/sh\nexec /usr/sbin/chronyd -Q -t 10 "server 127.0.0.1 port %s iburst maxsamples 1%s" "ntstrustedcerts %s"\n' \
+        "$PORT" " nts ntsport $KE_PORT" "$CERT" >"$WORK_DIR/chronyd-q-nts"
+    chmod +x "$WORK_DIR/chronyd-q" "$WORK_DIR/chronyd-q-nts"
+    NAMES+=(pelldor_check_nts chronyd_q chronyd_q_nts)
+    COMMANDS+=("$PELLDOR_BIN check --nts -H 127.0.0.1 -p $PORT --nts-port $KE_PORT --ca-file $CERT"
+               "$WORK_DIR/chronyd-q" "$WORK_DIR/chronyd-q-nts")
+    EXPECT+=(0 0 0)
+fi
 
 # ntpdig has no port option: it needs a server on 127.0.0.1:123.
 if [[ ! -x "$NTPDIG" ]]; then

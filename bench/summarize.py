@@ -31,6 +31,9 @@ TARGET_RSS_KIB = 1536
 # `pelldor check` against check_ntp_time on the same server: the largest ratios of medians.
 CHECK_PLUGIN, CHECK_PEER = "pelldor_check", "check_ntp_time"
 CHECK_RATIOS = {"wall": 0.5, "CPU": 0.8, "peak RSS": 0.7}
+# `pelldor check --nts` against chronyd's one-shot `chronyd -Q` with NTS on the same server.
+NTS_PLUGIN, NTS_PEER = "pelldor_check_nts", "chronyd_q_nts"
+PAIRS = [(CHECK_PLUGIN, CHECK_PEER, CHECK_RATIOS), (NTS_PLUGIN, NTS_PEER, {"wall": 0.1, "CPU": 0.1})]
 # Tools named so are programs that do nothing: the cost of starting and reaping a process.
 FLOOR_PREFIX = "floor_"
 
@@ -120,28 +123,33 @@ def peers(pairs):
         missed += verdict == "MISSED"
         print(f"| {label} | {fmt.format(value)} {unit} | <= {target:g} {unit} | {verdict} |")
     by_name = {name: (timed, traced) for name, timed, traced in tools}
-    if CHECK_PLUGIN in by_name and CHECK_PEER in by_name:
-        (mine, mine_traced), (theirs, theirs_traced) = by_name[CHECK_PLUGIN], by_name[CHECK_PEER]
+    for plugin, peer, targets in PAIRS:
+        if plugin not in by_name or peer not in by_name:
+            continue
+        (mine, mine_traced), (theirs, theirs_traced) = by_name[plugin], by_name[peer]
         ratios = {"wall": med(mine, "wall_ms") / med(theirs, "wall_ms"),
                   "CPU": med(mine, "cpu_ms") / med(theirs, "cpu_ms"),
                   "peak RSS": peak(mine, mine_traced) / peak(theirs, theirs_traced)}
         print()
-        print(f"Targets for {CHECK_PLUGIN} against {CHECK_PEER} (ratio of medians):")
+        print(f"Targets for {plugin} against {peer} (ratio of medians):")
         print()
         print("| measure | ratio | target | verdict |")
         print("|---|---|---|---|")
         for label, value in ratios.items():
-            verdict = "met" if value <= CHECK_RATIOS[label] else "MISSED"
+            if label not in targets:
+                print(f"| {label} | {value:.2f} | none | - |")
+                continue
+            verdict = "met" if value <= targets[label] else "MISSED"
             missed += verdict == "MISSED"
-            print(f"| {label} | {value:.2f} | <= {CHECK_RATIOS[label]:g} | {verdict} |")
-        checks += list(ratios)
-        if FLOOR_PREFIX + "static" in by_name:
+            checks.append(label)
+            print(f"| {label} | {value:.2f} | <= {targets[label]:g} | {verdict} |")
+        if peer == CHECK_PEER and FLOOR_PREFIX + "static" in by_name:
             floor = med(by_name[FLOOR_PREFIX + "static"][0], "wall_ms")
             above = (med(mine, "wall_ms") - floor) / (med(theirs, "wall_ms") - floor)
             print()
             print(f"Wall beside the floor: a static no-op takes {floor:.2f} ms, "
-                  f"{floor / med(theirs, 'wall_ms'):.2f} of {CHECK_PEER}'s wall; above that floor "
-                  f"{CHECK_PLUGIN} takes {above:.2f} of {CHECK_PEER}'s time.")
+                  f"{floor / med(theirs, 'wall_ms'):.2f} of {peer}'s wall; above that floor "
+                  f"{plugin} takes {above:.2f} of {peer}'s time.")
     print()
     print(f"TARGETS: {len(checks) - missed} met, {missed} MISSED" if missed
           else f"TARGETS: all {len(checks)} met")

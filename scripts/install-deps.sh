@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(
-  cmake g++ make libgtest-dev libgmock-dev   # build and unit tests
+  cmake ninja-build g++ make libgtest-dev libgmock-dev  # build and unit tests
+  libgnutls28-dev openssl                     # NTS (TLS 1.3, AES-SIV), and the tests' certificates
   clang libclang-rt-14-dev                    # libFuzzer targets
   chrony faketime libfaketime                 # a real NTP server to test against, with a shifted clock
   icinga2-bin icinga2-common                  # a real Icinga 2 to run the plugin's CheckCommand

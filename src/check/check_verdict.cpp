@@ -107,8 +107,10 @@ ServerVerdict JudgeServer(Answer answer, const CheckOptions& options) {
         if (verdict.nts && verdict.nts->certificateDays && (options.certificate.warning || options.certificate.critical)) {
             const double days = *verdict.nts->certificateDays;
             char shown[48];
-            std::snprintf(shown, sizeof shown, "%.0f days", days);
-            verdict.subchecks.push_back(Measure("certificate valid for", days, shown, options.certificate));
+            std::snprintf(shown, sizeof shown, "%.0f days", std::abs(days));
+            const bool expired = days < 0;
+            verdict.subchecks.push_back(Measure(expired ? "certificate expired" : "certificate valid for", days,
+                                                shown + std::string(expired ? " ago" : ""), options.certificate));
         }
         if (m.leap == 1 || m.leap == 2) {
             verdict.subchecks.push_back(

@@ -76,13 +76,13 @@ struct KeyExchange::Tls {
 };
 
 KeyExchange::KeyExchange(platform::Clock& clock, platform::Network& network, Loop& loop, KeTarget target,
-                         std::int64_t deadline, std::function<void(const KeOutcome&)> finished)
-    : clock_(clock), network_(network), loop_(loop), target_(std::move(target)), start_(clock.MonotonicNanos()),
+                         std::int64_t start, std::int64_t deadline, std::function<void(const KeOutcome&)> finished)
+    : clock_(clock), network_(network), loop_(loop), target_(std::move(target)), start_(start),
       deadline_(deadline), finished_(std::move(finished)) {
     request_ = KeRequest();
     lookup_ = network_.StartLookup(target_.host, target_.port);
     loop_.Add(*this);
-    Advance(start_);
+    Advance(clock_.MonotonicNanos());
 }
 
 KeyExchange::~KeyExchange() { loop_.Remove(*this); }

@@ -39,10 +39,10 @@ struct KeOutcome {
 
 class KeyExchange final : public Task {
 public:
-    // Starts at once; `finished` hears the outcome as it ends, by `deadline` (monotonic) at
-    // the latest.
-    KeyExchange(platform::Clock& clock, platform::Network& network, Loop& loop, KeTarget target, std::int64_t deadline,
-                std::function<void(const KeOutcome&)> finished);
+    // Starts at once, for a run begun at `start` (monotonic); `finished` hears the outcome as
+    // it ends, by `deadline` at the latest. A timeout is told as the run's.
+    KeyExchange(platform::Clock& clock, platform::Network& network, Loop& loop, KeTarget target, std::int64_t start,
+                std::int64_t deadline, std::function<void(const KeOutcome&)> finished);
     ~KeyExchange() override;
     KeyExchange(const KeyExchange&) = delete;
     KeyExchange& operator=(const KeyExchange&) = delete;

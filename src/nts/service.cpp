@@ -39,10 +39,14 @@ std::vector<Outcome> Run(platform::Clock& clock, platform::Network& network, Loo
             const std::int64_t begun = clock.MonotonicNanos();
             exchanges[i] = client.Begin(std::move(plan), [&, i, begun](const exchange::Result& result) {
                 outcomes[i].result = result;
+                // What was left of the timeout is no figure the user gave: tell theirs.
+                if (result.notice == exchange::Notice::TimedOut) {
+                    outcomes[i].result.text = exchange::notice::TimedOut(targets[i].timeoutNanos);
+                }
                 outcomes[i].exchangeNanos = clock.MonotonicNanos() - begun;
             });
         };
-        keyExchanges.push_back(std::make_unique<KeyExchange>(clock, network, loop, target.ke, until, keysGiven));
+        keyExchanges.push_back(std::make_unique<KeyExchange>(clock, network, loop, target.ke, start, until, keysGiven));
     }
     const auto allDone = [&] {
         return std::all_of(outcomes.begin(), outcomes.end(), [](const Outcome& o) { return o.result.done; });

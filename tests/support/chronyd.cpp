@@ -51,6 +51,7 @@ ChronydServer::ChronydServer(ChronydOptions options) : options_(std::move(option
     for (int attempt = 1; attempt <= 3; ++attempt) {
         // Another test may take the port between our probe and chronyd's bind: try anew.
         port_ = options_.netns != nullptr ? 123 : ClosedPort();
+        ntsPort_ = options_.ntsCertificate.empty() ? 0 : ClosedPort();
         const std::string config = WriteConfig();
         if (attempt == 1) {
             const RunResult check = RunProgram(chronyd, {"-p", "-f", config}, 5s);
@@ -89,6 +90,11 @@ std::string ChronydServer::WriteConfig() const {
         << "bindcmdaddress /\n"
         << "pidfile " << dir_.File("chronyd.pid") << "\n";
     if (options_.synchronised) out << "local stratum 8\n";
+    if (!options_.ntsCertificate.empty()) {
+        const std::string& pem = options_.ntsCertificate;
+        out << "ntsport " << ntsPort_ << "\nntsservercert " << pem << "\nntsserverkey " << pem.substr(0, pem.size() - 4)
+            << ".key\nntsprocesses 0\nntsdumpdir " << dir_.path() << "\n";
+    }
     if (options_.rateLimited) {
         // One answer per 16 s after a burst of one, so a client asking every second or
         // faster is over the limit for the whole test; the fewest plain answers leak

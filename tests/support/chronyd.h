@@ -25,6 +25,8 @@ struct ChronydOptions {
     // free port of 127.0.0.1 here.
     const NetNamespace* netns = nullptr;
     std::string address = "127.0.0.1";
+    // A certificate whose key sits beside it as .key: chronyd then serves NTS-KE too.
+    std::string ntsCertificate = "";
 };
 
 // This machine cannot run the chronyd asked for: chronyd or libfaketime is missing, or the
@@ -45,6 +47,7 @@ public:
     ChronydServer& operator=(const ChronydServer&) = delete;
 
     [[nodiscard]] std::uint16_t port() const { return port_; }
+    [[nodiscard]] std::uint16_t ntsPort() const { return ntsPort_; }
     [[nodiscard]] std::string Peer() const { return options_.address + ":" + std::to_string(port_); }
     // What chronyd printed so far, for failure messages.
     [[nodiscard]] std::string Output() const;
@@ -55,6 +58,7 @@ private:
     ChronydOptions options_;
     TempDir dir_;
     std::uint16_t port_ = 0;
+    std::uint16_t ntsPort_ = 0;
     std::optional<Daemon> daemon_;
 };
 

@@ -221,7 +221,10 @@ TEST(CheckVerdict, TheWorstSubcheckSetsTheStateAndComesFirst) {
         std::vector<std::string> args;
         std::vector<exchange::Result> results;  // of servers a, b, c, d in turn
         std::string text;                        // the classic line up to its performance data
+        std::optional<NtsFacts> nts = std::nullopt;  // of every server
     };
+    const NtsFacts keys{.keNanos = 4'000'000, .exchangeNanos = 300'000, .certificateDays = 30};
+    const NtsFacts untrusted{.keFailure = "the certificate is not trusted", .keNanos = 4'000'000};
     const Case cases[] = {
         {"stratum, warning", {"-W", "1:8", "-C", "1:12"}, {Timed(1, 0.001, 0.01, 9)},
          "NTP WARNING - stratum 9 (outside 1:8); offset +0.001000 s from 127.0.0.1:123"},
@@ -269,6 +272,18 @@ TEST(CheckVerdict, TheWorstSubcheckSetsTheStateAndComesFirst) {
         {"far too few agree", {"-m", "3:", "-n", "3:"}, {Timed(1, 0.001), silent(2), silent(3)},
          "NTP CRITICAL - 1 of 3 servers agrees (outside 3:); no answer from 127.0.0.2:123 within 10 s; "
          "no answer from 127.0.0.3:123 within 10 s; combined offset +0.001000 s"},
+        {"authenticated", {"--nts"}, {Timed(1, 0.001)},
+         "NTP OK - offset +0.001000 s from 127.0.0.1:123, authenticated by NTS", keys},
+        {"certificate", {"--nts", "--certificate=40,10"}, {Timed(1, 0.001)},
+         "NTP WARNING - certificate valid for 30 days (outside 40:); offset +0.001000 s from 127.0.0.1:123, authenticated by NTS", keys},
+        {"certificate expired", {"--nts", "--certificate=40,10"}, {Timed(1, 0.001)},
+         "NTP CRITICAL - certificate expired 2 days ago (outside 10:); offset +0.001000 s from 127.0.0.1:123, authenticated by NTS",
+         NtsFacts{.certificateDays = -2}},
+        {"no keys", {"--nts"}, {Failed(1, Notice::None, "")}, "NTP CRITICAL - NTS key exchange with a failed: the certificate is not trusted",
+         untrusted},
+        {"no keys, our own fault", {"--nts"}, {Failed(1, Notice::None, "")},
+         "NTP UNKNOWN - NTS key exchange with a failed: no certificate could be read from /none",
+         NtsFacts{.keFailure = "no certificate could be read from /none", .keFailureOurOwn = true}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -277,7 +292,7 @@ TEST(CheckVerdict, TheWorstSubcheckSetsTheStateAndComesFirst) {
         const CheckOptions options = std::get<CheckOptions>(ParseCheckOptions(args));
         std::vector<Answer> answers;
         for (const exchange::Result& result : c.results) {
-            answers.push_back({std::string(1, static_cast<char>('a' + answers.size())), result, std::nullopt});
+            answers.push_back({std::string(1, static_cast<char>('a' + answers.size())), result, c.nts});
         }
         const std::string line = Format(Judge(answers, options), options);
         EXPECT_EQ(line.substr(0, line.find_first_of("|\n")), c.text);

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <gnutls/gnutls.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+
+#include "support/process.h"
+
+namespace pelldor::testing {
+
+// A self-signed certificate for `san` ("IP:127.0.0.1", "DNS:other.example") whose 30 days
+// begin at `shift` as faketime reads it ("0", "-400d", "+30d"), written to the folder as
+// NAME.pem with its key as NAME.key. Returns the .pem's path; throws Unavailable without
+// openssl or faketime.
+std::string MakeCertificate(const TempDir& dir, const std::string& name, const std::string& san,
+                            const std::string& shift = "0");
+
+// The key exchange faults that chronyd will not commit.
+enum class KeFault { ErrorRecord, NoCookie, WrongAlpn, Tls12Only, Silent };
+
+// An NTS-KE server on a free TCP port of 127.0.0.1 that answers every client with its fault,
+// serving the certificate (its key beside it), until destroyed.
+class NtsKeServer {
+public:
+    NtsKeServer(KeFault fault, const std::string& certificate);
+    ~NtsKeServer();
+    NtsKeServer(const NtsKeServer&) = delete;
+    NtsKeServer& operator=(const NtsKeServer&) = delete;
+
+    [[nodiscard]] std::uint16_t port() const { return port_; }
+
+private:
+    void Serve();
+    void Answer(int connection);
+
+    KeFault fault_;
+    gnutls_certificate_credentials_t credentials_ = nullptr;
+    int listener_ = -1;
+    std::uint16_t port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+}  // namespace pelldor::testing
