@@ -223,8 +223,9 @@ TEST(CheckVerdict, TheWorstSubcheckSetsTheStateAndComesFirst) {
         std::string text;                        // the classic line up to its performance data
         std::optional<NtsFacts> nts = std::nullopt;  // of every server
     };
-    const NtsFacts keys{.keNanos = 4'000'000, .exchangeNanos = 300'000, .certificateDays = 30};
-    const NtsFacts untrusted{.keFailure = "the certificate is not trusted", .keNanos = 4'000'000};
+    const auto nts = [](std::string keFailure, bool ourOwn, std::optional<double> certificateDays) {
+        return NtsFacts{std::move(keFailure), ourOwn, 4'000'000, 300'000, certificateDays};
+    };
     const Case cases[] = {
         {"stratum, warning", {"-W", "1:8", "-C", "1:12"}, {Timed(1, 0.001, 0.01, 9)},
          "NTP WARNING - stratum 9 (outside 1:8); offset +0.001000 s from 127.0.0.1:123"},
@@ -273,17 +274,17 @@ TEST(CheckVerdict, TheWorstSubcheckSetsTheStateAndComesFirst) {
          "NTP CRITICAL - 1 of 3 servers agrees (outside 3:); no answer from 127.0.0.2:123 within 10 s; "
          "no answer from 127.0.0.3:123 within 10 s; combined offset +0.001000 s"},
         {"authenticated", {"--nts"}, {Timed(1, 0.001)},
-         "NTP OK - offset +0.001000 s from 127.0.0.1:123, authenticated by NTS", keys},
+         "NTP OK - offset +0.001000 s from 127.0.0.1:123, authenticated by NTS", nts("", false, 30)},
         {"certificate", {"--nts", "--certificate=40,10"}, {Timed(1, 0.001)},
-         "NTP WARNING - certificate valid for 30 days (outside 40:); offset +0.001000 s from 127.0.0.1:123, authenticated by NTS", keys},
+         "NTP WARNING - certificate valid for 30 days (outside 40:); offset +0.001000 s from 127.0.0.1:123, authenticated by NTS", nts("", false, 30)},
         {"certificate expired", {"--nts", "--certificate=40,10"}, {Timed(1, 0.001)},
          "NTP CRITICAL - certificate expired 2 days ago (outside 10:); offset +0.001000 s from 127.0.0.1:123, authenticated by NTS",
-         NtsFacts{.certificateDays = -2}},
+         nts("", false, -2)},
         {"no keys", {"--nts"}, {Failed(1, Notice::None, "")}, "NTP CRITICAL - NTS key exchange with a failed: the certificate is not trusted",
-         untrusted},
+         nts("the certificate is not trusted", false, {})},
         {"no keys, our own fault", {"--nts"}, {Failed(1, Notice::None, "")},
          "NTP UNKNOWN - NTS key exchange with a failed: no certificate could be read from /none",
-         NtsFacts{.keFailure = "no certificate could be read from /none", .keFailureOurOwn = true}},
+         nts("no certificate could be read from /none", true, {})},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

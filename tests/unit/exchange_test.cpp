@@ -39,7 +39,7 @@ protected:
 
     std::unique_ptr<Exchange> Begin(const std::string& host = "127.0.0.1", std::int64_t timeoutNanos = 5 * kSecond,
                                     std::int32_t port = 123) {
-        return client.Begin({.host = host, .addresses = {}, .port = port, .family = {}, .timeoutNanos = timeoutNanos});
+        return client.Begin({.host = host, .addresses = {}, .port = port, .family = {}, .timeoutNanos = timeoutNanos, .authenticator = {}});
     }
 
     void Step() { m.loop.RunUntil(m.clock.monotonicNanos); }
@@ -444,7 +444,7 @@ TEST_F(ExchangeTest, SeveralServersAtOnceCostTheSlowestOfThemAlone) {
     std::vector<Plan> plans;
     for (const NetAddress& address : {quick, silent, refused}) {
         plans.push_back({.host = AddressText(address), .addresses = {address}, .family = {}, .resendNanos = kSecond,
-                         .timeoutNanos = 2 * kSecond});
+                         .timeoutNanos = 2 * kSecond, .authenticator = {}});
     }
     const std::int64_t start = m.clock.monotonicNanos;
     const std::vector<Result> results = client.Run(plans);

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -42,14 +43,16 @@ std::string Read(const std::string& path) { return testing::Contents(fs::path(Wi
 
 // Started as a child with PELLDOR_ECHO_TO set, this program writes what the machine makes
 // of its own command line and folder to that file, and ends before any test runs: at once,
-// or given the tail "pause" after the run's pause of 20 s, as a probe on a silent server.
+// or given the tail "pause" after the run's pause of 20 s, as a probe on a silent server;
+// with "check pause" it is stopped as the plugin is, UNKNOWN with its line.
 const bool kEchoChild = [] {
     wchar_t target[1024];
     if (::GetEnvironmentVariableW(kEchoVariable, target, 1024) == 0) return false;
     const Machine machine = MakeNativeMachine(0, nullptr);
     const std::string tail = machine.process->CommandLineTail();
     (void)machine.files->AppendToFile(Narrow(target), tail + "\n" + machine.files->ExecutableDirectory());
-    if (tail == "pause") {
+    if (tail == "check pause") machine.process->SetStop(3, "NTP UNKNOWN - stopped by ");
+    if (tail.ends_with("pause")) {
         Loop loop(*machine.clock, *machine.process);
         dropin::Pacer(loop).Pause(20'000);
     }
@@ -63,14 +66,20 @@ std::string SelfPath() {
     return Narrow(std::wstring(self, length));
 }
 
-// Starts a program with PELLDOR_ECHO_TO set to that file; null handles when it could not.
-PROCESS_INFORMATION StartChild(const std::string& program, std::wstring commandLine, const std::string& echo) {
+// Starts a program with PELLDOR_ECHO_TO set to that file, and its standard output to
+// `output` when given; null handles when it could not.
+PROCESS_INFORMATION StartChild(const std::string& program, std::wstring commandLine, const std::string& echo,
+                               HANDLE output = nullptr) {
     ::SetEnvironmentVariableW(kEchoVariable, Wide(echo).c_str());
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
+    if (output != nullptr) {
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdOutput = output;
+    }
     PROCESS_INFORMATION child{};
-    EXPECT_TRUE(::CreateProcessW(Wide(program).c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                 nullptr, &startup, &child)) << ::GetLastError();
+    EXPECT_TRUE(::CreateProcessW(Wide(program).c_str(), commandLine.data(), nullptr, nullptr, output != nullptr, 0,
+                                 nullptr, nullptr, &startup, &child)) << ::GetLastError();
     ::SetEnvironmentVariableW(kEchoVariable, nullptr);
     return child;
 }
@@ -182,12 +191,17 @@ TEST_F(PlatformWindows, AHiddenTopLevelWindowWhoseMessagesEndAWaitAndAreDispatch
 }
 
 // What taskkill without /F posts, and what a logoff or a shutdown sends, to a run waiting
-// on a silent server.
-TEST_F(PlatformWindows, ACloseRequestOrTheSessionsEndEndsTheRunWithStatusOne) {
-    for (const auto& [message, wParam] :
-         {std::pair<UINT, WPARAM>{WM_CLOSE, 0}, {WM_QUERYENDSESSION, 0}, {WM_ENDSESSION, TRUE}}) {
+// on a silent server: the drop-in ends with status 1, the plugin UNKNOWN with its line.
+TEST_F(PlatformWindows, ACloseRequestOrTheSessionsEndEndsTheRun) {
+    for (const auto& [message, wParam, tail] :
+         {std::tuple<UINT, WPARAM, std::wstring>{WM_CLOSE, 0, L"pause"}, {WM_QUERYENDSESSION, 0, L"pause"},
+          {WM_ENDSESSION, TRUE, L"pause"}, {WM_CLOSE, 0, L"check pause"}, {WM_ENDSESSION, TRUE, L"check pause"}}) {
         SCOPED_TRACE(message);
-        const PROCESS_INFORMATION child = StartChild(SelfPath(), L"child pause", In("echo.txt"));
+        SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
+        const HANDLE output = ::CreateFileW(Wide(In("out.txt")).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherited,
+                                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        const PROCESS_INFORMATION child = StartChild(SelfPath(), L"child " + tail, In("echo.txt"), output);
+        ::CloseHandle(output);
         HWND window = nullptr;
         for (int i = 0; i < 1000 && (window = WindowOf(child.dwThreadId)) == nullptr; ++i) {
             std::this_thread::sleep_for(20ms);
@@ -195,7 +209,10 @@ TEST_F(PlatformWindows, ACloseRequestOrTheSessionsEndEndsTheRunWithStatusOne) {
         DWORD_PTR answer = 0;
         if (message == WM_CLOSE) ::PostMessageW(window, message, wParam, 0);
         if (message != WM_CLOSE) ::SendMessageTimeoutW(window, message, wParam, 0, SMTO_ABORTIFHUNG, 5000, &answer);
-        EXPECT_EQ(AwaitEnd(child, 10s), 1u) << "well before its pause ends";
+        const bool check = tail.starts_with(L"check");
+        EXPECT_EQ(AwaitEnd(child, 10s), check ? 3u : 1u) << "well before its pause ends";
+        const std::string by = message == WM_CLOSE ? "a close request" : "the end of the session";
+        EXPECT_EQ(Read(In("out.txt")), check ? "NTP UNKNOWN - stopped by " + by + "\n" : "");
     }
 }
 
