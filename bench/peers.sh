@@ -62,10 +62,11 @@ COMMANDS=("$PELLDOR_BIN 2 0 127.0.0.1:$PORT" "$PELLDOR_BIN check -H 127.0.0.1 -p
 EXPECT=(100 0 0)
 
 if ((NTS)); then
-    # chronyd -Q takes its directives as arguments, one each: the measure helper would split them.
-    printf '#!/bin/sh\nexec /usr/sbin/chronyd -Q -t 10 "server 127.0.0.1 port %s iburst maxsamples 1%s" "ntstrustedcerts %s"\n' \
+    # chronyd -Q takes its directives as arguments, one each: the measure helper would split
+    # them. As root, so that it still reads the certificate in our private folder.
+    printf '#!/bin/sh\nexec /usr/sbin/chronyd -Q -u root -t 10 "server 127.0.0.1 port %s iburst maxsamples 1%s" "ntstrustedcerts %s"\n' \
         "$PORT" "" "$CERT" >"$WORK_DIR/chronyd-q"
-    printf '#!/bin/sh\nexec /usr/sbin/chronyd -Q -t 10 "server 127.0.0.1 port %s iburst maxsamples 1%s" "ntstrustedcerts %s"\n' \
+    printf '#!/bin/sh\nexec /usr/sbin/chronyd -Q -u root -t 10 "server 127.0.0.1 port %s iburst maxsamples 1%s" "ntstrustedcerts %s"\n' \
         "$PORT" " nts ntsport $KE_PORT" "$CERT" >"$WORK_DIR/chronyd-q-nts"
     chmod +x "$WORK_DIR/chronyd-q" "$WORK_DIR/chronyd-q-nts"
     NAMES+=(pelldor_check_nts chronyd_q chronyd_q_nts)
