@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "check/check_options.h"
@@ -21,7 +22,7 @@ using exchange::NtpPacket;
 constexpr std::int64_t kMs = 1'000'000;
 const NetAddress kServer = testing::V4(127, 0, 0, 1, 123);
 
-TEST(CheckOptions, ReadBackInEveryConventionalForm) {
+TEST(CheckOptions, ReadBackInEveryConventionalFormOrSayWhatIsWrong) {
     struct Case {
         std::vector<std::string> args;
         std::string host;
@@ -48,18 +49,11 @@ TEST(CheckOptions, ReadBackInEveryConventionalForm) {
         const auto parsed = ParseCheckOptions(c.args);
         ASSERT_TRUE(std::holds_alternative<CheckOptions>(parsed)) << std::get<UsageError>(parsed).message;
         const CheckOptions& o = std::get<CheckOptions>(parsed);
-        EXPECT_EQ(o.host, c.host);
-        EXPECT_EQ(o.port, c.port);
-        EXPECT_EQ(o.warning.text, c.warning);
-        EXPECT_EQ(o.critical.text, c.critical);
-        EXPECT_EQ(o.timeoutNanos, c.timeoutMs * kMs);
-        EXPECT_EQ(o.family, c.family);
-        EXPECT_EQ(o.verbose, c.verbose);
+        EXPECT_EQ(std::tuple(o.host, o.port, o.warning.text, o.critical.text, o.timeoutNanos, o.family, o.verbose),
+                  std::tuple(c.host, c.port, c.warning, c.critical, c.timeoutMs * kMs, c.family, c.verbose));
     }
-}
-
-TEST(CheckOptions, UsageErrorsSayWhatIsWrong) {
-    const std::pair<std::vector<std::string>, std::string> cases[] = {
+    // And the usage errors, each saying what is wrong.
+    const std::pair<std::vector<std::string>, std::string> errors[] = {
         {{}, "no host"},
         {{"-w", "1"}, "no host"},
         {{"-H"}, "option -H needs a value"},
@@ -84,7 +78,7 @@ TEST(CheckOptions, UsageErrorsSayWhatIsWrong) {
         {{"-H", "h", "-t", "86401"}, "the timeout \"86401\""},
         {{"-H", "h", "-t", "nan"}, "the timeout \"nan\""},
     };
-    for (const auto& [args, message] : cases) {
+    for (const auto& [args, message] : errors) {
         const auto parsed = ParseCheckOptions(args);
         ASSERT_TRUE(std::holds_alternative<UsageError>(parsed)) << ::testing::PrintToString(args);
         EXPECT_TRUE(std::get<UsageError>(parsed).message.starts_with(message))
@@ -141,18 +135,11 @@ protected:
 
     // Every request is answered after a round trip of `rttMs` by a server whose clock is
     // `offset` from ours, its timestamps taken halfway.
-    void Serve(std::int64_t offset, void (*spoil)(NtpPacket&) = nullptr, int rttMs = 2) {
-        net.onSend = [this, offset, spoil, rttMs](FakeChannelRecord& channel) {
-            NtpPacket reply = net.ReplyTo(channel, offset + rttMs * kMs / 2);
-            if (spoil) spoil(reply);
-            FakeNetwork::Deliver(channel, reply, m.clock.monotonicNanos + rttMs * kMs);
+    void Serve(std::int64_t offset, int rttMs = 2) {
+        net.onSend = [this, offset, rttMs](FakeChannelRecord& channel) {
+            const std::int64_t halfway = offset + rttMs * kMs / 2;
+            FakeNetwork::Deliver(channel, net.ReplyTo(channel, halfway), m.clock.monotonicNanos + rttMs * kMs);
         };
-    }
-
-    int Requests() const {
-        int requests = 0;
-        for (const auto& channel : net.channels) requests += static_cast<int>(channel->sent.size());
-        return requests;
     }
 
     testing::TestMachine m;
@@ -183,7 +170,6 @@ TEST_F(CheckRun, OffsetsAgainstThresholdsGiveTheStates) {
         {3, {"-w", "~:2", "-c", "~:4"}, 1},
         {86400.0 * 365 * 30, {}, 2},
     };
-    Serve(0);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.offsetSeconds);
         Serve(std::llround(c.offsetSeconds * 1e9));
@@ -198,27 +184,9 @@ TEST_F(CheckRun, OffsetsAgainstThresholdsGiveTheStates) {
     }
 }
 
-TEST_F(CheckRun, AnAnswerEndsTheRunAtOnceWithOneLineAndItsPerformanceData) {
-    Serve(-1'234'567, nullptr, 3);
-    const Result result = Run({"-H", "127.0.0.1", "-w", "0.001", "-c", "~:0.5"});
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.out, "NTP WARNING - offset -0.001235 s from 127.0.0.1:123 "
-                          "|offset=-0.001235s;0.001;~:0.5; stratum=2 delay=0.003000s\n");
-    EXPECT_EQ(result.elapsedMs, 3) << "no pause beyond the round trip";
-    EXPECT_EQ(Requests(), 1);
-}
-
-TEST_F(CheckRun, AnAnswerToAnEarlierRequestIsTimedFromThatRequest) {
-    // Slower than the resend: the first answer comes after the second request went out.
-    Serve(40'000'000, nullptr, 1500);
-    const Result result = Run({"-H", "127.0.0.1"});
-    EXPECT_EQ(result.out, "NTP OK - offset +0.040000 s from 127.0.0.1:123 "
-                          "|offset=0.040000s;60;120; stratum=2 delay=1.500000s\n");
-    EXPECT_EQ(result.elapsedMs, 1500);
-    EXPECT_EQ(Requests(), 2);
-}
-
-TEST_F(CheckRun, NoUsableTimeIsCriticalOrUnknownWithTheReason) {
+// One line with the state and its reason, the performance data with an offset, and no pause
+// beyond what the answer or the reason for none took.
+TEST_F(CheckRun, EachEndIsOneLineWithItsStateAndReason) {
     struct Case {
         const char* name;
         std::function<void(FakeNetwork&)> arrange;
@@ -241,6 +209,14 @@ TEST_F(CheckRun, NoUsableTimeIsCriticalOrUnknownWithTheReason) {
     const NetAddress first = testing::V4(127, 0, 0, 3, 123);
     const NetAddress second = testing::V4(127, 0, 0, 2, 123);
     const Case cases[] = {
+        {"an answer", [this](FakeNetwork&) { Serve(-1'234'567, 3); },
+         {"-H", "127.0.0.1", "-w", "0.001", "-c", "~:0.5"}, 1,
+         "NTP WARNING - offset -0.001235 s from 127.0.0.1:123 |offset=-0.001235s;0.001;~:0.5; stratum=2 delay=0.003000s\n",
+         3, 1},
+        // Slower than the resend: the first answer comes after the second request went out.
+        {"an answer to an earlier request", [this](FakeNetwork&) { Serve(40'000'000, 1500); },
+         {"-H", "127.0.0.1"}, 0,
+         "NTP OK - offset +0.040000 s from 127.0.0.1:123 |offset=0.040000s;60;120; stratum=2 delay=1.500000s\n", 1500, 2},
         {"silence", [](FakeNetwork&) {}, {"-H", "127.0.0.1", "-t", "3"}, 2,
          "NTP CRITICAL - no answer from 127.0.0.1:123 within 3 s\n", 3000, 3},
         {"deny", kiss(0x4445'4e59), {"-H", "127.0.0.1"}, 2,
