@@ -11,7 +11,6 @@
 #include <string>
 #include <thread>
 #include <utility>
-#include <vector>
 
 #include "dropin/run_state.h"
 #include "foundation/loop.h"
