@@ -105,8 +105,8 @@ public:
         resend_ = (flags & 128) != 0;
         openFailures_ = in.Byte();
         refusals_ = in.Byte();
-        const NetAddress v6{NetAddress::Family::V6, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, 0, 0};
-        const NetAddress all[] = {testing::V4(127, 0, 0, 1, 0), v6, testing::V4(127, 0, 0, 2, 0)};
+        const NetAddress all[] = {testing::V4(127, 0, 0, 1, 0), testing::V6({0, 0, 0, 0, 0, 0, 0, 1}, 0),
+                                  testing::V4(127, 0, 0, 2, 0)};
         addresses_.assign(all, all + std::min<std::size_t>(1 + ((flags >> 4) & 3), 3));
         const int lookupMs = ((flags >> 2) & 3) * 150;
         if ((flags & 64) != 0) {

@@ -59,7 +59,6 @@ public:
     platform::OpenStreamResult OpenTcp(const platform::NetAddress&) override { return {nullptr, {platform::NetError::Other, 0}}; }
     std::uint64_t Random64() override { return nextRandom++; }
 
-    // The addresses get the port the lookup asks for.
     // The addresses get the port the lookup asks for. These stay out of line, so that a fuzz
     // target calling them carries none of the test machine under its coverage instrumentation.
     void Resolve(const std::string& host, std::vector<platform::NetAddress> addresses, int afterMs = 0);

@@ -50,13 +50,6 @@ fs::path ProcessOf(const std::string& log) {
     return {};
 }
 
-int ThreadsOf(const std::string& log) {
-    const fs::path process = ProcessOf(log);
-    std::error_code error;
-    return process.empty() ? 0 : static_cast<int>(std::distance(fs::directory_iterator(process / "task", error),
-                                                                fs::directory_iterator()));
-}
-
 TEST(SlowNames, ASilentNameServerCostsOneResolverThreadHoweverManyRetries) {
     if (!CanIsolate()) GTEST_SKIP() << "no network namespace for a name lookup";
     if (UnderWine()) GTEST_SKIP() << "the probe is found and its threads counted as a Linux process; under Wine "
@@ -76,7 +69,10 @@ TEST(SlowNames, ASilentNameServerCostsOneResolverThreadHoweverManyRetries) {
     std::atomic<int> samples{0};
     const auto watch = [&](const std::string& log, const std::atomic<bool>& over) {
         for (int i = 0; i < 1000 && !over; ++i) {
-            const int threads = ThreadsOf(log);
+            const fs::path process = ProcessOf(log);
+            std::error_code error;
+            const int threads = process.empty() ? 0 : static_cast<int>(std::distance(
+                                    fs::directory_iterator(process / "task", error), fs::directory_iterator()));
             if (threads > 0) ++samples;
             most = std::max(most.load(), threads);
             std::this_thread::sleep_for(10ms);

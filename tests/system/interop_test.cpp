@@ -7,7 +7,6 @@
 #include <ostream>
 #include <regex>
 #include <string>
-#include <vector>
 
 #include "support/chronyd.h"
 #include "support/netns.h"

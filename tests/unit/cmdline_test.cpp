@@ -25,7 +25,7 @@ std::vector<std::string> Split(const std::string& tail) {
     return {tokens.begin(), tokens.begin() + static_cast<long>(used)};
 }
 
-TEST(SplitCommandLine, SeparatorsQuotesAndTheLastSlot) {
+TEST(SplitCommandLine, SeparatorsQuotesTheLastSlotAndTheLengthLimit) {
     struct Case {
         std::string tail;
         std::vector<std::string> tokens;
@@ -39,11 +39,9 @@ TEST(SplitCommandLine, SeparatorsQuotesAndTheLastSlot) {
         {"1 2 3 4 5 6 7 8 9 10 11 12  \t13", {"1", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11", "12", " \t13"}},
     };
     for (const auto& c : cases) EXPECT_EQ(Split(c.tail), c.tokens) << "tail: [" << c.tail << "]";
-}
 
-TEST(SplitCommandLine, ALengthOf32767OrMoreOverflows) {
-    // Counted in the system's units: on Windows 12,000 CJK characters are 12,000 UTF-16 code
-    // units, though 36,000 bytes of UTF-8.
+    // A length of 32,767 or more overflows, counted in the system's units: on Windows 12,000
+    // CJK characters are 12,000 UTF-16 code units, though 36,000 bytes of UTF-8.
     std::string cjk;
     for (int i = 0; i < 12'000; ++i) cjk += "\xe6\x99\x82";
     for (const auto& [tail, length, overflows] : std::vector<std::tuple<std::string, std::size_t, bool>>{

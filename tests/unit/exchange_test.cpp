@@ -351,19 +351,35 @@ TEST_F(ExchangeTest, AWallClockStepDuringTheExchangeDoesNotMoveTheServerTime) {
     }
 }
 
+// On the monotonic clock, whatever it waits on: a silent server, or a lookup that never ends,
+// which a later exchange waits on again rather than asking anew.
 TEST_F(ExchangeTest, TimesOutOnTheMonotonicClockTakingWhatWaitsThen) {
-    auto exchange = Begin("127.0.0.1", 2 * kSecond);
-    m.clock.StepWallClock(3600 * kSecond);
-    Wait(1999 * kMs);
-    EXPECT_FALSE(exchange->Done());
-    Wait(1 * kMs);
-    EXPECT_TRUE(exchange->Done());
-    EXPECT_FALSE(exchange->result().time.has_value());
-    EXPECT_EQ(TellsOf(*exchange), (Told{Notice::TimedOut, "No answer within 2 s"}));
+    net.NeverResolve("slow.test");
+    std::unique_ptr<Exchange> endless = Begin("slow.test", 0);
+    Wait(3600 * kSecond);
+    EXPECT_FALSE(endless->Done()) << "no timeout of its own";
+    endless.reset();
+    for (const auto& [host, seconds] : {std::pair{"127.0.0.1", 2}, std::pair{"slow.test", 5}}) {
+        SCOPED_TRACE(host);
+        const auto timed = Begin(host, seconds * kSecond);
+        m.clock.StepWallClock(3600 * kSecond);
+        Wait(seconds * kSecond - kMs);
+        EXPECT_FALSE(timed->Done());
+        Wait(1 * kMs);
+        EXPECT_TRUE(timed->Done());
+        EXPECT_FALSE(timed->result().time.has_value());
+        EXPECT_EQ(TellsOf(*timed), (Told{Notice::TimedOut, "No answer within " + std::to_string(seconds) + " s"}));
+        EXPECT_EQ(timed->result().asked, seconds == 2 ? std::optional(kServer) : std::nullopt);
+    }
+    // One socket, closed; the first lookup still the only one of its name, and still waited on.
+    ASSERT_EQ(net.channels.size(), 1U);
     EXPECT_TRUE(LastChannel().closed);
+    ASSERT_EQ(net.lookups.size(), 2U);
+    EXPECT_EQ(net.lookups[0]->host, "slow.test");
+    EXPECT_FALSE(net.lookups[0]->dropped);
 
     // A reply that is waiting when the time-out is due is still taken.
-    exchange = Begin("127.0.0.1", 2 * kSecond);
+    const auto exchange = Begin("127.0.0.1", 2 * kSecond);
     m.clock.Advance(kSecond);
     const NtpPacket reply = net.ReplyTo(LastChannel(), 500 * kMs);
     m.clock.Advance(kSecond);
@@ -382,25 +398,6 @@ TEST_F(ExchangeTest, NoTimeoutOfItsOwnWhenNotPositive) {
         Answer([heardAt](NtpPacket& p) { p.receiveTime = heardAt; });
         ExpectServerTimeNow(*exchange, 0);
     }
-}
-
-TEST_F(ExchangeTest, AnEndlessLookupEndsOnlyByTheTimeoutAndServesTheNextExchange) {
-    net.NeverResolve("slow.test");
-    auto exchange = Begin("slow.test", 0);
-    Wait(3600 * kSecond);
-    EXPECT_FALSE(exchange->Done());
-
-    exchange = Begin("slow.test", 5 * kSecond);
-    Wait(4 * kSecond);
-    EXPECT_FALSE(exchange->Done());
-    Wait(kSecond);
-    EXPECT_TRUE(exchange->Done());
-    // Still the first lookup, still waited on.
-    ASSERT_EQ(net.lookups.size(), 1U);
-    EXPECT_FALSE(net.lookups[0]->dropped);
-    EXPECT_TRUE(net.channels.empty());
-    EXPECT_EQ(TellsOf(*exchange), (Told{Notice::TimedOut, "No answer within 5 s"}));
-    EXPECT_FALSE(exchange->result().asked.has_value());
 }
 
 TEST_F(ExchangeTest, AFloodIsReadThroughButCannotHoldTheLoopPastItsTime) {

@@ -37,9 +37,7 @@ TEST(LocalTime, ArithmeticIsNaiveCalendarArithmetic) {
     EXPECT_EQ(SecondsBetween({2026, 3, 29, 1, 59, 59}, {2026, 3, 29, 3, 0, 0}), 3601)
         << "no time zone rule shortens a naive difference";
     EXPECT_EQ(SecondsBetween({2026, 1, 1, 0, 0, 3}, {2026, 1, 1, 0, 0, 0}), -3);
-}
-
-TEST(LocalTime, AddNanosCarriesBothWays) {
+    // Nanoseconds carry into the seconds both ways.
     const PreciseLocalTime t{{2026, 12, 8, 12, 0, 0}, 250'000'000, 3600};
     using Moved = std::tuple<std::int64_t, LocalDateTime, std::uint32_t>;
     for (const auto& [nanos, whole, fraction] : {Moved{800'000'000, {2026, 12, 8, 12, 0, 1}, 50'000'000},

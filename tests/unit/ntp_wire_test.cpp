@@ -27,14 +27,12 @@ const std::vector<std::uint8_t> kGoldenReply = {
     0x30, 0x31, 0x32, 0x33, 0x34, 0x35, 0x36, 0x37, 0x40, 0x41, 0x42, 0x43, 0x44, 0x45, 0x46, 0x47,
 };
 
-TEST(NtpWire, RequestCarriesOnlyHeaderAndCookie) {
-    const auto bytes = EncodeRequest(0x0123'4567'89ab'cdefULL);
-    EXPECT_EQ(std::vector<std::uint8_t>(bytes.begin(), bytes.end()),
+// A request carries only its header and the cookie; a reply's every field is read big-endian
+// from its own octets, from a full header and whatever follows it.
+TEST(NtpWire, EncodesTheRequestAndDecodesEveryFieldOfAFullHeader) {
+    const auto request = EncodeRequest(0x0123'4567'89ab'cdefULL);
+    EXPECT_EQ(std::vector<std::uint8_t>(request.begin(), request.end()),
               testing::PacketBytes({.version = 4, .mode = 3, .transmitTime = 0x0123'4567'89ab'cdefULL}));
-}
-
-// Every field big-endian from its own octets, from a full header and whatever follows it.
-TEST(NtpWire, DecodesEveryFieldOfAFullHeaderAndIgnoresTheRest) {
     const NtpPacket golden{.leap = 3, .version = 4, .mode = 4, .stratum = 2, .poll = 6, .precision = -20,
                            .rootDelay = 0x0102'0304, .rootDispersion = 0x0506'0708, .referenceId = 0x5241'5445,
                            .referenceTime = 0x1011'1213'1415'1617, .originTime = 0x2021'2223'2425'2627,
@@ -173,9 +171,7 @@ TEST(NtpWire, UnixToNtpExactFractionsAndBackInTheEraNearestThePivot) {
         EXPECT_EQ(ToNtpTimestamp(c.unix), c.ntp);
         EXPECT_EQ(FromNtpTimestamp(c.ntp, c.pivot), c.unix);
     }
-}
-
-TEST(NtpWire, EveryNanosecondSurvivesTheRoundTrip) {
+    // And every nanosecond of a second survives the round trip.
     for (std::int64_t nanos = 0; nanos < kBillion; nanos += 7'919) {
         const UnixTime t{1'796'727'600, static_cast<std::uint32_t>(nanos)};
         ASSERT_EQ(FromNtpTimestamp(ToNtpTimestamp(t), t.seconds), t) << nanos;

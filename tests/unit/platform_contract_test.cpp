@@ -20,6 +20,7 @@
 #include "foundation/time_math.h"
 #include "platform/native.h"
 #include "platform/socket_address.h"
+#include "support/addresses.h"
 #include "support/polling.h"
 
 #ifdef _WIN32
@@ -156,13 +157,8 @@ TEST_F(PlatformFiles, ProbesAppendingAtOnceNeverInterleaveWithinAnEntry) {
 // Winsock, so one is made before these and outlives them.
 class TestSocket {
 public:
-    explicit TestSocket(Family family) {
-        address_.family = family;
-        if (family == Family::V4) {
-            address_.bytes = {127, 0, 0, 1};
-        } else {
-            address_.bytes[15] = 1;
-        }
+    explicit TestSocket(Family family)
+        : address_(family == Family::V4 ? testing::V4(127, 0, 0, 1, 0) : testing::V6({0, 0, 0, 0, 0, 0, 0, 1}, 0)) {
         sockaddr_storage storage{};
         socklen_t length = ToSockaddr(address_, storage);
         socket_ = OpenSocket(storage.ss_family);

@@ -12,7 +12,6 @@
 #include <thread>
 #include <tuple>
 #include <utility>
-#include <vector>
 
 #include "dropin/run_state.h"
 #include "foundation/loop.h"

@@ -46,7 +46,8 @@ TEST_F(PauseTest, WaitsTenMillisecondStepsDeliveringEventsAfterEach) {
     }
 }
 
-TEST_F(PauseTest, HandlerThatPausesRunsLaterEventsInsideItsOwnPause) {
+// A handler that pauses runs later events inside its own pause.
+TEST_F(PauseTest, WhatAHandlerDoesHappensInsideThePauseThatRunsIt) {
     std::vector<std::string> order;
     pacer.Post([&] {
         order.push_back("first begins");
@@ -57,9 +58,8 @@ TEST_F(PauseTest, HandlerThatPausesRunsLaterEventsInsideItsOwnPause) {
     pacer.Pause(10);
     EXPECT_EQ(order, (std::vector<std::string>{"first begins", "second", "first ends"}));
     EXPECT_EQ(m.clock.waitedNanos, 310 * kMs);
-}
 
-TEST_F(PauseTest, ErrorLeavingAHandlerEndsTheRunInsteadOfReachingThePauser) {
+    // An error leaving a handler ends the run instead of reaching the pauser.
     pacer.Post([] { throw RunError(ErrorKind::FileOperation, "disk gone"); });
     try {
         pacer.Pause(10);
@@ -125,7 +125,7 @@ TEST_F(DebugLogTest, SwitchFileTurnsLoggingOnAndAppendsTheStartEntry) {
     EXPECT_EQ(m.files.files[m.files.LogPath()], "earlier run\r\n\r\n2026-12-08 12:00:00 Start\r\n");
 }
 
-TEST_F(DebugLogTest, EntriesAreAppendedWholeOrTheRunFails) {
+TEST_F(DebugLogTest, EntriesAreAppendedWholeOrTheRunFailsAndStampedAfresh) {
     m.files.exeDir = "/opt/pelldor/";
     DebugLog slashed(m.files, m.clock);
     EXPECT_EQ(slashed.Path(), "/opt/pelldor/ntpdebug.txt");
@@ -149,9 +149,8 @@ TEST_F(DebugLogTest, EntriesAreAppendedWholeOrTheRunFails) {
     ASSERT_TRUE(failed) << "no error";
     EXPECT_EQ(failed->kind(), ErrorKind::FileOperation);
     EXPECT_NE(std::string(failed->what()).find("ntpdebug.txt"), std::string::npos);
-}
 
-TEST_F(DebugLogTest, TimestampIsReadAfreshAndZeroPadded) {
+    // Each entry's timestamp is read afresh, and zero padded.
     m.clock.wallNanos = 1767225599LL * 1'000'000'000 + 999'000'000;  // 2025-12-31 23:59:59.999 UTC
     EXPECT_EQ(log.LogTimestamp(), "2026-01-01 00:59:59");
     m.clock.Advance(1'000'000);

@@ -269,15 +269,8 @@ TEST_F(ServerCheckTest, StaleTimeIsTakenWhenTheClientKeepsIt) {
     }
 }
 
-TEST_F(ServerCheckTest, FailingCheckErrorEntryPassesUp) {
-    LogOn();
-    Server(1, 0);
-    client.failHost = true;
-    m.clock.onWait = [&] { m.files.failingAppends.insert(m.files.LogPath()); };
-    EXPECT_THROW(CheckNtpStatus(form, state, 1), RunError);
-}
-
-TEST_F(ServerCheckTest, ServerNumberOutsideTheTableIsABoundsError) {
+// A row outside the table, or the check's own error line that cannot be logged.
+TEST_F(ServerCheckTest, ErrorsOfTheCheckItselfPassUpOnlyWhenTheirLineIsDue) {
     Server(1, 0);
     for (const std::int16_t n : {0, 11, -1}) {
         EXPECT_NO_THROW(CheckNtpStatus(form, state, n)) << n;
@@ -286,6 +279,9 @@ TEST_F(ServerCheckTest, ServerNumberOutsideTheTableIsABoundsError) {
     // With logging on, the handler's own line names the row, so the error passes up.
     LogOn();
     EXPECT_THROW(CheckNtpStatus(form, state, 11), RunError);
+    client.failHost = true;
+    m.clock.onWait = [&] { m.files.failingAppends.insert(m.files.LogPath()); };
+    EXPECT_THROW(CheckNtpStatus(form, state, 1), RunError);
 }
 
 }  // namespace

@@ -10,7 +10,8 @@ namespace {
 
 std::string Tail(std::u16string_view line) { return ToUtf8(CommandLineTail(line)); }
 
-TEST(WindowsCommandLine, TheProgramNameEndsAtItsClosingQuoteOrTheFirstBlank) {
+// The program's name ends at its closing quote or the first blank; the rest is kept as typed.
+TEST(WindowsCommandLine, TheTailFollowsTheProgramNameAsTyped) {
     EXPECT_EQ(Tail(u"pelldor.exe 5 2 host:123"), "5 2 host:123");
     EXPECT_EQ(Tail(u"\"C:\\Program Files\\Pelldor\\pelldor.exe\" 5 2 host:123"), "5 2 host:123");
     EXPECT_EQ(Tail(u"C:\\Pelldor\\pelldor.exe\t \t5 2 host:123"), "5 2 host:123");
@@ -20,9 +21,6 @@ TEST(WindowsCommandLine, TheProgramNameEndsAtItsClosingQuoteOrTheFirstBlank) {
     EXPECT_EQ(Tail(u"pelldor.exe"), "");
     EXPECT_EQ(Tail(u"\"pelldor.exe\"   "), "");
     EXPECT_EQ(Tail(u""), "");
-}
-
-TEST(WindowsCommandLine, TheRestIsKeptAsTyped) {
     EXPECT_EQ(Tail(u"p.exe 5  2 \"my host:123\"  "), "5  2 \"my host:123\"  ");
     EXPECT_EQ(Tail(u"p.exe \"\" x \"a\"\"b\""), "\"\" x \"a\"\"b\"");
     EXPECT_EQ(Tail(u"p.exe 5 2 h\u00f6st:123"), "5 2 h\xc3\xb6st:123");
@@ -45,16 +43,14 @@ TEST(WindowsCommandLine, ArgumentsAreSplitByTheRuntimesRules) {
     EXPECT_EQ(split(u"\"never closed h\u00f6st"), (Arguments{"never closed h\xc3\xb6st"}));
 }
 
-TEST(WindowsText, Utf16AndUtf8RoundTripEveryPlane) {
+TEST(WindowsText, Utf16AndUtf8RoundTripEveryPlaneAndReplaceWhatIsIllFormed) {
     const std::u16string text = u"ntp \u00e9 \u6642\u523b \U0001F552 end";
     const std::string utf8 = "ntp \xc3\xa9 \xe6\x99\x82\xe5\x88\xbb \xf0\x9f\x95\x92 end";
     EXPECT_EQ(ToUtf8(text), utf8);
     EXPECT_EQ(ToUtf16(utf8), text);
     EXPECT_EQ(ToUtf8(u""), "");
     EXPECT_EQ(ToUtf16(""), u"");
-}
-
-TEST(WindowsText, IllFormedTextBecomesReplacementCharacters) {
+    // Ill-formed text becomes replacement characters.
     const std::string fffd = "\xef\xbf\xbd";
     EXPECT_EQ(ToUtf8(std::u16string{u'a', 0xD800, u'b'}), "a" + fffd + "b");
     EXPECT_EQ(ToUtf8(std::u16string{0xDC00, 0xD800}), fffd + fffd);
@@ -65,15 +61,13 @@ TEST(WindowsText, IllFormedTextBecomesReplacementCharacters) {
     EXPECT_EQ(ToUtf16("\xe6\x99"), (std::u16string{0xFFFD, 0xFFFD})) << "cut short";
 }
 
-TEST(WindowsPath, FolderOfAPath) {
+TEST(WindowsPath, FolderOfAPathAndTheExtendedFormOfALongOne) {
     EXPECT_EQ(DirectoryOf("C:\\Tools\\Pelldor\\pelldor.exe"), "C:\\Tools\\Pelldor");
     EXPECT_EQ(DirectoryOf("C:\\pelldor.exe"), "C:\\");
     EXPECT_EQ(DirectoryOf("\\\\server\\share\\pelldor.exe"), "\\\\server\\share");
     EXPECT_EQ(DirectoryOf("Z:/tmp/pelldor.exe"), "Z:/tmp");
     EXPECT_EQ(DirectoryOf("pelldor.exe"), ".");
-}
-
-TEST(WindowsPath, OnlyLongAbsolutePathsTakeTheExtendedForm) {
+    // Only long absolute paths take the extended form.
     EXPECT_EQ(LongPathForm(u"C:\\short\\ntpdebug.txt"), u"C:\\short\\ntpdebug.txt");
     const std::u16string deep(300, u'd');
     EXPECT_EQ(LongPathForm(u"C:/" + deep), u"\\\\?\\C:\\" + deep);
