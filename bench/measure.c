@@ -6,7 +6,7 @@
  *
  *   -q          the child's stdin, stdout and stderr go to /dev/null
  *   -m          also read the child's exact peak RSS (VmHWM in /proc/PID/status) at
- *               the moment it exits, by tracing it (ptrace, exit event only); the
+ *               the moment it exits, by tracing it (ptrace, exit and exec events only); the
  *               trace stops add a little wall time, so time and memory are best taken
  *               in separate runs. Not with -p.
  *   -t SECONDS  hard limit for the whole measurement (default 60, at most 600): a
@@ -198,7 +198,10 @@ int main(int argc, char **argv) {
             if (!traced_started && sig == SIGTRAP) {
                 traced_started = 1;
                 ptrace(PTRACE_SETOPTIONS, pid, NULL,
-                       (void *)(long)(PTRACE_O_TRACEEXIT | PTRACE_O_EXITKILL));
+                       (void *)(long)(PTRACE_O_TRACEEXIT | PTRACE_O_TRACEEXEC | PTRACE_O_EXITKILL));
+            } else if (status >> 8 == (SIGTRAP | (PTRACE_EVENT_EXEC << 8))) {
+                /* A program that hands its run to another (pelldor check --nts): the
+                   peak read at exit is then the last program's. */
             } else if (status >> 8 == (SIGTRAP | (PTRACE_EVENT_EXIT << 8))) {
                 children[n].hwm_kib = read_hwm(pid);
             } else {
