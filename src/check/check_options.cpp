@@ -299,7 +299,10 @@ std::variant<CheckOptions, UsageError> ParseCheckOptions(std::span<const std::st
         const std::string given = before < argc ? argv[std::min(optind, argc) - 1] : "";
         const bool isLong = given.starts_with("--");
         const std::string shown = isLong ? given.substr(0, given.find('=')) : std::string("-") + static_cast<char>(optopt);
-        if (name == ':') return fail("option " + shown + " needs a value");
+        // A value given with "=" cannot be missing: the option takes none. glibc reports
+        // that as '?', the BSD getopt of mingw-w64 as ':'.
+        const bool takesNone = isLong && given.find('=') != std::string::npos;
+        if (name == ':') return fail("option " + shown + (takesNone ? " takes no value" : " needs a value"));
         if (name == '?') {
             if (!isLong) return fail("unknown option " + shown);
             if (optopt != 0) return fail("option " + shown + " takes no value");
