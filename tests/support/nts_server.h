@@ -1,11 +1,8 @@
 #pragma once
 
-#include <gnutls/gnutls.h>
-
-#include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string>
-#include <thread>
 
 #include "support/process.h"
 
@@ -22,26 +19,17 @@ std::string MakeCertificate(const TempDir& dir, const std::string& name, const s
 enum class KeFault { ErrorRecord, NoCookie, WrongAlpn, Tls12Only, Silent };
 
 // An NTS-KE server on a free TCP port of 127.0.0.1 that answers every client with its fault,
-// serving the certificate (its key beside it), until destroyed.
+// serving the certificate (its key beside it), until destroyed. Python's TLS rather than the
+// GnuTLS that the client uses, so that a fault of one cannot hide behind the same fault here.
 class NtsKeServer {
 public:
     NtsKeServer(KeFault fault, const std::string& certificate);
-    ~NtsKeServer();
-    NtsKeServer(const NtsKeServer&) = delete;
-    NtsKeServer& operator=(const NtsKeServer&) = delete;
 
     [[nodiscard]] std::uint16_t port() const { return port_; }
 
 private:
-    void Serve();
-    void Answer(int connection);
-
-    KeFault fault_;
-    gnutls_certificate_credentials_t credentials_ = nullptr;
-    int listener_ = -1;
     std::uint16_t port_ = 0;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
+    std::optional<Daemon> daemon_;
 };
 
 }  // namespace pelldor::testing

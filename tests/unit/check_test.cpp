@@ -186,23 +186,6 @@ TEST(CheckOptions, RangesAlertOutsideOrWithAnAtInside) {
     }
 }
 
-// A usable reply from 127.0.0.N, as the rules see it.
-exchange::Result Timed(std::uint8_t n, double offsetSeconds, double distanceSeconds = 0.01, int stratum = 2,
-                       double ageSeconds = 64, int leap = 0) {
-    exchange::Result result;
-    result.asked = testing::V4(127, 0, 0, n, 123);
-    exchange::Measurement m;
-    m.offsetNanos = std::llround(offsetSeconds * 1e9);
-    m.delayNanos = 2 * kMs;
-    m.stratum = static_cast<std::uint8_t>(stratum);
-    m.leap = static_cast<std::uint8_t>(leap);
-    m.rootDistanceNanos = std::llround(distanceSeconds * 1e9);
-    m.referenceAgeNanos = std::llround(ageSeconds * 1e9);
-    m.server = *result.asked;
-    result.measurement = m;
-    return result;
-}
-
 // No time from 127.0.0.N, and why.
 exchange::Result Failed(std::uint8_t n, exchange::Notice notice, std::string text, std::string kissCode = {}) {
     exchange::Result result;
@@ -213,9 +196,23 @@ exchange::Result Failed(std::uint8_t n, exchange::Notice notice, std::string tex
     return result;
 }
 
+// A usable reply from 127.0.0.N, as the rules see it.
+exchange::Result Timed(std::uint8_t n, double offsetSeconds, double distanceSeconds = 0.01, std::uint8_t stratum = 2,
+                       double ageSeconds = 64, std::uint8_t leap = 0) {
+    exchange::Result result = Failed(n, exchange::Notice::None, "");
+    result.measurement = {.offsetNanos = std::llround(offsetSeconds * 1e9), .delayNanos = 2 * kMs, .stratum = stratum,
+                          .leap = leap, .precision = 0, .referenceId = 0,
+                          .rootDistanceNanos = std::llround(distanceSeconds * 1e9),
+                          .referenceAgeNanos = std::llround(ageSeconds * 1e9), .server = *result.asked};
+    return result;
+}
+
 TEST(CheckVerdict, TheWorstSubcheckSetsTheStateAndComesFirst) {
     using exchange::Notice;
     const auto silent = [](std::uint8_t n) { return Failed(n, Notice::TimedOut, "No response from server"); };
+    const auto kiss = [](std::uint8_t n, const std::string& code) {
+        return Failed(n, Notice::KissOfDeath, "Kiss-o'-death from server: " + code, code);
+    };
     struct Case {
         const char* name;
         std::vector<std::string> args;
@@ -237,12 +234,9 @@ TEST(CheckVerdict, TheWorstSubcheckSetsTheStateAndComesFirst) {
          "NTP WARNING - reference 7200 s old (outside 3600); offset +0.001000 s from 127.0.0.1:123"},
         {"a leap second", {}, {Timed(1, 0.001, 0.01, 2, 64, 1)},
          "NTP OK - offset +0.001000 s from 127.0.0.1:123; a leap second to be inserted at the end of the day"},
-        {"RATE", {}, {Failed(1, Notice::KissOfDeath, "Kiss-o'-death from server: RATE", "RATE")},
-         "NTP WARNING - 127.0.0.1:123: asked too often (kiss code RATE)"},
-        {"DENY", {}, {Failed(1, Notice::KissOfDeath, "Kiss-o'-death from server: DENY", "DENY")},
-         "NTP CRITICAL - 127.0.0.1:123: Kiss-o'-death from server: DENY"},
-        {"RSTR", {}, {Failed(1, Notice::KissOfDeath, "Kiss-o'-death from server: RSTR", "RSTR")},
-         "NTP CRITICAL - 127.0.0.1:123: Kiss-o'-death from server: RSTR"},
+        {"RATE", {}, {kiss(1, "RATE")}, "NTP WARNING - 127.0.0.1:123: asked too often (kiss code RATE)"},
+        {"DENY", {}, {kiss(1, "DENY")}, "NTP CRITICAL - 127.0.0.1:123: Kiss-o'-death from server: DENY"},
+        {"RSTR", {}, {kiss(1, "RSTR")}, "NTP CRITICAL - 127.0.0.1:123: Kiss-o'-death from server: RSTR"},
         {"one server, too few", {"-m", "2:"}, {Timed(1, 0.001)},
          "NTP WARNING - 1 of 1 server agrees (outside 2:); offset +0.001000 s from 127.0.0.1:123"},
         {"three agree", {}, {Timed(1, 0.001), Timed(2, 0.002), Timed(3, 0.003)},
@@ -258,7 +252,7 @@ TEST(CheckVerdict, TheWorstSubcheckSetsTheStateAndComesFirst) {
          "NTP OK - combined offset +0.000818 s; 2 of 2 servers agree"},
         {"one silent", {}, {Timed(1, 0.001), Timed(2, 0.002), silent(3)},
          "NTP WARNING - no answer from 127.0.0.3:123 within 10 s; combined offset +0.001500 s; 2 of 3 servers agree"},
-        {"one refusing", {}, {Timed(1, 0.001), Timed(2, 0.002), Failed(3, Notice::KissOfDeath, "Kiss-o'-death from server: DENY", "DENY")},
+        {"one refusing", {}, {Timed(1, 0.001), Timed(2, 0.002), kiss(3, "DENY")},
          "NTP WARNING - 127.0.0.3:123: Kiss-o'-death from server: DENY; combined offset +0.001500 s; 2 of 3 servers agree"},
         {"all silent", {}, {silent(1), silent(2)},
          "NTP CRITICAL - no server gave a usable time; no answer from 127.0.0.1:123 within 10 s; "

@@ -27,6 +27,11 @@ Bytes Hex(std::string_view text) {
     return bytes;
 }
 
+Bytes operator+(Bytes first, const Bytes& second) {
+    first.insert(first.end(), second.begin(), second.end());
+    return first;
+}
+
 Bytes Cmac(const Bytes& key, const Bytes& data) {
     Bytes mac(16);
     EXPECT_EQ(gnutls_hmac_fast(GNUTLS_MAC_AES_CMAC_128, key.data(), 16, data.data(), data.size(), mac.data()), 0);
@@ -61,18 +66,19 @@ Bytes ReferenceSiv(const Bytes& key, const std::vector<Bytes>& strings, const By
     Bytes counter = sealed;
     counter[8] &= 0x7f;
     counter[12] &= 0x7f;
-    gnutls_datum_t cipherKey{const_cast<std::uint8_t*>(k2.data()), 16};
+    // CTR from AES alone: each counter block through CBC with the IV set back to zero.
+    Bytes zero(16, 0);
+    gnutls_datum_t cipherKey{const_cast<std::uint8_t*>(k2.data()), 16}, iv{zero.data(), 16};
+    gnutls_cipher_hd_t aes = nullptr;
+    EXPECT_EQ(gnutls_cipher_init(&aes, GNUTLS_CIPHER_AES_128_CBC, &cipherKey, &iv), 0);
     for (std::size_t at = 0; at < plaintext.size(); at += 16) {
-        Bytes block = counter, iv(16, 0);
-        gnutls_datum_t ivDatum{iv.data(), 16};
-        gnutls_cipher_hd_t aes = nullptr;
-        EXPECT_EQ(gnutls_cipher_init(&aes, GNUTLS_CIPHER_AES_128_CBC, &cipherKey, &ivDatum), 0);
+        Bytes block = counter;
+        gnutls_cipher_set_iv(aes, zero.data(), 16);
         EXPECT_EQ(gnutls_cipher_encrypt(aes, block.data(), 16), 0);
-        gnutls_cipher_deinit(aes);
         for (std::size_t i = 0; i < 16 && at + i < plaintext.size(); ++i) sealed.push_back(plaintext[at + i] ^ block[i]);
-        for (std::size_t i = 16; i-- > 0 && ++counter[i] == 0;) {
-        }
+        for (std::size_t i = 16; i-- > 0 && ++counter[i] == 0;) {}
     }
+    gnutls_cipher_deinit(aes);
     return sealed;
 }
 
@@ -108,11 +114,6 @@ TEST(NtsAead, RfcVectorsThroughTheReferenceAndTheProductAgreesWithIt) {
 TEST(NtsKeRecords, TheAnswerIsReadWithoutTrustingIt) {
     EXPECT_EQ(KeRequest(), Hex("8001 0002 0000  0004 0002 000f  8000 0000"));
     const auto rec = [](std::uint16_t type, bool critical, const char* body) { return Record(type, critical, Hex(body)); };
-    const auto join = [](std::initializer_list<Bytes> parts) {
-        Bytes all;
-        for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
-        return all;
-    };
     const Bytes protocol = rec(kNextProtocol, true, "0000"), aead = rec(kAeadAlgorithm, false, "000f");
     const Bytes cookie = rec(kNewCookie, false, "c0 0c 1e"), end = rec(kEndOfMessage, true, "");
     struct Case {
@@ -122,25 +123,24 @@ TEST(NtsKeRecords, TheAnswerIsReadWithoutTrustingIt) {
         std::string said;  // the problem, or for a complete answer its refusal
     };
     const Case cases[] = {
-        {"good", join({protocol, aead, cookie, cookie, rec(kServer, true, "6e 74 70"), rec(kPort, true, "007b"),
-                       rec(99, false, "ff"), end}),
-         KeParse::Complete, ""},
-        {"cut short", join({protocol, aead, cookie}), KeParse::Incomplete, ""},
+        {"good", protocol + aead + cookie + cookie + rec(kServer, true, "6e 74 70") + rec(kPort, true, "007b") +
+                     rec(99, false, "ff") + end, KeParse::Complete, ""},
+        {"cut short", protocol + aead + cookie, KeParse::Incomplete, ""},
         {"cut in a record", Bytes(protocol.begin(), protocol.begin() + 5), KeParse::Incomplete, ""},
-        {"an error record", join({rec(kError, true, "0001"), end}), KeParse::Complete, "the server answered with error 1 (bad request)"},
-        {"no cookie", join({protocol, aead, end}), KeParse::Complete, "the server gave no cookie"},
-        {"another protocol", join({rec(kNextProtocol, true, "8001"), aead, cookie, end}), KeParse::Complete, "the server agreed on no NTPv4"},
-        {"an empty protocol list", join({rec(kNextProtocol, true, ""), aead, cookie, end}), KeParse::Complete, "the server agreed on no NTPv4"},
-        {"another AEAD", join({protocol, rec(kAeadAlgorithm, true, "0011"), cookie, end}), KeParse::Complete,
+        {"an error record", rec(kError, true, "0001") + end, KeParse::Complete, "the server answered with error 1 (bad request)"},
+        {"no cookie", protocol + aead + end, KeParse::Complete, "the server gave no cookie"},
+        {"another protocol", rec(kNextProtocol, true, "8001") + aead + cookie + end, KeParse::Complete, "the server agreed on no NTPv4"},
+        {"an empty protocol list", rec(kNextProtocol, true, "") + aead + cookie + end, KeParse::Complete, "the server agreed on no NTPv4"},
+        {"another AEAD", protocol + rec(kAeadAlgorithm, true, "0011") + cookie + end, KeParse::Complete,
          "the server agreed on no AES-SIV-CMAC-256"},
-        {"an unknown critical record", join({rec(99, true, ""), end}), KeParse::Invalid, "an unrecognised critical record of type 99"},
-        {"an odd list", join({rec(kNextProtocol, true, "00"), end}), KeParse::Invalid, "a malformed or repeated list"},
-        {"a repeated list", join({protocol, protocol, end}), KeParse::Invalid, "a malformed or repeated list"},
-        {"an End with a body", join({protocol, rec(kEndOfMessage, true, "00")}), KeParse::Invalid, "an End of Message record with a body"},
-        {"a port of three bytes", join({rec(kPort, true, "00007b"), end}), KeParse::Invalid, "an error, warning or port record"},
-        {"an empty cookie", join({rec(kNewCookie, false, ""), end}), KeParse::Invalid, "an empty cookie"},
-        {"a server name with a newline", join({rec(kServer, true, "61 0a 62"), end}), KeParse::Invalid, "a server name that is not"},
-        {"a flood", join({Hex("0063 ffff"), Bytes(kMostResponseBytes, 0)}), KeParse::Invalid, "an answer of more than 16384 bytes"},
+        {"an unknown critical record", rec(99, true, "") + end, KeParse::Invalid, "an unrecognised critical record of type 99"},
+        {"an odd list", rec(kNextProtocol, true, "00") + end, KeParse::Invalid, "a malformed or repeated list"},
+        {"a repeated list", protocol + protocol + end, KeParse::Invalid, "a malformed or repeated list"},
+        {"an End with a body", protocol + rec(kEndOfMessage, true, "00"), KeParse::Invalid, "an End of Message record with a body"},
+        {"a port of three bytes", rec(kPort, true, "00007b") + end, KeParse::Invalid, "an error, warning or port record"},
+        {"an empty cookie", rec(kNewCookie, false, "") + end, KeParse::Invalid, "an empty cookie"},
+        {"a server name with a newline", rec(kServer, true, "61 0a 62") + end, KeParse::Invalid, "a server name that is not"},
+        {"a flood", Hex("0063 ffff") + Bytes(kMostResponseBytes, 0), KeParse::Invalid, "an answer of more than 16384 bytes"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -166,14 +166,16 @@ protected:
         net.Resolve("nts.test", {server});
     }
 
-    // Spoils the reply: its header and identifier before sealing, the bytes after.
+    // Spoils the reply: its header and identifier before sealing, the bytes after; or sends none.
     struct Spoil {
         std::function<void(exchange::NtpPacket&, Bytes& identifier)> before = {};
         std::function<void(Bytes&)> after = {};
         bool authenticate = true;
+        bool answer = true;
     };
 
-    exchange::Result Ask(const Spoil& spoil, std::int64_t timeoutNanos = 3'000'000'000) {
+    exchange::Result Ask(const Spoil& spoil) {
+        cookiesSeen.clear();
         net.onSend = [&](testing::FakeChannelRecord& channel) {
             const Bytes& request = channel.sent.back();
             const auto fields = exchange::ExtensionFields(request);
@@ -186,6 +188,7 @@ protected:
             EXPECT_TRUE(Open(keys.clientToServer, body.subspan(4, nonce), std::span(request).first((*fields)[2].offset),
                              body.subspan(4 + nonce, tag)))
                 << "the request's authenticator does not verify";
+            if (!spoil.answer) return;
             exchange::NtpPacket header = net.ReplyTo(channel, 250'000'000);
             Bytes identifier((*fields)[0].body.begin(), (*fields)[0].body.end());
             if (spoil.before) spoil.before(header, identifier);
@@ -194,21 +197,15 @@ protected:
             if (spoil.authenticate) {
                 const Bytes replyNonce(16, 7);
                 const Bytes sealed = Seal(keys.serverToClient, replyNonce, reply, Bytes(40, 9));
-                Bytes authenticator{0, 16, 0, static_cast<std::uint8_t>(sealed.size())};
-                authenticator.insert(authenticator.end(), replyNonce.begin(), replyNonce.end());
-                authenticator.insert(authenticator.end(), sealed.begin(), sealed.end());
-                exchange::AppendExtensionField(reply, 0x0404, authenticator);
+                exchange::AppendExtensionField(reply, 0x0404, Bytes{0, 16, 0, static_cast<std::uint8_t>(sealed.size())} +
+                                                                  replyNonce + sealed);
             }
             if (spoil.after) spoil.after(reply);
             channel.inbox.push_back({reply, channel.peer, std::nullopt, m.clock.monotonicNanos});
         };
-        exchange::Client client(m.clock, net, m.loop);
-        exchange::Plan plan;
-        plan.host = "nts.test";
-        plan.resendNanos = 1'000'000'000;
-        plan.timeoutNanos = timeoutNanos;
-        plan.authenticator = std::make_shared<NtsAuthenticator>(keys);
-        return client.Run({plan}).front();
+        const exchange::Plan plan{"nts.test", {}, 123, std::nullopt, 1'000'000'000, 2'500'000'000,
+                                  std::make_shared<NtsAuthenticator>(keys)};
+        return exchange::Client(m.clock, net, m.loop).Run({plan}).front();
     }
 
     testing::TestMachine m;
@@ -219,13 +216,12 @@ protected:
 };
 
 TEST_F(NtsExchange, OnlyAnAuthenticReplyGivesTheTime) {
-    const auto field = [](std::uint16_t type, std::size_t size) {
-        return [type, size](Bytes& reply) { exchange::AppendExtensionField(reply, type, Bytes(size, 0)); };
-    };
     struct Case {
         const char* name;
         Spoil spoil;
         std::string text;  // empty for a time
+        // A request unanswered is sent again with the next cookie while there is one, then the last again.
+        std::vector<std::uint8_t> cookies = {1};
     };
     const Case cases[] = {
         {"authentic", {}, ""},
@@ -234,36 +230,26 @@ TEST_F(NtsExchange, OnlyAnAuthenticReplyGivesTheTime) {
         {"an attacker's timestamp", {.after = [](Bytes& r) { r[41] ^= 1; }}, "Not authenticated: the authenticator does not verify"},
         {"another identifier", {.before = [](exchange::NtpPacket&, Bytes& id) { id[31] ^= 1; }},
          "Not authenticated: its Unique Identifier is none of ours"},
-        {"a field after the authenticator", {.after = field(0x0204, 12)}, "Not authenticated: fields after the authenticator"},
+        {"a field after the authenticator", {.after = [](Bytes& r) { exchange::AppendExtensionField(r, 0x0204, Bytes(12, 0)); }},
+         "Not authenticated: fields after the authenticator"},
         {"a field cut short", {.after = [](Bytes& r) { r.resize(r.size() - 2); }},
          "Not authenticated: extension fields that do not fill the reply"},
-        {"the NTS NAK",
-         {.before = [](exchange::NtpPacket& h, Bytes&) { h.stratum = 0, h.referenceId = 0x4e54'534e; }, .authenticate = false},
+        {"the NTS NAK", {.before = testing::Kiss("NTSN"), .authenticate = false},
          "NTS NAK from server (kiss code NTSN): it refused our cookie"},
-        {"an unauthenticated DENY",
-         {.before = [](exchange::NtpPacket& h, Bytes&) { h.stratum = 0, h.referenceId = 0x4445'4e59; }, .authenticate = false},
-         "Not authenticated: no authenticator"},
+        {"an unauthenticated DENY", {.before = testing::Kiss("DENY"), .authenticate = false}, "Not authenticated: no authenticator"},
+        {"unanswered", {.answer = false}, "No answer within 2.5 s", {1, 2, 2}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const exchange::Result result = Ask(c.spoil);
         EXPECT_EQ(result.text, c.text);
         EXPECT_EQ(result.measurement.has_value(), c.text.empty()) << "never a time from a reply that is not authentic";
+        EXPECT_EQ(result.notice == exchange::Notice::TimedOut, !c.spoil.answer);
+        EXPECT_EQ(cookiesSeen, c.cookies);
         if (result.measurement) {
             EXPECT_EQ(result.measurement->offsetNanos, 250'000'000);
         }
     }
-    // A request unanswered is sent again with the next cookie while there is one, then the last again.
-    cookiesSeen.clear();
-    net.onSend = nullptr;
-    const std::function<void(testing::FakeChannelRecord&)> silent = [&](testing::FakeChannelRecord& channel) {
-        cookiesSeen.push_back(exchange::ExtensionFields(channel.sent.back())->at(1).body[0]);
-    };
-    exchange::Client client(m.clock, net, m.loop);
-    exchange::Plan plan{"nts.test", {}, 123, std::nullopt, 1'000'000'000, 2'500'000'000, std::make_shared<NtsAuthenticator>(keys)};
-    net.onSend = silent;
-    EXPECT_EQ(client.Run({plan}).front().notice, exchange::Notice::TimedOut);
-    EXPECT_EQ(cookiesSeen, (std::vector<std::uint8_t>{1, 2, 2}));
 }
 
 }  // namespace
