@@ -124,6 +124,8 @@ class LinuxProcess final : public Process {
 public:
     LinuxProcess(int argc, char** argv) {
         if (argc > 0 && argv[0] != nullptr) program_ = argv[0];
+        // Sized once: grown word by word, the list would be moved and reallocated as it fills.
+        if (argc > 1) arguments_.reserve(static_cast<std::size_t>(argc - 1));
         for (int i = 1; i < argc; ++i) arguments_.emplace_back(argv[i] != nullptr ? argv[i] : "");
         const sigset_t stops = StopSignals();
         stopSignals_ = ::signalfd(-1, &stops, SFD_NONBLOCK | SFD_CLOEXEC);
