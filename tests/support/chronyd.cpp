@@ -10,14 +10,14 @@
 #include "support/polling.h"
 
 namespace pelldor::testing {
-namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-// Preloading the library straight into chronyd, rather than through the faketime wrapper,
-// keeps chronyd our own child: the wrapper forks, so stopping it would orphan chronyd, and
-// a killed wrapper leaves its shared memory behind.
+// Preloading the library straight into a program, rather than through the faketime
+// wrapper, keeps it our own child: the wrapper forks, so stopping it would orphan chronyd; a
+// killed wrapper leaves its shared memory behind, and wrappers started side by side can
+// collide on their semaphore's name.
 std::string FindLibfaketime() {
     std::vector<fs::path> folders{"/usr/lib", "/usr/lib64", "/usr/local/lib"};
     std::error_code error;
@@ -30,8 +30,6 @@ std::string FindLibfaketime() {
     }
     return {};
 }
-
-}  // namespace
 
 ChronydServer::ChronydServer(ChronydOptions options) : options_(std::move(options)) {
     const std::string chronyd = FindProgram("chronyd");

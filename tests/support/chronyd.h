@@ -36,6 +36,10 @@ public:
     using Unavailable::Unavailable;
 };
 
+// libfaketime's library, to be preloaded into a program as FAKETIME says; empty when it is
+// not installed.
+std::string FindLibfaketime();
+
 // A chronyd serving NTP on 127.0.0.1 on a free port, started and ready when constructed,
 // stopped when destroyed. It never touches the system clock: it runs with -x and without
 // the capability to set the clock, which is checked once it answers.

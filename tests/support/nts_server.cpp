@@ -3,7 +3,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <stdexcept>
+#include <vector>
 
+#include "support/chronyd.h"
 #include "support/polling.h"
 
 namespace pelldor::testing {
@@ -11,14 +13,16 @@ namespace pelldor::testing {
 using namespace std::chrono_literals;
 
 std::string MakeCertificate(const TempDir& dir, const std::string& name, const std::string& san, const std::string& shift) {
-    const std::string openssl = FindProgram("openssl"), faketime = FindProgram("faketime");
-    if (openssl.empty() || faketime.empty()) throw Unavailable("openssl and faketime make the test certificates");
+    const std::string openssl = FindProgram("openssl"), libfaketime = shift == "0" ? "" : FindLibfaketime();
+    if (openssl.empty() || (shift != "0" && libfaketime.empty())) {
+        throw Unavailable("openssl and libfaketime make the test certificates");
+    }
     const std::string pem = dir.File(name + ".pem");
-    const RunResult made = RunProgram(faketime, {"-f", shift == "0" ? "+0" : shift, openssl, "req", "-x509", "-newkey", "ec",
-                                                 "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-days", "30",
-                                                 "-keyout", dir.File(name + ".key"), "-out", pem, "-subj",
-                                                 "/CN=pelldor-test", "-addext", "subjectAltName=" + san},
-                                      20s);
+    std::vector<std::string> args{openssl, "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                                  "-nodes", "-days", "30", "-keyout", dir.File(name + ".key"), "-out", pem, "-subj",
+                                  "/CN=pelldor-test", "-addext", "subjectAltName=" + san};
+    if (shift != "0") args.insert(args.begin(), {"LD_PRELOAD=" + libfaketime, "FAKETIME=" + shift});
+    const RunResult made = RunProgram("/usr/bin/env", args, 20s);
     if (!made.exited || made.exitStatus != 0) throw std::runtime_error("openssl made no certificate: " + made.err);
     return pem;
 }

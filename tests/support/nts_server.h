@@ -9,9 +9,9 @@
 namespace pelldor::testing {
 
 // A self-signed certificate for `san` ("IP:127.0.0.1", "DNS:other.example") whose 30 days
-// begin at `shift` as faketime reads it ("0", "-400d", "+30d"), written to the folder as
+// begin at `shift` as libfaketime reads it ("0", "-400d", "+30d"), written to the folder as
 // NAME.pem with its key as NAME.key. Returns the .pem's path; throws Unavailable without
-// openssl or faketime.
+// openssl or libfaketime.
 std::string MakeCertificate(const TempDir& dir, const std::string& name, const std::string& san,
                             const std::string& shift = "0");
 

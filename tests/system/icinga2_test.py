@@ -106,10 +106,12 @@ def main(binary, source, tmp, daemons):
             f"port {port}\nbindaddress 127.0.0.1\nallow 127.0.0.1\ncmdport 0\nbindcmdaddress /\n"
             f"pidfile {tmp}/chronyd{port}.pid\n" + ("" if server == "unsynchronised" else "local stratum 8\n"))
         shifted = shift not in (0, "unsynchronised")
-        env = dict(os.environ, LD_PRELOAD=faketime[0], FAKETIME=f"{shift:+d}s") if shifted else None
+        # Preloaded into chronyd alone: a process that execs another leaves libfaketime's
+        # shared memory behind in /dev/shm.
+        shifting = ["env", f"LD_PRELOAD={faketime[0]}", f"FAKETIME={shift:+d}s"] if shifted else []
         # -x and no CAP_SYS_TIME in any set: this machine's clock is never set.
-        start(f"chronyd{port}", ["setpriv", "--bounding-set=-sys_time", "chronyd", "-x", "-d", "-u", "root",
-                                 "-f", str(tmp / f"chronyd{port}.conf")], env)
+        start(f"chronyd{port}", ["setpriv", "--bounding-set=-sys_time", *shifting, "chronyd", "-x", "-d", "-u", "root",
+                                 "-f", str(tmp / f"chronyd{port}.conf")])
         wait(f"chronyd on port {port}", 10, lambda: answers(port))
 
     defines = ["-D", "RunAsUser=root", "-D", "RunAsGroup=root", "-D", "NodeName=localhost", "-D", "ZoneName=localhost"]
