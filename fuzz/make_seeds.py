@@ -225,12 +225,26 @@ KE_END = ke_record(0)
 KE_GOOD = (ke_record(1, b"\x00\x00") + ke_record(4, b"\x00\x0f") + ke_record(5, b"C" * 100, False) * 2
            + ke_record(6, b"ntp.example", False) + ke_record(7, b"\x00\x7b", False) + KE_END)
 
+def ntp_field(kind, body):
+    return struct.pack(">HH", kind, 4 + len(body)) + body
+
+
+# The identifier the fuzzer's authenticator sends, the same every run.
+OUR_IDENTIFIER = b"\xa5" * 32
+
 # fuzz_nts: the first byte picks the reader, even for the key exchange's answer, odd for a reply.
 write("fuzz_nts", {
     "ke_answer": b"\x00" + KE_GOOD,
     "ke_error_record": b"\x00" + ke_record(2, b"\x00\x01") + KE_END,
     "ke_warning_and_no_cookie": b"\x00" + ke_record(3, b"\x00\x07") + ke_record(1, b"\x00\x00") + KE_END,
     "ke_cut_in_a_record": b"\x00" + KE_GOOD[:13],
-    "reply_plain": b"\x01" + GOOD,
-    "reply_with_a_field": b"\x03" + GOOD + struct.pack(">HH", 0x0204, 20) + b"\x00" * 16,
+    # Then the byte that fills the server's nonce, then the reply.
+    "reply_plain": b"\x01\x00" + GOOD,
+    "reply_with_a_field": b"\x03\x00" + GOOD + ntp_field(0x0204, b"\x00" * 16),
+    "reply_with_a_second_identifier": b"\x03\x24" + GOOD + ntp_field(0x0104, b"\x00" * 16),
+    "reply_with_an_early_authenticator": (b"\x03\x31" + GOOD + ntp_field(0x0104, OUR_IDENTIFIER)
+                                          + ntp_field(0x0404, b"\x00" * 36) + ntp_field(0, b"\x00" * 4)),
+    # A field whose length takes in the identifier field the fuzzer appends.
+    "reply_whose_field_takes_in_ours": (b"\x03\x30" + GOOD + struct.pack(">HH", 0x0104, 128) + OUR_IDENTIFIER
+                                        + b"\x2c" * 56),
 })

@@ -52,13 +52,13 @@ std::vector<std::uint8_t> NtsAuthenticator::Extend(std::span<const std::uint8_t>
     assert(!keys_.cookies.empty());
     std::vector<std::uint8_t> request(header.begin(), header.end());
     std::vector<std::uint8_t> identifier(kIdentifierBytes);
-    FillRandom(identifier);
+    random_(identifier);
     exchange::AppendExtensionField(request, kUniqueIdentifier, identifier);
     // A fresh cookie for each request while they last, so that the requests cannot be
     // linked to one another; then the last one again.
     exchange::AppendExtensionField(request, kCookie, keys_.cookies[std::min(nextCookie_++, keys_.cookies.size() - 1)]);
     std::vector<std::uint8_t> nonce(kNonceBytes);
-    FillRandom(nonce);
+    random_(nonce);
     const std::vector<std::uint8_t> tag = Seal(keys_.clientToServer, nonce, request, {});
     std::vector<std::uint8_t> body;
     Put16(body, nonce.size());

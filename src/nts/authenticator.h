@@ -22,13 +22,18 @@ struct Keys {
 
 class NtsAuthenticator final : public exchange::Authenticator {
 public:
-    explicit NtsAuthenticator(Keys keys) : keys_(std::move(keys)) {}
+    // Where identifiers and nonces come from: the library's generator, or in a fuzzer a
+    // source that gives the same bytes every time, so that its runs can be repeated.
+    using RandomSource = void (*)(std::span<std::uint8_t>);
+
+    explicit NtsAuthenticator(Keys keys, RandomSource random = FillRandom) : keys_(std::move(keys)), random_(random) {}
 
     std::vector<std::uint8_t> Extend(std::span<const std::uint8_t> header) override;
     Examined Examine(std::span<const std::uint8_t> reply) override;
 
 private:
     Keys keys_;
+    RandomSource random_;
     std::size_t nextCookie_ = 0;
     std::vector<std::vector<std::uint8_t>> identifiers_;  // of the requests sent
 };
