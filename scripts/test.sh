@@ -165,8 +165,8 @@ scripts_stage() { stage "tests of the scripts" script_tests; }
 
 started=$SECONDS
 stage dependencies dependencies
-lane a release_stage windows_stage
-lane b debug_stage fuzz_stage package_stage load_stage scripts_stage
+lane a release_stage windows_stage package_stage
+lane b debug_stage fuzz_stage load_stage scripts_stage
 wait
 for name in a b; do
   echo "== lane $name =="
